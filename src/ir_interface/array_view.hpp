@@ -1,0 +1,43 @@
+// Read-only access to an array's memory through the buffer protocol, so
+// services can hash or compare parameter arrays without copying them.
+#pragma once
+
+#include "ir_interface/python.hpp"
+
+#include <cstddef>
+#include <span>
+
+namespace ondrel {
+
+enum class ElementKind { Float, Signed, Unsigned, Bool, Other };
+
+class ArrayView {
+public:
+    // Views `array` if it exports a buffer; otherwise valid() is false and no
+    // Python error is left set.
+    explicit ArrayView(nb::handle array);
+    ~ArrayView();
+    ArrayView(const ArrayView&) = delete;
+    ArrayView& operator=(const ArrayView&) = delete;
+
+    bool valid() const { return valid_; }
+    int ndim() const { return buffer_.ndim; }
+    std::span<const Py_ssize_t> shape() const;
+    std::span<const Py_ssize_t> strides() const;
+    Py_ssize_t itemsize() const { return buffer_.itemsize; }
+    Py_ssize_t size_bytes() const { return buffer_.len; }
+    Py_ssize_t element_count() const { return itemsize() ? buffer_.len / itemsize() : 0; }
+    const std::byte* data() const { return static_cast<const std::byte*>(buffer_.buf); }
+    const char* format() const { return buffer_.format ? buffer_.format : "B"; }
+    bool c_contiguous() const;
+
+    // The element type, when the format is a single native-order number.
+    ElementKind kind() const { return kind_; }
+
+private:
+    Py_buffer buffer_{};
+    bool valid_ = false;
+    ElementKind kind_ = ElementKind::Other;
+};
+
+}  // namespace ondrel

@@ -1,0 +1,210 @@
+#include "ir_interface/python.hpp"
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+
+namespace ondrel {
+
+void raise(PyObject* exception_type, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    PyErr_FormatV(exception_type, format, args);
+    va_end(args);
+    throw nb::python_error();
+}
+
+nb::object attr_if_exists(nb::handle obj, const Name& name) {
+    PyObject* value = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    int found = PyObject_GetOptionalAttr(obj.ptr(), name.get(), &value);
+#else
+    int found = _PyObject_LookupAttr(obj.ptr(), name.get(), &value);
+#endif
+    check(found);
+    return found ? nb::steal(value) : nb::object();
+}
+
+nb::object type_name_object(nb::handle obj) {
+    PyTypeObject* type = Py_TYPE(obj.ptr());
+    if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) return nb::borrow(reinterpret_cast<PyHeapTypeObject*>(type)->ht_name);
+    return own(PyUnicode_FromString(_PyType_Name(type)));
+}
+
+nb::object module_function(nb::handle module, const Name& name) { return attr(module, name); }
+
+void require_exact_type(nb::handle value, PyTypeObject* type, const char* argument, bool none_allowed) {
+    if (Py_TYPE(value.ptr()) == type) return;
+    if (none_allowed && value.is_none()) return;
+    raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", argument,
+          type->tp_name, Py_TYPE(value.ptr())->tp_name);
+}
+
+std::vector<nb::object> unpack_exactly(nb::handle iterable, size_t count) {
+    PyObject* iterator = PyObject_GetIter(iterable.ptr());
+    if (!iterator) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(iterable.ptr())->tp_name);
+        }
+        throw nb::python_error();
+    }
+    nb::object owner = nb::steal(iterator);
+    std::vector<nb::object> items;
+    items.reserve(count);
+    while (items.size() <= count) {
+        PyObject* item = PyIter_Next(iterator);
+        if (!item) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            break;
+        }
+        items.push_back(nb::steal(item));
+    }
+    if (items.size() > count) raise(PyExc_ValueError, "too many values to unpack (expected %zd)", (Py_ssize_t)count);
+    if (items.size() < count) {
+        raise(PyExc_ValueError, "need more than %zd value%.1s to unpack", (Py_ssize_t)items.size(),
+              items.size() == 1 ? "" : "s");
+    }
+    return items;
+}
+
+static bool compare(nb::handle a, nb::handle b, int op) {
+    int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    check(result);
+    return result != 0;
+}
+bool equal(nb::handle a, nb::handle b) { return compare(a, b, Py_EQ); }
+bool less(nb::handle a, nb::handle b) { return compare(a, b, Py_LT); }
+bool greater(nb::handle a, nb::handle b) { return compare(a, b, Py_GT); }
+
+static std::string utf8_of(nb::handle unicode) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(unicode.ptr(), &size);
+    if (!data) throw nb::python_error();
+    return std::string(data, static_cast<size_t>(size));
+}
+
+std::string str_of(nb::handle value) {
+    if (PyUnicode_CheckExact(value.ptr())) return utf8_of(value);
+    return utf8_of(own(PyObject_Str(value.ptr())));
+}
+
+std::string format_of(nb::handle value, const char* spec) {
+    nb::object spec_object = own(PyUnicode_FromString(spec));
+    return utf8_of(own(PyObject_Format(value.ptr(), spec_object.ptr())));
+}
+
+std::string format_double(double value, char style, int precision) {
+    if (std::isnan(value)) return "nan";
+    if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+    char format[8];
+    std::snprintf(format, sizeof format, "%%.%d%c", precision, style);
+    char buffer[512];
+    int length = std::snprintf(buffer, sizeof buffer, format, value);
+    if (length < 0 || static_cast<size_t>(length) >= sizeof buffer) {
+        // Only huge fixed-point values get here; the host formats them exactly.
+        nb::object number = floating(value);
+        char spec[8];
+        std::snprintf(spec, sizeof spec, ".%d%c", precision, style);
+        return format_of(number, spec);
+    }
+    return std::string(buffer, static_cast<size_t>(length));
+}
+
+void ExactInt::promote() {
+    if (!big_.is_valid()) big_ = integer(small_);
+}
+
+// The value as a machine integer when it is an exact host int that fits.
+static bool as_small_int(nb::handle value, long long& out) {
+    if (!PyLong_CheckExact(value.ptr())) return false;
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (out == -1 && PyErr_Occurred()) throw nb::python_error();
+    return overflow == 0;
+}
+
+void ExactInt::add(nb::handle value) {
+    long long small_value;
+    if (is_small() && as_small_int(value, small_value) &&
+        !__builtin_add_overflow(small_, small_value, &small_value)) {
+        small_ = small_value;
+        return;
+    }
+    promote();
+    big_ = own(PyNumber_Add(big_.ptr(), value.ptr()));
+}
+
+void ExactInt::add(const ExactInt& other) {
+    if (other.is_small()) {
+        long long sum;
+        if (is_small() && !__builtin_add_overflow(small_, other.small_, &sum)) {
+            small_ = sum;
+            return;
+        }
+        promote();
+        nb::object other_value = integer(other.small_);
+        big_ = own(PyNumber_Add(big_.ptr(), other_value.ptr()));
+        return;
+    }
+    promote();
+    big_ = own(PyNumber_Add(big_.ptr(), other.big_.ptr()));
+}
+
+void ExactInt::multiply(long long value) {
+    long long product;
+    if (is_small() && !__builtin_mul_overflow(small_, value, &product)) {
+        small_ = product;
+        return;
+    }
+    promote();
+    nb::object factor = integer(value);
+    big_ = own(PyNumber_Multiply(big_.ptr(), factor.ptr()));
+}
+
+void ExactInt::multiply(nb::handle value) {
+    // Integers of any kind (numpy's included) multiply exactly; anything else
+    // takes the host's multiplication.
+    nb::object factor;
+    if (PyLong_CheckExact(value.ptr())) {
+        factor = nb::borrow(value);
+    } else if (PyIndex_Check(value.ptr())) {
+        factor = own(PyNumber_Index(value.ptr()));
+    } else {
+        promote();
+        big_ = own(PyNumber_Multiply(big_.ptr(), value.ptr()));
+        return;
+    }
+    long long small_value;
+    if (as_small_int(factor, small_value)) {
+        multiply(small_value);
+        return;
+    }
+    promote();
+    big_ = own(PyNumber_Multiply(big_.ptr(), factor.ptr()));
+}
+
+nb::object ExactInt::object() const { return is_small() ? integer(small_) : big_; }
+
+nb::object shape_product(nb::handle shape) {
+    ExactInt product(1);
+    if (PyTuple_CheckExact(shape.ptr())) {
+        Py_ssize_t size = PyTuple_GET_SIZE(shape.ptr());
+        for (Py_ssize_t i = 0; i < size; ++i) product.multiply(nb::handle(PyTuple_GET_ITEM(shape.ptr(), i)));
+    } else {
+        nb::object iterator = own(PyObject_GetIter(shape.ptr()));
+        while (PyObject* item = PyIter_Next(iterator.ptr())) product.multiply(nb::steal(item));
+        if (PyErr_Occurred()) throw nb::python_error();
+    }
+    nb::object result = product.object();
+    if (PyLong_CheckExact(result.ptr())) return result;
+    return own(PyNumber_Long(result.ptr()));
+}
+
+double to_double(nb::handle value) {
+    double result = PyFloat_AsDouble(value.ptr());
+    if (result == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return result;
+}
+
+}  // namespace ondrel

@@ -1,0 +1,152 @@
+// Thin glue between the services' rules and the Python host: owned references,
+// interned attribute names, attribute reads, argument checks and the few host
+// behaviours (unpacking, exact integers, number formatting) that every service
+// needs. Everything here throws nb::python_error with the host's exception set.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ondrel {
+
+namespace nb = nanobind;
+
+// Takes ownership of a new reference returned by the C API; NULL means the
+// call failed and left a Python exception set.
+inline nb::object own(PyObject* result) {
+    if (!result) throw nb::python_error();
+    return nb::steal(result);
+}
+
+// Throws the pending Python exception when a C API status signals failure.
+inline void check(int status) {
+    if (status < 0) throw nb::python_error();
+}
+
+[[noreturn]] void raise(PyObject* exception_type, const char* format, ...);
+
+// An attribute or key name, interned on first use and kept for the life of
+// the process, so repeated reads cost one pointer-keyed lookup.
+class Name {
+public:
+    constexpr explicit Name(const char* text) : text_(text) {}
+    PyObject* get() const {
+        if (!interned_) {
+            interned_ = PyUnicode_InternFromString(text_);
+            if (!interned_) throw nb::python_error();
+        }
+        return interned_;
+    }
+    const char* text() const { return text_; }
+
+private:
+    const char* text_;
+    mutable PyObject* interned_ = nullptr;
+};
+
+// Plain read: the attribute must exist (AttributeError otherwise).
+inline nb::object attr(nb::handle obj, const Name& name) {
+    return own(PyObject_GetAttr(obj.ptr(), name.get()));
+}
+
+// Optional read: an invalid (null) object when the attribute is missing; only
+// AttributeError counts as missing, every other error propagates.
+nb::object attr_if_exists(nb::handle obj, const Name& name);
+
+// getattr(obj, name, fallback)
+inline nb::object attr_or(nb::handle obj, const Name& name, nb::handle fallback) {
+    nb::object value = attr_if_exists(obj, name);
+    return value.is_valid() ? value : nb::borrow(fallback);
+}
+
+// hasattr(obj, name)
+inline bool has_attr(nb::handle obj, const Name& name) { return attr_if_exists(obj, name).is_valid(); }
+
+// The attribute's value when it exists and is not None, else an invalid object.
+inline nb::object present_attr(nb::handle obj, const Name& name) {
+    nb::object value = attr_if_exists(obj, name);
+    if (value.is_valid() && value.is_none()) return nb::object();
+    return value;
+}
+
+inline nb::object none() { return nb::none(); }
+inline nb::object boolean(bool value) { return nb::borrow(value ? Py_True : Py_False); }
+inline nb::object integer(long long value) { return own(PyLong_FromLongLong(value)); }
+inline nb::object floating(double value) { return own(PyFloat_FromDouble(value)); }
+inline nb::object text(std::string_view value) {
+    return own(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
+}
+
+// type(obj).__name__, as C text and as a host string
+inline const char* type_name(nb::handle obj) { return _PyType_Name(Py_TYPE(obj.ptr())); }
+nb::object type_name_object(nb::handle obj);
+
+// Looks a module-level function up at call time, so a function replaced on
+// the module (a test double, a wrapper) is the one that runs.
+nb::object module_function(nb::handle module, const Name& name);
+
+// Arguments declared as a concrete type take exactly that type: no subclass,
+// and None only where allowed. The message is the host's usual wording.
+void require_exact_type(nb::handle value, PyTypeObject* type, const char* argument, bool none_allowed);
+inline void require_str(nb::handle value, const char* argument, bool none_allowed = false) {
+    require_exact_type(value, &PyUnicode_Type, argument, none_allowed);
+}
+inline void require_dict(nb::handle value, const char* argument, bool none_allowed = false) {
+    require_exact_type(value, &PyDict_Type, argument, none_allowed);
+}
+
+// Truth value, raising what __bool__ raises.
+inline bool truthy(nb::handle value) {
+    int result = PyObject_IsTrue(value.ptr());
+    check(result);
+    return result != 0;
+}
+
+// Unpacks an iterable into exactly `count` items, with the host's messages
+// for too many or too few values.
+std::vector<nb::object> unpack_exactly(nb::handle iterable, size_t count);
+
+// Rich comparisons with the host's semantics.
+bool equal(nb::handle a, nb::handle b);
+bool less(nb::handle a, nb::handle b);
+bool greater(nb::handle a, nb::handle b);
+
+// str(value) and format(value, spec) as UTF-8.
+std::string str_of(nb::handle value);
+std::string format_of(nb::handle value, const char* spec);
+
+// Python's fixed and scientific float formats (".2f", ".2e"), including the
+// host's spelling of infinities and NaN.
+std::string format_double(double value, char style, int precision);
+
+// An integer sum or product that stays a machine integer while it fits and
+// becomes an exact host integer once it does not.
+class ExactInt {
+public:
+    ExactInt() = default;
+    explicit ExactInt(long long value) : small_(value) {}
+    void add(nb::handle value);
+    void add(const ExactInt& other);
+    void multiply(nb::handle value);
+    void multiply(long long value);
+    nb::object object() const;
+    bool is_small() const { return !big_.is_valid(); }
+    long long small() const { return small_; }
+
+private:
+    void promote();
+    long long small_ = 0;
+    nb::object big_;
+};
+
+// int(prod(shape)): the exact element count of a shape (1 for an empty shape).
+nb::object shape_product(nb::handle shape);
+
+// float(value), raising what the conversion raises.
+double to_double(nb::handle value);
+
+}  // namespace ondrel

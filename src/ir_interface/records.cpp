@@ -1,0 +1,72 @@
+#include "ir_interface/records.hpp"
+
+using namespace nanobind::literals;
+
+namespace ondrel {
+
+nb::object call(nb::handle callable, std::initializer_list<nb::handle> args) {
+    std::vector<PyObject*> raw;
+    raw.reserve(args.size());
+    for (nb::handle arg : args) raw.push_back(arg.ptr());
+    return own(PyObject_Vectorcall(callable.ptr(), raw.data(), raw.size(), nullptr));
+}
+
+RecordType::RecordType(nb::module_& module, const char* name, const char* doc, std::vector<FieldSpec> fields) {
+    nb::module_ dataclasses = nb::module_::import_("dataclasses");
+    nb::object field_factory = dataclasses.attr("field");
+    nb::object builtins = nb::module_::import_("builtins");
+    nb::list field_list;
+    for (const FieldSpec& spec : fields) {
+        field_names_.push_back(own(PyUnicode_InternFromString(spec.name)));
+        switch (spec.kind) {
+            case FieldSpec::Default::Required:
+                field_list.append(nb::make_tuple(spec.name, spec.annotation));
+                break;
+            case FieldSpec::Default::Value:
+                field_list.append(nb::make_tuple(spec.name, spec.annotation, field_factory("default"_a = spec.value)));
+                break;
+            case FieldSpec::Default::NewList:
+                field_list.append(nb::make_tuple(spec.name, spec.annotation,
+                                                 field_factory("default_factory"_a = builtins.attr("list"))));
+                break;
+            case FieldSpec::Default::NewDict:
+                field_list.append(nb::make_tuple(spec.name, spec.annotation,
+                                                 field_factory("default_factory"_a = builtins.attr("dict"))));
+                break;
+        }
+    }
+    nb::dict namespace_;
+    namespace_["__module__"] = module.attr("__name__");
+    namespace_["__doc__"] = doc;
+    namespace_["__qualname__"] = name;
+    type_ = dataclasses.attr("make_dataclass")(name, field_list, "namespace"_a = namespace_);
+    module.attr(name) = type_;
+}
+
+nb::object RecordType::new_instance(PyObject*& instance_dict) const {
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(type_.ptr());
+    nb::object empty = own(PyTuple_New(0));
+    nb::object instance = own(type->tp_new(type, empty.ptr(), nullptr));
+    nb::object dict = own(PyObject_GenericGetDict(instance.ptr(), nullptr));
+    instance_dict = dict.ptr();  // the instance keeps it alive
+    return instance;
+}
+
+nb::object RecordType::make(std::initializer_list<nb::handle> values) const {
+    if (values.size() != field_names_.size()) raise(PyExc_SystemError, "record built with the wrong field count");
+    PyObject* dict = nullptr;
+    nb::object instance = new_instance(dict);
+    size_t i = 0;
+    for (nb::handle value : values) check(PyDict_SetItem(dict, field_names_[i++].ptr(), value.ptr()));
+    return instance;
+}
+
+nb::object RecordType::make(const std::vector<nb::object>& values) const {
+    if (values.size() != field_names_.size()) raise(PyExc_SystemError, "record built with the wrong field count");
+    PyObject* dict = nullptr;
+    nb::object instance = new_instance(dict);
+    for (size_t i = 0; i < values.size(); ++i) check(PyDict_SetItem(dict, field_names_[i].ptr(), values[i].ptr()));
+    return instance;
+}
+
+}  // namespace ondrel

@@ -1,0 +1,61 @@
+// Graph analysis: per-node statistics, graph aggregation, topology measures
+// and the text summary.
+#pragma once
+
+#include "ir_interface/ir_classes.hpp"
+#include "ir_interface/records.hpp"
+
+#include <utility>
+
+namespace ondrel::analyze {
+
+struct Records {
+    RecordType layer_stats;  // LayerStats
+    RecordType graph_stats;  // GraphStats
+};
+const Records& records();
+
+// The module object, for calls that go through its (replaceable) functions,
+// and what it takes from numpy and rustworkx when it is loaded.
+nb::handle this_module();
+struct Dependencies {
+    nb::object numpy_mean;
+    nb::object is_directed_acyclic_graph;
+    nb::object topological_sort;
+};
+const Dependencies& dependencies();
+void load_module_state(nb::module_& module);
+
+// What analyze_node learns about one node, before it becomes a LayerStats.
+struct LayerFacts {
+    nb::object node_type;  // type(node).__name__
+    ExactInt params;
+    ExactInt bytes;
+    ExactInt flops;
+    struct Port {
+        nb::object shape;       // tuple; () when the port has no shape
+        bool present = false;   // the port mapping is truthy and holds a non-None entry
+        bool iterable = true;   // that entry has __iter__ (else it was wrapped in a 1-tuple)
+    };
+    Port input;
+    Port output;
+    nb::object config;        // dict
+};
+
+// (element count, byte size) of one parameter array; (0, 0) for None.
+std::pair<nb::object, nb::object> count_array_params(nb::handle array);
+
+LayerFacts analyze_node_facts(nb::handle node, const IrModule& ir);
+nb::object layer_record(nb::handle name, const LayerFacts& facts);
+nb::object analyze_node(nb::handle name, nb::handle node);
+
+nb::object analyze_graph(nb::handle graph);
+nb::object compute_depth_and_width(nb::handle graph);
+nb::object compute_depth(nb::handle graph);
+nb::object compute_width(nb::handle graph);
+
+nb::object format_bytes(nb::handle value);
+nb::object format_number(nb::handle value);
+nb::object summarize(nb::handle graph, bool verbose);
+
+}  // namespace ondrel::analyze

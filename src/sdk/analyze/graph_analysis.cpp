@@ -1,0 +1,223 @@
+// analyze_graph and the depth/width measures.
+#include "sdk/analyze/analyze.hpp"
+
+#include <string>
+#include <unordered_map>
+
+namespace ondrel::analyze {
+
+namespace {
+
+const Name nodes_name("nodes"), edges_name("edges"), items_name("items"), get_rx_graph("_get_rx_graph");
+const Name predecessor_indices("predecessor_indices"), compute_depth_and_width_name("_compute_depth_and_width");
+
+enum class Category { None, Lif, Affine, Conv };
+
+Category category_of(const std::string& type) {
+    if (type == "LIF") return Category::Lif;
+    if (type == "Affine" || type == "SpikingAffine") return Category::Affine;
+    if (type == "Conv2d" || type == "SepConv2d" || type == "SGhostConv" || type == "SGhostEncoderLite" ||
+        type == "GhostBasicBlock1" || type == "GhostBasicBlock2")
+        return Category::Conv;
+    return Category::None;
+}
+
+// Per-type totals, keyed by type name in order of first occurrence. Node
+// classes are few, so each is resolved to its slot once.
+class TypeTable {
+public:
+    struct Slot {
+        nb::object name;
+        long long count = 0;
+        ExactInt bytes;
+        Category category;
+    };
+
+    Slot& slot_for(nb::handle node, const nb::object& type_name) {
+        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(node.ptr()));
+        auto cached = by_type_.find(type);
+        if (cached != by_type_.end()) return slots_[cached->second.index];
+        std::string name = str_of(type_name);
+        auto [named, inserted] = by_name_.try_emplace(name, slots_.size());
+        if (inserted) slots_.push_back(Slot{type_name, 0, ExactInt(), category_of(name)});
+        by_type_.emplace(type, TypeEntry{nb::borrow(type), named->second});
+        return slots_[named->second];
+    }
+    const std::vector<Slot>& slots() const { return slots_; }
+
+private:
+    struct TypeEntry {
+        nb::object keep_alive;  // the class may not be freed and its address reused mid-call
+        size_t index;
+    };
+    std::vector<Slot> slots_;
+    std::unordered_map<std::string, size_t> by_name_;
+    std::unordered_map<PyObject*, TypeEntry> by_type_;
+};
+
+// The graph's (name, node) pairs in mapping order, with owned references so a
+// node stays alive even if the mapping changes under a node's accessor.
+template <typename Visit>
+void for_each_node(nb::handle nodes, Visit&& visit) {
+    if (PyDict_CheckExact(nodes.ptr())) {
+        Py_ssize_t position = 0, expected = PyDict_GET_SIZE(nodes.ptr());
+        PyObject *key, *value;
+        while (PyDict_Next(nodes.ptr(), &position, &key, &value)) {
+            nb::object name = nb::borrow(key), node = nb::borrow(value);
+            visit(name, node);
+            if (PyDict_GET_SIZE(nodes.ptr()) != expected)
+                raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+        }
+        return;
+    }
+    nb::object items = call(attr(nodes, items_name), {});
+    nb::object iterator = own(PyObject_GetIter(items.ptr()));
+    while (PyObject* item = PyIter_Next(iterator.ptr())) {
+        std::vector<nb::object> pair = unpack_exactly(nb::steal(item), 2);
+        visit(pair[0], pair[1]);
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+}
+
+// tuple(port.get(key)) of a graph input or output; invalid when it has none.
+nb::object graph_port_shape(const LayerFacts::Port& port) {
+    if (!port.present) return nb::object();
+    if (!port.iterable) {
+        // A scalar shape entry: tuple() of it raises the host's TypeError.
+        own(PySequence_Tuple(PyTuple_GET_ITEM(port.shape.ptr(), 0)));
+    }
+    return port.shape;
+}
+
+}  // namespace
+
+nb::object analyze_graph(nb::handle graph_argument) {
+    IrModule ir;
+    nb::object graph = is_path(graph_argument) ? ir.read(graph_argument) : nb::borrow(graph_argument);
+
+    nb::object nodes = attr(graph, nodes_name);
+    Py_ssize_t node_count = PyObject_Size(nodes.ptr());
+    if (node_count < 0) throw nb::python_error();
+    nb::object edges = attr(graph, edges_name);
+    Py_ssize_t edge_count = PyObject_Size(edges.ptr());
+    if (edge_count < 0) throw nb::python_error();
+
+    ExactInt total_params, total_bytes, total_flops;
+    long long lif_count = 0, affine_count = 0, conv_count = 0;
+    TypeTable types;
+    nb::object layers = own(PyList_New(0));
+    nb::object input_shapes = own(PyList_New(0));
+    nb::object output_shapes = own(PyList_New(0));
+
+    for_each_node(nodes, [&](const nb::object& name, const nb::object& node) {
+        require_str(name, "name");
+        LayerFacts facts = analyze_node_facts(node, ir);
+        check(PyList_Append(layers.ptr(), layer_record(name, facts).ptr()));
+        total_params.add(facts.params);
+        total_bytes.add(facts.bytes);
+        total_flops.add(facts.flops);
+        TypeTable::Slot& slot = types.slot_for(node, facts.node_type);
+        slot.count += 1;
+        switch (slot.category) {
+            case Category::Lif: ++lif_count; break;
+            case Category::Affine: ++affine_count; break;
+            case Category::Conv: ++conv_count; break;
+            case Category::None: break;
+        }
+        if (ir.is_a(node, IrClass::Input)) {
+            nb::object shape = graph_port_shape(facts.input);
+            if (shape.is_valid()) check(PyList_Append(input_shapes.ptr(), shape.ptr()));
+        }
+        if (ir.is_a(node, IrClass::Output)) {
+            nb::object shape = graph_port_shape(facts.output);
+            if (shape.is_valid()) check(PyList_Append(output_shapes.ptr(), shape.ptr()));
+        }
+        slot.bytes.add(facts.bytes);
+    });
+
+    nb::object type_counts = own(PyDict_New());
+    nb::object memory_breakdown = own(PyDict_New());
+    for (const TypeTable::Slot& slot : types.slots()) {
+        check(PyDict_SetItem(type_counts.ptr(), slot.name.ptr(), integer(slot.count).ptr()));
+        check(PyDict_SetItem(memory_breakdown.ptr(), slot.name.ptr(), slot.bytes.object().ptr()));
+    }
+
+    nb::object measures = call(module_function(this_module(), compute_depth_and_width_name), {graph});
+    std::vector<nb::object> depth_width = unpack_exactly(measures, 2);
+    bool is_dag = !depth_width[0].is_none();
+
+    return records().graph_stats.make({
+        total_params.object(), total_bytes.object(), total_flops.object(), integer(node_count), integer(edge_count),
+        depth_width[0], depth_width[1], boolean(is_dag), type_counts, layers, input_shapes, output_shapes,
+        memory_breakdown, integer(lif_count), integer(affine_count), integer(conv_count)});
+}
+
+nb::object compute_depth_and_width(nb::handle graph) {
+    nb::object nodes = attr(graph, nodes_name);
+    if (!truthy(nodes)) return nb::make_tuple(0, 0);
+    nb::object rx_graph = call(attr(graph, get_rx_graph), {});
+    const Dependencies& deps = dependencies();
+    if (!truthy(call(deps.is_directed_acyclic_graph, {rx_graph}))) return nb::make_tuple(nb::none(), nb::none());
+
+    nb::object order = call(deps.topological_sort, {rx_graph});
+    nb::object predecessors_of = attr(rx_graph, predecessor_indices);
+    // Longest-path level per node index; -1 marks an index not yet seen.
+    std::vector<long long> level;
+    std::vector<long long> level_counts;
+    long long max_depth = 0;
+    size_t placed = 0;
+
+    auto index_of = [](nb::handle value) {
+        Py_ssize_t index = PyNumber_AsSsize_t(value.ptr(), PyExc_OverflowError);
+        if (index == -1 && PyErr_Occurred()) throw nb::python_error();
+        if (index < 0) raise(PyExc_ValueError, "negative node index %zd", index);
+        return static_cast<size_t>(index);
+    };
+
+    nb::object iterator = own(PyObject_GetIter(order.ptr()));
+    while (PyObject* raw_index = PyIter_Next(iterator.ptr())) {
+        nb::object index_object = nb::steal(raw_index);
+        size_t index = index_of(index_object);
+        nb::object predecessors = call(predecessors_of, {index_object});
+        long long node_level = 0;
+        bool has_predecessor = false;
+        nb::object pred_iterator = own(PyObject_GetIter(predecessors.ptr()));
+        while (PyObject* raw_pred = PyIter_Next(pred_iterator.ptr())) {
+            size_t pred = index_of(nb::steal(raw_pred));
+            if (pred >= level.size() || level[pred] < 0)
+                raise(PyExc_KeyError, "predecessor %zu precedes node %zu in no topological order", pred, index);
+            node_level = has_predecessor ? std::max(node_level, level[pred] + 1) : level[pred] + 1;
+            has_predecessor = true;
+        }
+        if (PyErr_Occurred()) throw nb::python_error();
+        if (index >= level.size()) level.resize(index + 1, -1);
+        if (level[index] < 0) ++placed;
+        else --level_counts[level[index]];  // a repeated index keeps its last level, as a dict would
+        level[index] = node_level;
+        if (static_cast<size_t>(node_level) >= level_counts.size()) level_counts.resize(node_level + 1, 0);
+        ++level_counts[node_level];
+        max_depth = std::max(max_depth, node_level);
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    if (placed == 0) return nb::make_tuple(0, 0);
+
+    long long max_width = 0;
+    for (long long count : level_counts) max_width = std::max(max_width, count);
+    // With repeated indices an earlier level may have emptied; depth is the
+    // highest level still held.
+    long long depth = max_depth;
+    while (depth > 0 && level_counts[depth] == 0) --depth;
+    return nb::make_tuple(depth, max_width);
+}
+
+static nb::object measure(nb::handle graph, size_t which) {
+    nb::object measures = call(module_function(this_module(), compute_depth_and_width_name), {graph});
+    nb::object value = own(PySequence_GetItem(measures.ptr(), static_cast<Py_ssize_t>(which)));
+    if (value.is_none() || PyLong_CheckExact(value.ptr())) return value;
+    return own(PyNumber_Long(value.ptr()));
+}
+
+nb::object compute_depth(nb::handle graph) { return measure(graph, 0); }
+nb::object compute_width(nb::handle graph) { return measure(graph, 1); }
+
+}  // namespace ondrel::analyze

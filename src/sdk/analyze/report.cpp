@@ -1,0 +1,121 @@
+// The number formatters and the text summary.
+#include "sdk/analyze/analyze.hpp"
+
+#include <algorithm>
+#include <string>
+#include <utility>
+
+namespace ondrel::analyze {
+
+namespace {
+
+const Name analyze_graph_name("analyze_graph");
+const Name node_count("node_count"), edge_count("edge_count"), depth("depth"), width("width");
+const Name total_params("total_params"), total_bytes("total_bytes"), total_flops("total_flops");
+const Name type_counts("type_counts"), input_shapes("input_shapes"), output_shapes("output_shapes");
+const Name lif_count("lif_count"), layers("layers"), params("params"), name("name"), node_type("node_type");
+const Name bytes_name("bytes"), items_name("items");
+
+// The argument as an integer: ints as they are, other numbers through int().
+nb::object as_integer(nb::handle value) {
+    if (PyLong_Check(value.ptr())) return nb::borrow(value);
+    PyNumberMethods* number = Py_TYPE(value.ptr())->tp_as_number;
+    if (!number || (!number->nb_int && !number->nb_index && !number->nb_float))
+        raise(PyExc_TypeError, "an integer is required (got type %.200s)", Py_TYPE(value.ptr())->tp_name);
+    return own(PyNumber_Long(value.ptr()));
+}
+
+bool below(nb::handle value, long long bound) { return less(value, integer(bound)); }
+
+// value / divisor formatted like f"{value / divisor:.{precision}f}"
+std::string scaled(nb::handle value, long long divisor, int precision) {
+    nb::object quotient = own(PyNumber_TrueDivide(value.ptr(), integer(divisor).ptr()));
+    return format_double(to_double(quotient), 'f', precision);
+}
+
+// A shape tuple as the host prints it, numpy integer entries as plain integers.
+std::string shape_text(nb::handle shape) {
+    if (!PyTuple_Check(shape.ptr())) return str_of(shape);
+    std::string text = "(";
+    Py_ssize_t size = PyTuple_GET_SIZE(shape.ptr());
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        nb::handle item = PyTuple_GET_ITEM(shape.ptr(), i);
+        if (i) text += ", ";
+        if (PyTuple_Check(item.ptr())) {
+            text += shape_text(item);
+        } else if (!PyLong_Check(item.ptr()) && !PyBool_Check(item.ptr()) && PyIndex_Check(item.ptr())) {
+            text += str_of(own(PyNumber_Index(item.ptr())));
+        } else {
+            text += str_of(own(PyObject_Repr(item.ptr())));
+        }
+    }
+    if (size == 1) text += ",";
+    return text + ")";
+}
+
+std::string bytes_text(nb::handle value) { return str_of(format_bytes(value)); }
+std::string number_text(nb::handle value) { return str_of(format_number(value)); }
+
+std::string measure_text(nb::handle value) { return value.is_none() ? "N/A (cyclic)" : str_of(value); }
+
+}  // namespace
+
+nb::object format_bytes(nb::handle value) {
+    nb::object b = as_integer(value);
+    if (below(b, 1024)) return text(str_of(b) + " B");
+    if (below(b, 1024LL * 1024)) return text(scaled(b, 1024, 1) + " KB");
+    if (below(b, 1024LL * 1024 * 1024)) return text(scaled(b, 1024LL * 1024, 1) + " MB");
+    return text(scaled(b, 1024LL * 1024 * 1024, 2) + " GB");
+}
+
+nb::object format_number(nb::handle value) {
+    nb::object n = as_integer(value);
+    if (below(n, 1000)) return text(str_of(n));
+    if (below(n, 100000)) return text(format_of(n, ","));
+    if (below(n, 1000000)) return text(scaled(n, 1000, 1) + "K");
+    return text(scaled(n, 1000000, 2) + "M");
+}
+
+nb::object summarize(nb::handle graph, bool verbose) {
+    nb::object stats = call(module_function(this_module(), analyze_graph_name), {graph});
+    const std::string rule(50, '=');
+
+    std::string report = "ONDREL IR Graph Summary\n" + rule + "\n";
+    report += "Nodes: " + str_of(attr(stats, node_count)) + "  |  Edges: " + str_of(attr(stats, edge_count)) +
+              "  |  Depth: " + measure_text(attr(stats, depth)) + "  |  Width: " + measure_text(attr(stats, width)) +
+              "\n";
+    report += "Parameters: " + number_text(attr(stats, total_params)) +
+              "  |  Memory: " + bytes_text(attr(stats, total_bytes)) +
+              "  |  FLOPs: " + number_text(attr(stats, total_flops)) + "\n";
+    report += "\nLayer Types:";
+
+    std::vector<std::pair<std::string, std::string>> counts;
+    nb::object items = call(attr(attr(stats, type_counts), items_name), {});
+    for (nb::handle item : items) {
+        std::vector<nb::object> pair = unpack_exactly(item, 2);
+        counts.emplace_back(str_of(pair[0]), str_of(pair[1]));
+    }
+    // Code-point order, as the host sorts strings (UTF-8 byte order agrees).
+    std::stable_sort(counts.begin(), counts.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& [type, count] : counts) report += "\n  " + type + ": " + count;
+
+    nb::object inputs = attr(stats, input_shapes);
+    if (truthy(inputs)) report += "\n\nInput: " + shape_text(own(PySequence_GetItem(inputs.ptr(), 0)));
+    nb::object outputs = attr(stats, output_shapes);
+    if (truthy(outputs)) report += "\nOutput: " + shape_text(own(PySequence_GetItem(outputs.ptr(), 0)));
+    nb::object lifs = attr(stats, lif_count);
+    if (greater(lifs, integer(0))) report += "\n\nSNN: " + str_of(lifs) + " LIF neuron layer(s)";
+
+    if (verbose) {
+        report += "\n\n" + rule + "\nLayer Breakdown:";
+        for (nb::handle layer : attr(stats, layers)) {
+            nb::object layer_params = attr(layer, params);
+            if (!greater(layer_params, integer(0))) continue;
+            report += "\n  " + str_of(attr(layer, name)) + ": " + str_of(attr(layer, node_type)) + " - " +
+                      number_text(layer_params) + " params, " + bytes_text(attr(layer, bytes_name));
+        }
+    }
+    return text(report);
+}
+
+}  // namespace ondrel::analyze
