@@ -14,7 +14,8 @@ enum class ElementKind { Float, Signed, Unsigned, Bool, Other };
 class ArrayView {
 public:
     // Views `array` if it exports a buffer; otherwise valid() is false and no
-    // Python error is left set.
+    // Python error is left set. Plain numpy arrays of numbers are read through
+    // numpy's C API, which is much cheaper than a buffer export.
     explicit ArrayView(nb::handle array);
     ~ArrayView();
     ArrayView(const ArrayView&) = delete;
@@ -29,14 +30,17 @@ public:
     Py_ssize_t element_count() const { return itemsize() ? buffer_.len / itemsize() : 0; }
     const std::byte* data() const { return static_cast<const std::byte*>(buffer_.buf); }
     const char* format() const { return buffer_.format ? buffer_.format : "B"; }
-    bool c_contiguous() const;
+    bool c_contiguous() const { return c_contiguous_; }
 
     // The element type, when the format is a single native-order number.
     ElementKind kind() const { return kind_; }
 
 private:
+    bool view_numeric_ndarray(nb::handle array);
     Py_buffer buffer_{};
+    nb::object array_;        // set when read through numpy's C API
     bool valid_ = false;
+    bool c_contiguous_ = false;
     ElementKind kind_ = ElementKind::Other;
 };
 

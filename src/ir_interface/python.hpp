@@ -48,6 +48,22 @@ private:
     mutable PyObject* interned_ = nullptr;
 };
 
+// Pauses the cyclic garbage collector for a scope. Calls that build one
+// record per node would otherwise trigger full collections over every object
+// they created so far, which makes them quadratic; the records form no cycles.
+class GcPause {
+public:
+    GcPause() : was_enabled_(PyGC_Disable()) {}
+    ~GcPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+
+private:
+    int was_enabled_;
+};
+
 // Plain read: the attribute must exist (AttributeError otherwise).
 inline nb::object attr(nb::handle obj, const Name& name) {
     return own(PyObject_GetAttr(obj.ptr(), name.get()));

@@ -20,6 +20,7 @@ const Records& records();
 nb::handle this_module();
 struct Dependencies {
     nb::object numpy_mean;
+    PyTypeObject* ndarray_type;
     nb::object is_directed_acyclic_graph;
     nb::object topological_sort;
 };
@@ -44,6 +45,9 @@ struct LayerFacts {
 
 // (element count, byte size) of one parameter array; (0, 0) for None.
 std::pair<nb::object, nb::object> count_array_params(nb::handle array);
+
+// float(np.mean(array))
+nb::object array_mean(nb::handle array);
 
 LayerFacts analyze_node_facts(nb::handle node, const IrModule& ir);
 nb::object layer_record(nb::handle name, const LayerFacts& facts);

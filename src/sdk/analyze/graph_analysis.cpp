@@ -92,10 +92,12 @@ nb::object graph_port_shape(const LayerFacts::Port& port) {
 }  // namespace
 
 nb::object analyze_graph(nb::handle graph_argument) {
+    GcPause no_collections;
     IrModule ir;
     nb::object graph = is_path(graph_argument) ? ir.read(graph_argument) : nb::borrow(graph_argument);
 
     nb::object nodes = attr(graph, nodes_name);
+    if (nodes.is_none()) raise(PyExc_AttributeError, "'NoneType' object has no attribute 'items'");
     Py_ssize_t node_count = PyObject_Size(nodes.ptr());
     if (node_count < 0) throw nb::python_error();
     nb::object edges = attr(graph, edges_name);

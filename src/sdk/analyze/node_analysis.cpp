@@ -1,6 +1,8 @@
 // analyze_node: one IR node to one LayerStats.
 #include "sdk/analyze/analyze.hpp"
 
+#include "ir_interface/numpy_api.hpp"
+
 #include <array>
 #include <span>
 
@@ -86,6 +88,19 @@ bool has_iter(nb::handle value) {
     return has_attr(value, iter_name);
 }
 
+// tuple(value): for a 1-d numpy array, its elements as numpy scalars, made
+// directly rather than through the array's iterator.
+nb::object shape_tuple(nb::handle value) {
+    PyArrayObject* array = exact_ndarray(value);
+    if (!array || PyArray_NDIM(array) != 1) return own(PySequence_Tuple(value.ptr()));
+    npy_intp length = PyArray_DIM(array, 0), stride = PyArray_STRIDE(array, 0);
+    nb::object shape_out = own(PyTuple_New(length));
+    char* data = PyArray_BYTES(array);
+    for (npy_intp i = 0; i < length; ++i)
+        PyTuple_SET_ITEM(shape_out.ptr(), i, own(PyArray_Scalar(data + i * stride, PyArray_DESCR(array), value.ptr())).release().ptr());
+    return shape_out;
+}
+
 // Step 3/4: the shape of one port, `()` when there is none.
 LayerFacts::Port read_port(nb::handle node, const Name& attribute, const Name& port) {
     LayerFacts::Port result;
@@ -96,7 +111,7 @@ LayerFacts::Port read_port(nb::handle node, const Name& attribute, const Name& p
     if (value.is_none()) return result;
     result.present = true;
     result.iterable = has_iter(value);
-    result.shape = result.iterable ? own(PySequence_Tuple(value.ptr())) : own(PyTuple_Pack(1, value.ptr()));
+    result.shape = result.iterable ? shape_tuple(value) : own(PyTuple_Pack(1, value.ptr()));
     return result;
 }
 
@@ -125,8 +140,7 @@ nb::object shape_or_none(nb::handle array) { return array.is_none() ? none() : a
 
 nb::object mean_or_none(nb::handle array) {
     if (array.is_none()) return none();
-    nb::object mean = call(dependencies().numpy_mean, {array});
-    return floating(to_double(mean));
+    return array_mean(array);
 }
 
 void analyze_affine(LayerFacts& facts, nb::handle node, bool spiking) {
@@ -246,6 +260,8 @@ void dispatch(LayerFacts& facts, nb::handle node, const IrModule& ir) {
 
 std::pair<nb::object, nb::object> count_array_params(nb::handle array) {
     if (array.is_none()) return {integer(0), integer(0)};
+    if (PyArrayObject* ndarray = exact_ndarray(array))
+        return {integer(PyArray_SIZE(ndarray)), integer(PyArray_NBYTES(ndarray))};
     nb::object count = shape_product(attr(array, shape));
     return {count, attr(array, nbytes)};
 }

@@ -26,6 +26,7 @@ void load_module_state(nb::module_& module) {
     module.attr("rx") = rustworkx;
     loaded_dependencies = new Dependencies{
         numpy.attr("mean"),
+        reinterpret_cast<PyTypeObject*>(numpy.attr("ndarray").ptr()),
         rustworkx.attr("is_directed_acyclic_graph"),
         rustworkx.attr("topological_sort"),
     };

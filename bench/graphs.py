@@ -1,0 +1,55 @@
+"""Synthetic graphs for the benchmarks: many nodes of mixed classes with small arrays."""
+
+import numpy as np
+
+from ondrel import ir
+
+
+def _shape(*dims):
+    return np.array(dims, dtype=np.int64)
+
+
+def _block(i, rng):
+    """One repeating unit of a spiking network: conv, LIF, pool, affine, LIF, skip."""
+    f32 = np.float32
+    c = 8
+    return [
+        (f"conv{i}", ir.Conv2d(weight=rng.standard_normal((c, c, 3, 3)).astype(f32), bias=np.zeros(c, f32),
+                               input_type={"input": _shape(c, 16, 16)}, output_type={"output": _shape(c, 16, 16)})),
+        (f"lif{i}a", ir.LIF(tau=np.full(c, 20.0, f32), r=np.ones(c, f32), v_leak=np.zeros(c, f32),
+                            v_threshold=np.ones(c, f32), input_type={"input": _shape(c, 16, 16)},
+                            output_type={"output": _shape(c, 16, 16)})),
+        (f"pool{i}", ir.MaxPool2d(input_type={"input": _shape(c, 16, 16)}, output_type={"output": _shape(c, 8, 8)})),
+        (f"fc{i}", ir.SpikingAffine(weight=rng.standard_normal((16, 16)).astype(f32), bias=np.zeros(16, f32),
+                                    input_type={"input": _shape(16)}, output_type={"output": _shape(16)})),
+        (f"lif{i}b", ir.LIF(tau=np.full(16, 10.0, f32), r=np.ones(16, f32), v_leak=np.zeros(16, f32),
+                            v_threshold=np.ones(16, f32), input_type={"input": _shape(16)},
+                            output_type={"output": _shape(16)})),
+        (f"skip{i}", ir.Skip(skip_type="passthrough", input_type={"input": _shape(16)},
+                             output_type={"output": _shape(16)})),
+    ]
+
+
+def mixed_graph(node_count, seed=0):
+    """A chain Input -> blocks ... -> Output of about ``node_count`` nodes."""
+    rng = np.random.default_rng(seed)
+    nodes = {"input": ir.Input(input_type={"input": _shape(1, 8, 16, 16)}, output_type={"output": _shape(1, 8, 16, 16)})}
+    i = 0
+    while len(nodes) < node_count - 1:
+        nodes.update(_block(i, rng))
+        i += 1
+    nodes["output"] = ir.Output(input_type={"input": _shape(16)}, output_type={"output": _shape(16)})
+    names = list(nodes)
+    return ir.Graph(nodes=nodes, edges=list(zip(names, names[1:])))
+
+
+def best_of(runs, fn, *args, **kwargs):
+    """Shortest wall time of ``runs`` calls, in seconds."""
+    import time
+
+    best = float("inf")
+    for _ in range(runs):
+        start = time.perf_counter()
+        fn(*args, **kwargs)
+        best = min(best, time.perf_counter() - start)
+    return best

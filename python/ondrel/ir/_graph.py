@@ -1,0 +1,99 @@
+"""The graph container."""
+
+from operator import itemgetter
+
+import rustworkx as rx
+
+from ._nodes import Input, Node, Output
+
+
+_PAIR_TYPES = {tuple, list}
+_first = itemgetter(0)
+_second = itemgetter(1)
+
+
+def edge_problem(nodes, edge):
+    """Why ``edge`` is unusable with ``nodes``, or None if it is fine."""
+    if not isinstance(edge, (tuple, list)) or len(edge) != 2:
+        return f"Edge {edge!r} is not a (source, destination) pair"
+    for end in edge:
+        try:
+            known = end in nodes
+        except TypeError:  # unhashable endpoint
+            known = False
+        if not known:
+            return f"Edge {tuple(edge)!r} references unknown node {end!r}"
+    return None
+
+
+def _index_pairs(index, edges):
+    """``edges`` as (source index, destination index) pairs."""
+    # Fast path iterates in C only; the type check keeps a 2-char string from
+    # unpacking as a pair.
+    if set(map(type, edges)) <= _PAIR_TYPES and set(map(len, edges)) == {2}:
+        get = index.__getitem__
+        try:
+            return list(zip(map(get, map(_first, edges)), map(get, map(_second, edges))))
+        except (KeyError, TypeError):
+            pass
+    pairs = []
+    for edge in edges:
+        problem = edge_problem(index, edge)
+        if problem:
+            raise ValueError(problem)
+        pairs.append((index[edge[0]], index[edge[1]]))
+    return pairs
+
+
+class Graph:
+    """Named nodes (insertion ordered), ordered ``(source, destination)`` edges
+    and a metadata dict.
+
+    The objects passed in are kept as they are, not copied, and nothing is
+    checked here; call :meth:`validate` for that.
+    """
+
+    def __init__(self, nodes=None, edges=None, metadata=None):
+        self.nodes = {} if nodes is None else nodes if isinstance(nodes, dict) else dict(nodes)
+        self.edges = [] if edges is None else edges if isinstance(edges, list) else list(edges)
+        self.metadata = {} if metadata is None else metadata if isinstance(metadata, dict) else dict(metadata)
+
+    @property
+    def inputs(self):
+        """The Input nodes, in node order."""
+        return {name: node for name, node in self.nodes.items() if isinstance(node, Input)}
+
+    @property
+    def outputs(self):
+        """The Output nodes, in node order."""
+        return {name: node for name, node in self.nodes.items() if isinstance(node, Output)}
+
+    def validate(self):
+        """Raise ValueError naming the first structural problem found."""
+        for name, node in self.nodes.items():
+            if not isinstance(node, Node):
+                raise ValueError(f"Node {name!r} is not an IR node (got {type(node).__name__})")
+        for edge in self.edges:
+            problem = edge_problem(self.nodes, edge)
+            if problem:
+                raise ValueError(problem)
+            if edge[0] == edge[1]:
+                raise ValueError(f"Self-loop on node {edge[0]!r}")
+        if not self.inputs:
+            raise ValueError("Graph has no Input node")
+        if not self.outputs:
+            raise ValueError("Graph has no Output node")
+
+    def _get_rx_graph(self):
+        """A new PyDiGraph: index i is the i-th node (payload: its name), one
+        edge per entry of ``edges``, duplicates included."""
+        names = list(self.nodes)
+        edges = self.edges
+        graph = rx.PyDiGraph(node_count_hint=len(names), edge_count_hint=len(edges))
+        graph.add_nodes_from(names)
+        if edges:
+            graph.add_edges_from_no_data(_index_pairs(dict(zip(names, range(len(names)))), edges))
+        return graph
+
+    def __repr__(self):
+        return f"<Graph: {len(self.nodes)} nodes, {len(self.edges)} edges>"

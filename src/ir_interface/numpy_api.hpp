@@ -1,0 +1,25 @@
+// numpy's C API, for the few array facts read on every node (size, byte size,
+// element type, data pointer) without creating Python objects.
+#pragma once
+
+#include "ir_interface/python.hpp"
+
+#ifndef ONDREL_NUMPY_API_DEFINITION
+#define NO_IMPORT_ARRAY
+#endif
+#define PY_ARRAY_UNIQUE_SYMBOL ondrel_numpy_api
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#include <numpy/arrayobject.h>
+
+namespace ondrel {
+
+// Imports numpy's C API table on first use (a pointer test afterwards).
+void load_numpy_api();
+
+// Exactly numpy.ndarray: subclasses may override what the services read.
+inline PyArrayObject* exact_ndarray(nb::handle value) {
+    load_numpy_api();
+    return Py_TYPE(value.ptr()) == &PyArray_Type ? reinterpret_cast<PyArrayObject*>(value.ptr()) : nullptr;
+}
+
+}  // namespace ondrel

@@ -1,0 +1,48 @@
+"""Shared builders: small graphs in a few lines."""
+
+import numpy as np
+import pytest
+
+from ondrel import ir
+
+
+def shape(*dims):
+    """A port shape array, as exporters store them."""
+    return np.array(dims, dtype=np.int64)
+
+
+def ports(inp=None, out=None):
+    """input_type/output_type keyword arguments for a node."""
+    return {
+        "input_type": None if inp is None else {"input": shape(*inp)},
+        "output_type": None if out is None else {"output": shape(*out)},
+    }
+
+
+def rand(*dims, dtype=np.float32, seed=0):
+    return np.random.default_rng(seed).standard_normal(dims).astype(dtype)
+
+
+def chain(*named_nodes, metadata=None):
+    """A graph whose nodes are connected in the order given: chain(("in", node), ...)."""
+    nodes = dict(named_nodes)
+    names = list(nodes)
+    return ir.Graph(nodes=nodes, edges=list(zip(names, names[1:])), metadata=metadata)
+
+
+def mlp(hidden=10, features=784, seed=0):
+    """Input -> Affine -> LIF -> Output, every port shaped."""
+    return chain(
+        ("in", ir.Input(**ports((1, features), (1, features)))),
+        ("fc", ir.Affine(weight=rand(hidden, features, seed=seed), bias=rand(hidden, seed=seed + 1),
+                         **ports((1, features), (1, hidden)))),
+        ("lif", ir.LIF(tau=np.full(hidden, 20.0, np.float32), r=np.ones(hidden, np.float32),
+                       v_leak=np.zeros(hidden, np.float32), v_threshold=np.ones(hidden, np.float32),
+                       **ports((1, hidden), (1, hidden)))),
+        ("out", ir.Output(**ports((1, hidden), (1, hidden)))),
+    )
+
+
+@pytest.fixture
+def small_mlp():
+    return mlp()
