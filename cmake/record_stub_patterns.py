@@ -2,7 +2,7 @@
 dataclasses (fields, annotations, defaults), which the stub generator would
 otherwise render as plain classes.
 
-    python record_stub_patterns.py MODULE OUTPUT
+    python record_stub_patterns.py STAGE_DIR MODULE OUTPUT
 """
 
 import dataclasses
@@ -35,7 +35,8 @@ def patterns(module_name):
 
 
 if __name__ == "__main__":
-    module_name, output = sys.argv[1:]
+    stage, module_name, output = sys.argv[1:]
+    sys.path.insert(0, stage)  # keeps the build environment's own path (numpy & co.)
     with open(output, "w", encoding="utf-8") as stream:
         stream.write("# Generated at build time.\n")
         stream.writelines(line + "\n" for line in patterns(module_name))
