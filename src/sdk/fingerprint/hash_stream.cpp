@@ -1,0 +1,165 @@
+// The canonical byte stream: node structure pieces by class, weight pieces,
+// the sorted graph traversal and the metadata piece.
+#include "sdk/fingerprint/fingerprint.hpp"
+
+#include <initializer_list>
+#include <string>
+
+namespace ondrel::fingerprint {
+
+namespace {
+
+using namespace nb::literals;
+
+const Name input_type("input_type"), output_type("output_type"), keys_name("keys"), shape("shape");
+const Name stride("stride"), padding("padding"), dilation("dilation"), groups("groups");
+const Name kernel_size("kernel_size"), start_dim("start_dim"), end_dim("end_dim"), skip_type("skip_type");
+const Name spike_mode("spike_mode"), weight_bits("weight_bits"), accumulator_bits("accumulator_bits");
+const Name weight("weight"), bias("bias");
+const Name depthwise_weight("depthwise_weight"), depthwise_bias("depthwise_bias");
+const Name pointwise_weight("pointwise_weight"), pointwise_bias("pointwise_bias");
+const Name tau("tau"), r("r"), v_leak("v_leak"), v_threshold("v_threshold");
+const Name nodes_name("nodes"), edges_name("edges"), empty_format("");
+
+// The UTF-8 bytes (strict) of a str; valid while the str lives.
+std::string_view utf8(nb::handle text) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (!data) throw nb::python_error();
+    return {data, static_cast<size_t>(size)};
+}
+
+void text_piece(Sink& sink, nb::handle value) {
+    nb::object text = own(PyObject_Str(value.ptr()));
+    sink.piece(utf8(text));
+}
+
+// Text pieces of attributes that must exist, read and fed one after another.
+void text_pieces(Sink& sink, nb::handle node, std::initializer_list<const Name*> attributes) {
+    for (const Name* attribute : attributes) text_piece(sink, attr(node, *attribute));
+}
+
+void shape_piece_if_present(Sink& sink, nb::handle node, const Name& array_name) {
+    nb::object array = present_attr(node, array_name);
+    if (array.is_valid()) text_piece(sink, attr(array, shape));
+}
+
+void array_pieces_if_present(Sink& sink, nb::handle node, std::initializer_list<const Name*> arrays) {
+    for (const Name* array_name : arrays) {
+        nb::object array = present_attr(node, *array_name);
+        if (array.is_valid()) sink.array_piece(array);
+    }
+}
+
+// sorted(mapping.keys()), as a list we alone hold.
+nb::object sorted_keys(nb::handle mapping) {
+    nb::object keys = PyDict_CheckExact(mapping.ptr())
+                          ? own(PyDict_Keys(mapping.ptr()))
+                          : own(PySequence_List(call(attr(mapping, keys_name), {}).ptr()));
+    check(PyList_Sort(keys.ptr()));
+    return keys;
+}
+
+nb::object sorted_list(nb::handle iterable) {
+    nb::object list = own(PySequence_List(iterable.ptr()));
+    check(PyList_Sort(list.ptr()));
+    return list;
+}
+
+// Input/Output ports: the shape arrays of a truthy mapping, by ascending key.
+void port_pieces(Sink& sink, nb::handle node, const Name& port_attribute) {
+    nb::object ports = attr(node, port_attribute);
+    if (!truthy(ports)) return;
+    nb::object keys = sorted_keys(ports);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.ptr()); ++i) {
+        nb::object array = own(PyObject_GetItem(ports.ptr(), PyList_GET_ITEM(keys.ptr(), i)));
+        sink.array_piece(array);
+    }
+}
+
+nb::object formatted(nb::handle value) { return own(PyObject_Format(value.ptr(), empty_format.get())); }
+
+// The edge piece: format(source, "") + "->" + format(destination, ""), encoded.
+void edge_label(nb::handle edge, std::string& label) {
+    std::vector<nb::object> ends = unpack_exactly(edge, 2);
+    nb::object source = formatted(ends[0]), destination = formatted(ends[1]);
+    Py_ssize_t source_size = 0, destination_size = 0;
+    const char* source_bytes = PyUnicode_AsUTF8AndSize(source.ptr(), &source_size);
+    const char* destination_bytes = source_bytes ? PyUnicode_AsUTF8AndSize(destination.ptr(), &destination_size) : nullptr;
+    if (!destination_bytes) {
+        // Encode the whole label, so the host words the error for the label.
+        PyErr_Clear();
+        nb::object whole = own(PyUnicode_FromFormat("%U->%U", source.ptr(), destination.ptr()));
+        nb::object encoded = own(PyUnicode_AsUTF8String(whole.ptr()));
+        label.assign(PyBytes_AS_STRING(encoded.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(encoded.ptr())));
+        return;
+    }
+    label.assign(source_bytes, static_cast<size_t>(source_size))
+        .append("->")
+        .append(destination_bytes, static_cast<size_t>(destination_size));
+}
+
+}  // namespace
+
+void feed_node_structure(const IrModule& ir, nb::handle name, nb::handle node, Sink& sink) {
+    require_str(name, "node_name");
+    nb::object node_type = type_name_object(node);
+    sink.piece(utf8(name));
+    sink.piece(utf8(node_type));
+
+    // Classes are tested in this order; the first match decides.
+    if (ir.is_a(node, IrClass::Input) || ir.is_a(node, IrClass::Output)) {
+        port_pieces(sink, node, input_type);
+        port_pieces(sink, node, output_type);
+    } else if (ir.is_a(node, IrClass::Conv2d)) {
+        text_pieces(sink, node, {&stride, &padding, &dilation, &groups});
+        shape_piece_if_present(sink, node, weight);
+    } else if (ir.is_a(node, IrClass::SepConv2d)) {
+        text_pieces(sink, node, {&stride, &padding, &dilation});
+        shape_piece_if_present(sink, node, depthwise_weight);
+        shape_piece_if_present(sink, node, pointwise_weight);
+    } else if (ir.is_a(node, IrClass::Affine) || ir.is_a(node, IrClass::SpikingAffine)) {
+        shape_piece_if_present(sink, node, weight);
+        if (ir.is_a(node, IrClass::SpikingAffine)) text_pieces(sink, node, {&spike_mode, &weight_bits, &accumulator_bits});
+    } else if (ir.is_a(node, IrClass::LIF)) {
+        shape_piece_if_present(sink, node, tau);
+    } else if (ir.is_a(node, IrClass::MaxPool2d) || ir.is_a(node, IrClass::AvgPool2d)) {
+        text_pieces(sink, node, {&kernel_size, &stride, &padding});
+    } else if (ir.is_a(node, IrClass::Flatten)) {
+        text_pieces(sink, node, {&start_dim, &end_dim});
+    } else if (ir.is_a(node, IrClass::Skip)) {
+        text_pieces(sink, node, {&skip_type});
+    }
+}
+
+void feed_node_weights(const IrModule& ir, nb::handle node, Sink& sink) {
+    array_pieces_if_present(sink, node, {&weight, &bias});
+    if (ir.is_a(node, IrClass::SepConv2d))
+        array_pieces_if_present(sink, node, {&depthwise_weight, &depthwise_bias, &pointwise_weight, &pointwise_bias});
+    if (ir.is_a(node, IrClass::LIF)) array_pieces_if_present(sink, node, {&tau, &r, &v_leak, &v_threshold});
+}
+
+void feed_graph(const IrModule& ir, nb::handle graph, Sink& structure, Sink* weights) {
+    nb::object nodes = attr(graph, nodes_name);
+    nb::object names = sorted_keys(nodes);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.ptr()); ++i) {
+        nb::handle name = PyList_GET_ITEM(names.ptr(), i);
+        nb::object node = own(PyObject_GetItem(nodes.ptr(), name.ptr()));
+        feed_node_structure(ir, name, node, structure);
+        if (weights) feed_node_weights(ir, node, *weights);
+    }
+
+    nb::object edges = sorted_list(attr(graph, edges_name));
+    std::string label;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(edges.ptr()); ++i) {
+        edge_label(PyList_GET_ITEM(edges.ptr(), i), label);
+        structure.piece(label);
+    }
+}
+
+void feed_metadata(nb::handle metadata, Sink& sink) {
+    nb::object text = dependencies().json_dumps(metadata, "sort_keys"_a = true);
+    sink.piece(utf8(text));
+}
+
+}  // namespace ondrel::fingerprint
