@@ -1,0 +1,103 @@
+// Graph comparison: the diff records, the fused array comparison, node and
+// graph comparison and the diff summary.
+#pragma once
+
+#include "ir_interface/array_view.hpp"
+#include "ir_interface/ir_classes.hpp"
+#include "ir_interface/records.hpp"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+namespace ondrel::compare {
+
+inline constexpr double default_atol = 1e-6;
+inline constexpr double default_rtol = 1e-5;
+
+struct Records {
+    RecordType node_diff;   // NodeDiff
+    RecordType graph_diff;  // GraphDiff
+};
+const Records& records();
+
+// What the module takes from numpy when it is loaded.
+struct Numpy {
+    nb::object ndarray;  // the exact type the compiled paths accept
+    nb::object result_type;
+    nb::object subtract;
+    nb::object absolute;
+    nb::object max;
+    nb::object allclose;
+    nb::object array_equal;
+    nb::object object_dtype;
+    std::array<nb::object, 3> float_dtypes;  // float16, float32, float64
+};
+const Numpy& numpy();
+
+void load_module_state(nb::module_& module);
+
+// The module functions that other module functions call. A caller looks the
+// name up on the module when it starts: while it still holds the function
+// defined here, the rule runs natively; a replaced one is called through the
+// host, as a module-level name would be.
+enum class Entry { CompareArrays, CompareNodes, CompareGraphs, GenerateSummary, Count };
+void remember_entries(nb::module_& module);
+nb::object replacement(Entry entry);  // invalid while the original is in place
+
+// --- arrays ---------------------------------------------------------------
+
+struct ArrayComparison {
+    bool match;
+    double max_diff;
+};
+
+// The element types the compiled kernel reads (native byte order).
+enum class Element : uint8_t { Bool, Int8, Int16, Int32, Int64, UInt8, UInt16, UInt32, UInt64, Float16, Float32, Float64 };
+inline constexpr size_t element_types = 12;
+std::optional<Element> element_of(const ArrayView& view);
+
+// numpy's promotion answers for the element-type pairs met during one call,
+// so a graph of many same-typed arrays asks numpy once per pair.
+class Promotions {
+public:
+    // Whether numpy promotes this pair as the compiled kernel for it assumes.
+    bool kernel_agrees(Element a, Element b, nb::handle array_a, nb::handle array_b);
+
+private:
+    enum class Known : uint8_t { Unasked, Agrees, Differs };
+    std::array<Known, element_types * element_types> known_{};
+};
+
+ArrayComparison compare_arrays(nb::handle a, nb::handle b, double atol, double rtol, Promotions& promotions);
+
+// np.array_equal(a, b)
+bool arrays_equal(nb::handle a, nb::handle b);
+
+// compare_arrays as compare_nodes calls it: natively, or the replacement.
+class ArrayComparer {
+public:
+    ArrayComparer() : replaced_(replacement(Entry::CompareArrays)) {}
+    ArrayComparison operator()(nb::handle a, nb::handle b, double atol, double rtol);
+
+private:
+    nb::object replaced_;
+    Promotions promotions_;
+};
+
+// --- nodes and graphs -----------------------------------------------------
+
+struct NodeComparison {
+    nb::object record;  // NodeDiff
+    bool modified;
+    std::optional<double> weight_diff;
+};
+NodeComparison compare_nodes(nb::handle name, nb::handle node_a, nb::handle node_b, double atol, double rtol,
+                             const IrModule& ir, ArrayComparer& compare_arrays);
+
+nb::object compare_graphs(nb::handle graph_a, nb::handle graph_b, double atol, double rtol);
+void assert_graphs_equal(nb::handle graph_a, nb::handle graph_b, double atol, double rtol, bool check_weights);
+
+nb::object generate_summary(nb::handle diff);
+
+}  // namespace ondrel::compare

@@ -1,0 +1,136 @@
+// compare_graphs and assert_graphs_equal.
+#include "sdk/compare/compare.hpp"
+
+#include <vector>
+
+namespace ondrel::compare {
+
+namespace {
+
+const Name nodes_name("nodes"), edges_name("edges"), keys_name("keys"), summary_name("summary");
+const Name status_name("status"), weight_diff_name("weight_diff"), modified_status("modified");
+const Name identical_name("identical"), structural_match_name("structural_match");
+
+// set(mapping.keys())
+nb::object key_set(nb::handle mapping) {
+    if (PyDict_CheckExact(mapping.ptr())) return own(PySet_New(mapping.ptr()));
+    return own(PySet_New(call(attr(mapping, keys_name), {}).ptr()));
+}
+
+nb::object sorted_list(nb::object iterable) {
+    nb::object list = own(PySequence_List(iterable.ptr()));
+    check(PyList_Sort(list.ptr()));
+    return list;
+}
+
+nb::object set_minus(nb::handle a, nb::handle b) { return own(PyNumber_Subtract(a.ptr(), b.ptr())); }
+
+void append(nb::handle list, nb::handle item) { check(PyList_Append(list.ptr(), item.ptr())); }
+
+bool is_empty(nb::handle list) { return PyList_GET_SIZE(list.ptr()) == 0; }
+
+// compare_nodes as compare_graphs calls it: natively, or the replacement,
+// whose record is read back through its attributes.
+class NodeComparer {
+public:
+    NodeComparer(const IrModule& ir, double atol, double rtol)
+        : ir_(ir), atol_(atol), rtol_(rtol), replaced_(replacement(Entry::CompareNodes)) {}
+
+    NodeComparison operator()(nb::handle name, nb::handle node_a, nb::handle node_b) {
+        if (!replaced_.is_valid()) return compare_nodes(name, node_a, node_b, atol_, rtol_, ir_, compare_arrays_);
+        nb::object record = call(replaced_, {name, node_a, node_b, floating(atol_), floating(rtol_)});
+        bool modified = equal(attr(record, status_name), modified_status.get());
+        std::optional<double> weight_diff;
+        if (modified) {
+            nb::object value = attr(record, weight_diff_name);
+            if (!value.is_none() && greater(value, integer(0))) weight_diff = to_double(value);
+        }
+        return {record, modified, weight_diff};
+    }
+
+private:
+    const IrModule& ir_;
+    double atol_, rtol_;
+    nb::object replaced_;
+    ArrayComparer compare_arrays_;
+};
+
+}  // namespace
+
+nb::object compare_graphs(nb::handle graph_a_argument, nb::handle graph_b_argument, double atol, double rtol) {
+    GcPause no_collections;  // one record per common node
+    IrModule ir;
+    nb::object graph_a = is_path(graph_a_argument) ? ir.read(graph_a_argument) : nb::borrow(graph_a_argument);
+    nb::object graph_b = is_path(graph_b_argument) ? ir.read(graph_b_argument) : nb::borrow(graph_b_argument);
+
+    nb::object nodes_a = attr(graph_a, nodes_name), nodes_b = attr(graph_b, nodes_name);
+    nb::object names_a = key_set(nodes_a), names_b = key_set(nodes_b);
+    nb::object nodes_added = sorted_list(set_minus(names_b, names_a));
+    nb::object nodes_removed = sorted_list(set_minus(names_a, names_b));
+    nb::object common_names = sorted_list(own(PyNumber_And(names_a.ptr(), names_b.ptr())));
+    bool structural_match = is_empty(nodes_added) && is_empty(nodes_removed);
+    bool numerical_match = true;
+
+    nb::object nodes_modified = own(PyList_New(0)), nodes_unchanged = own(PyList_New(0));
+    nb::object node_diffs = own(PyList_New(0));
+    std::vector<double> weight_diffs;
+    NodeComparer compare_node(ir, atol, rtol);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(common_names.ptr()); ++i) {
+        nb::object name = nb::borrow(PyList_GET_ITEM(common_names.ptr(), i));
+        nb::object node_a = own(PyObject_GetItem(nodes_a.ptr(), name.ptr()));
+        nb::object node_b = own(PyObject_GetItem(nodes_b.ptr(), name.ptr()));
+        NodeComparison node = compare_node(name, node_a, node_b);
+        append(node_diffs, node.record);
+        if (!node.modified) {
+            append(nodes_unchanged, name);
+            continue;
+        }
+        append(nodes_modified, name);
+        numerical_match = false;
+        if (node.weight_diff) weight_diffs.push_back(*node.weight_diff);
+    }
+
+    double max_weight_diff = 0.0, mean_weight_diff = 0.0;
+    if (!weight_diffs.empty()) {
+        double sum = 0.0;
+        max_weight_diff = weight_diffs.front();
+        for (double value : weight_diffs) {
+            if (value > max_weight_diff) max_weight_diff = value;
+            sum += value;
+        }
+        mean_weight_diff = sum / static_cast<double>(weight_diffs.size());
+    }
+
+    nb::object edges_a = own(PySet_New(attr(graph_a, edges_name).ptr()));
+    nb::object edges_b = own(PySet_New(attr(graph_b, edges_name).ptr()));
+    nb::object edges_added = sorted_list(set_minus(edges_b, edges_a));
+    nb::object edges_removed = sorted_list(set_minus(edges_a, edges_b));
+    if (!is_empty(edges_added) || !is_empty(edges_removed)) structural_match = false;
+
+    nb::object diff = records().graph_diff.make({
+        boolean(structural_match && numerical_match), boolean(structural_match), boolean(numerical_match),
+        nodes_added, nodes_removed, nodes_modified, nodes_unchanged, edges_added, edges_removed,
+        floating(max_weight_diff), floating(mean_weight_diff), node_diffs, text("")});
+    nb::object summarize = replacement(Entry::GenerateSummary);
+    nb::object summary = summarize.is_valid() ? call(summarize, {diff}) : generate_summary(diff);
+    check(PyObject_SetAttr(diff.ptr(), summary_name.get(), summary.ptr()));
+    return diff;
+}
+
+void assert_graphs_equal(nb::handle graph_a, nb::handle graph_b, double atol, double rtol, bool check_weights) {
+    nb::object compare = replacement(Entry::CompareGraphs);
+    nb::object diff = compare.is_valid() ? call(compare, {graph_a, graph_b, floating(atol), floating(rtol)})
+                                         : compare_graphs(graph_a, graph_b, atol, rtol);
+    const char* heading = nullptr;
+    if (check_weights) {
+        if (!truthy(attr(diff, identical_name))) heading = "Graphs are not identical:\n";
+    } else if (!truthy(attr(diff, structural_match_name))) {
+        heading = "Graph structures differ:\n";
+    }
+    if (!heading) return;
+    nb::object message = text(heading + format_of(attr(diff, summary_name), ""));
+    PyErr_SetObject(PyExc_AssertionError, message.ptr());
+    throw nb::python_error();
+}
+
+}  // namespace ondrel::compare

@@ -1,0 +1,158 @@
+// compare_nodes: one node held under the same name by two graphs.
+#include "sdk/compare/compare.hpp"
+
+#include <cmath>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace ondrel::compare {
+
+namespace {
+
+const Name input_type("input_type"), output_type("output_type"), shape_name("shape"), keys_name("keys");
+const Name weight("weight"), bias("bias"), spike_mode("spike_mode"), weight_bits("weight_bits");
+const Name stride("stride"), padding("padding"), kernel_size("kernel_size"), count_include_pad("count_include_pad");
+const Name depthwise_weight("depthwise_weight"), pointwise_weight("pointwise_weight");
+const Name depthwise_bias("depthwise_bias"), pointwise_bias("pointwise_bias");
+const Name tau("tau"), r("r"), v_leak("v_leak"), v_threshold("v_threshold");
+const Name start_dim("start_dim"), end_dim("end_dim"), skip_type("skip_type");
+const Name modified_status("modified"), unchanged_status("unchanged");
+
+constexpr const char* arrow = " \u2192 ";
+
+// One row of the dispatch table.
+struct Row {
+    std::span<const Name* const> arrays;
+    std::span<const Name* const> hyper_parameters;
+};
+const std::array<const Name*, 2> weight_and_bias{&weight, &bias};
+const std::array<const Name*, 4> separable_arrays{&depthwise_weight, &pointwise_weight, &depthwise_bias,
+                                                  &pointwise_bias};
+const std::array<const Name*, 4> lif_arrays{&tau, &r, &v_leak, &v_threshold};
+const std::array<const Name*, 2> spiking_parameters{&spike_mode, &weight_bits};
+const std::array<const Name*, 2> conv_parameters{&stride, &padding};
+const std::array<const Name*, 2> max_pool_parameters{&kernel_size, &stride};
+const std::array<const Name*, 3> avg_pool_parameters{&kernel_size, &stride, &count_include_pad};
+const std::array<const Name*, 2> flatten_parameters{&start_dim, &end_dim};
+const std::array<const Name*, 1> skip_parameters{&skip_type};
+
+// The first row whose class node_a is an instance of; classes are looked up
+// only as the tests reach them.
+Row row_for(nb::handle node, const IrModule& ir) {
+    if (ir.is_a(node, IrClass::Affine) || ir.is_a(node, IrClass::SpikingAffine)) {
+        if (ir.is_a(node, IrClass::SpikingAffine)) return {weight_and_bias, spiking_parameters};
+        return {weight_and_bias, {}};
+    }
+    if (ir.is_a(node, IrClass::Conv2d)) return {weight_and_bias, conv_parameters};
+    if (ir.is_a(node, IrClass::SepConv2d)) return {separable_arrays, {}};
+    if (ir.is_a(node, IrClass::LIF)) return {lif_arrays, {}};
+    if (ir.is_a(node, IrClass::MaxPool2d)) return {{}, max_pool_parameters};
+    if (ir.is_a(node, IrClass::AvgPool2d)) return {{}, avg_pool_parameters};
+    if (ir.is_a(node, IrClass::Flatten)) return {{}, flatten_parameters};
+    if (ir.is_a(node, IrClass::Skip)) return {{}, skip_parameters};
+    return {};
+}
+
+bool keys_differ(nb::handle a, nb::handle b) {
+    if (PyDict_CheckExact(a.ptr()) && PyDict_CheckExact(b.ptr())) {
+        if (PyDict_GET_SIZE(a.ptr()) != PyDict_GET_SIZE(b.ptr())) return true;
+        Py_ssize_t position = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(a.ptr(), &position, &key, &value)) {
+            int found = PyDict_Contains(b.ptr(), key);
+            check(found);
+            if (!found) return true;
+        }
+        return false;
+    }
+    // set(a.keys()) != set(b.keys()), for mappings that define their own keys()
+    nb::object keys_a = own(PySet_New(call(attr(a, keys_name), {}).ptr()));
+    nb::object keys_b = own(PySet_New(call(attr(b, keys_name), {}).ptr()));
+    return truthy(own(PyObject_RichCompare(keys_a.ptr(), keys_b.ptr(), Py_NE)));
+}
+
+// Port shapes: None equals only None; dicts need the same keys and, key by
+// key in a's order, exactly equal arrays; anything else is one array.
+bool shapes_equal(nb::handle a, nb::handle b) {
+    if (a.is_none() || b.is_none()) return a.is_none() && b.is_none();
+    if (!PyDict_Check(a.ptr()) || !PyDict_Check(b.ptr())) return arrays_equal(a, b);
+    if (keys_differ(a, b)) return false;
+    nb::object iterator = own(PyObject_GetIter(a.ptr()));
+    while (PyObject* raw_key = PyIter_Next(iterator.ptr())) {
+        nb::object key = nb::steal(raw_key);
+        nb::object value_a = own(PyObject_GetItem(a.ptr(), key.ptr()));
+        nb::object value_b = own(PyObject_GetItem(b.ptr(), key.ptr()));
+        if (!arrays_equal(value_a, value_b)) return false;
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return true;
+}
+
+bool differs(nb::handle a, nb::handle b) { return truthy(own(PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE))); }
+
+// An array missing on one side, or shaped differently on the two.
+bool shape_mismatch(nb::handle a, nb::handle b) {
+    return a.is_none() || b.is_none() || differs(attr(a, shape_name), attr(b, shape_name));
+}
+
+struct WeightArray {
+    const Name* name;
+    nb::object a, b;
+};
+
+}  // namespace
+
+NodeComparison compare_nodes(nb::handle name, nb::handle node_a, nb::handle node_b, double atol, double rtol,
+                             const IrModule& ir, ArrayComparer& compare_arrays) {
+    require_str(name, "name");
+    const RecordType& node_diff = records().node_diff;
+    nb::object changes = own(PyList_New(0));
+    auto record = [&](const std::string& change) { check(PyList_Append(changes.ptr(), text(change).ptr())); };
+
+    // Classes are compared by name; a changed class ends the comparison.
+    if (Py_TYPE(node_a.ptr()) != Py_TYPE(node_b.ptr())) {
+        nb::object class_a = type_name_object(node_a), class_b = type_name_object(node_b);
+        if (differs(class_a, class_b)) {
+            record("type: " + str_of(class_a) + arrow + str_of(class_b));
+            return {node_diff.make({name, modified_status.get(), changes, none(), none()}), true, std::nullopt};
+        }
+    }
+
+    if (!shapes_equal(attr(node_a, input_type), attr(node_b, input_type))) record("input_type differs");
+    if (!shapes_equal(attr(node_a, output_type), attr(node_b, output_type))) record("output_type differs");
+
+    Row row = row_for(node_a, ir);
+    std::vector<WeightArray> weight_arrays;
+    weight_arrays.reserve(row.arrays.size());
+    for (const Name* array : row.arrays) weight_arrays.push_back({array, attr(node_a, *array), attr(node_b, *array)});
+    for (const Name* parameter : row.hyper_parameters) {
+        if (!differs(attr(node_a, *parameter), attr(node_b, *parameter))) continue;
+        // The values are read again for the text, as the rule states them.
+        record(std::string(parameter->text()) + ": " + format_of(attr(node_a, *parameter), "") + arrow +
+               format_of(attr(node_b, *parameter), ""));
+    }
+
+    double max_diff = 0.0;
+    for (const WeightArray& array : weight_arrays) {
+        ArrayComparison result = compare_arrays(array.a, array.b, atol, rtol);
+        if (result.match) continue;
+        // An infinite difference between arrays of one shape is a difference,
+        // not a shape mismatch.
+        bool shape_problem = result.max_diff == HUGE_VAL && shape_mismatch(array.a, array.b);
+        record(std::string(array.name->text()) +
+               (shape_problem ? ": shape mismatch" : ": max_diff=" + format_double(result.max_diff, 'e', 2)));
+        double candidate = std::isinf(result.max_diff) ? 0.0 : result.max_diff;
+        if (candidate > max_diff) max_diff = candidate;
+    }
+
+    // Every difference found left a change text behind.
+    bool modified = PyList_GET_SIZE(changes.ptr()) > 0;
+    std::optional<double> weight_diff;
+    if (max_diff > 0) weight_diff = max_diff;
+    nb::object record_object = node_diff.make({name, (modified ? modified_status : unchanged_status).get(), changes,
+                                                weight_diff ? floating(*weight_diff) : none(), none()});
+    return {record_object, modified, weight_diff};
+}
+
+}  // namespace ondrel::compare
