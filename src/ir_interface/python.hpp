@@ -64,6 +64,18 @@ private:
     int was_enabled_;
 };
 
+// Counts one level of C recursion against the interpreter's recursion limit,
+// so deeply nested input raises RecursionError instead of exhausting the stack.
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char* where) {
+        if (Py_EnterRecursiveCall(where)) throw nb::python_error();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
 // Plain read: the attribute must exist (AttributeError otherwise).
 inline nb::object attr(nb::handle obj, const Name& name) {
     return own(PyObject_GetAttr(obj.ptr(), name.get()));
@@ -100,6 +112,11 @@ inline nb::object text(std::string_view value) {
 // type(obj).__name__, as C text and as a host string
 inline const char* type_name(nb::handle obj) { return _PyType_Name(Py_TYPE(obj.ptr())); }
 nb::object type_name_object(nb::handle obj);
+
+// obj.method() with no arguments
+inline nb::object call_method(nb::handle obj, const Name& method) {
+    return own(PyObject_CallMethodNoArgs(obj.ptr(), method.get()));
+}
 
 // Looks a module-level function up at call time, so a function replaced on
 // the module (a test double, a wrapper) is the one that runs.

@@ -1,6 +1,8 @@
 // analyze_graph and the depth/width measures.
 #include "sdk/analyze/analyze.hpp"
 
+#include "ir_interface/graph_walk.hpp"
+
 #include <string>
 #include <unordered_map>
 
@@ -8,7 +10,7 @@ namespace ondrel::analyze {
 
 namespace {
 
-const Name nodes_name("nodes"), edges_name("edges"), items_name("items"), get_rx_graph("_get_rx_graph");
+const Name nodes_name("nodes"), edges_name("edges"), get_rx_graph("_get_rx_graph");
 const Name predecessor_indices("predecessor_indices"), compute_depth_and_width_name("_compute_depth_and_width");
 
 enum class Category { None, Lif, Affine, Conv };
@@ -54,30 +56,6 @@ private:
     std::unordered_map<std::string, size_t> by_name_;
     std::unordered_map<PyObject*, TypeEntry> by_type_;
 };
-
-// The graph's (name, node) pairs in mapping order, with owned references so a
-// node stays alive even if the mapping changes under a node's accessor.
-template <typename Visit>
-void for_each_node(nb::handle nodes, Visit&& visit) {
-    if (PyDict_CheckExact(nodes.ptr())) {
-        Py_ssize_t position = 0, expected = PyDict_GET_SIZE(nodes.ptr());
-        PyObject *key, *value;
-        while (PyDict_Next(nodes.ptr(), &position, &key, &value)) {
-            nb::object name = nb::borrow(key), node = nb::borrow(value);
-            visit(name, node);
-            if (PyDict_GET_SIZE(nodes.ptr()) != expected)
-                raise(PyExc_RuntimeError, "dictionary changed size during iteration");
-        }
-        return;
-    }
-    nb::object items = call(attr(nodes, items_name), {});
-    nb::object iterator = own(PyObject_GetIter(items.ptr()));
-    while (PyObject* item = PyIter_Next(iterator.ptr())) {
-        std::vector<nb::object> pair = unpack_exactly(nb::steal(item), 2);
-        visit(pair[0], pair[1]);
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
-}
 
 // tuple(port.get(key)) of a graph input or output; invalid when it has none.
 nb::object graph_port_shape(const LayerFacts::Port& port) {
@@ -157,7 +135,7 @@ nb::object analyze_graph(nb::handle graph_argument) {
 nb::object compute_depth_and_width(nb::handle graph) {
     nb::object nodes = attr(graph, nodes_name);
     if (!truthy(nodes)) return nb::make_tuple(0, 0);
-    nb::object rx_graph = call(attr(graph, get_rx_graph), {});
+    nb::object rx_graph = call_method(graph, get_rx_graph);
     const Dependencies& deps = dependencies();
     if (!truthy(call(deps.is_directed_acyclic_graph, {rx_graph}))) return nb::make_tuple(nb::none(), nb::none());
 

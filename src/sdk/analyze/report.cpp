@@ -42,6 +42,7 @@ std::string shape_text(nb::handle shape) {
         nb::handle item = PyTuple_GET_ITEM(shape.ptr(), i);
         if (i) text += ", ";
         if (PyTuple_Check(item.ptr())) {
+            RecursionGuard guard(" while printing a shape");  // a hostile nesting depth
             text += shape_text(item);
         } else if (!PyLong_Check(item.ptr()) && !PyBool_Check(item.ptr()) && PyIndex_Check(item.ptr())) {
             text += str_of(own(PyNumber_Index(item.ptr())));

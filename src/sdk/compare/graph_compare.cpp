@@ -14,7 +14,7 @@ const Name identical_name("identical"), structural_match_name("structural_match"
 // set(mapping.keys())
 nb::object key_set(nb::handle mapping) {
     if (PyDict_CheckExact(mapping.ptr())) return own(PySet_New(mapping.ptr()));
-    return own(PySet_New(call(attr(mapping, keys_name), {}).ptr()));
+    return own(PySet_New(call_method(mapping, keys_name).ptr()));
 }
 
 nb::object sorted_list(nb::object iterable) {

@@ -67,8 +67,8 @@ bool keys_differ(nb::handle a, nb::handle b) {
         return false;
     }
     // set(a.keys()) != set(b.keys()), for mappings that define their own keys()
-    nb::object keys_a = own(PySet_New(call(attr(a, keys_name), {}).ptr()));
-    nb::object keys_b = own(PySet_New(call(attr(b, keys_name), {}).ptr()));
+    nb::object keys_a = own(PySet_New(call_method(a, keys_name).ptr()));
+    nb::object keys_b = own(PySet_New(call_method(b, keys_name).ptr()));
     return truthy(own(PyObject_RichCompare(keys_a.ptr(), keys_b.ptr(), Py_NE)));
 }
 

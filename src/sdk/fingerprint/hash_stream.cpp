@@ -55,7 +55,7 @@ void array_pieces_if_present(Sink& sink, nb::handle node, std::initializer_list<
 nb::object sorted_keys(nb::handle mapping) {
     nb::object keys = PyDict_CheckExact(mapping.ptr())
                           ? own(PyDict_Keys(mapping.ptr()))
-                          : own(PySequence_List(call(attr(mapping, keys_name), {}).ptr()));
+                          : own(PySequence_List(call_method(mapping, keys_name).ptr()));
     check(PyList_Sort(keys.ptr()));
     return keys;
 }

@@ -164,7 +164,7 @@ void BatchingSink::array_piece(nb::handle array) {
 
 nb::object BatchingSink::hexdigest() {
     flush();
-    return own(PyObject_CallMethodNoArgs(hasher_.ptr(), hexdigest_name.get()));
+    return call_method(hasher_, hexdigest_name);
 }
 
 void TeeSink::piece(std::string_view bytes) {

@@ -49,7 +49,7 @@ nb::object utc_timestamp() {
     nb::object clock = attr(this_module(), datetime_name);
     nb::object now = call(attr(clock, now_name), {dependencies().utc});
     nb::object naive = attr(now, replace_name)("tzinfo"_a = nb::none());
-    nb::object text = call(attr(naive, isoformat_name), {});
+    nb::object text = call_method(naive, isoformat_name);
     return own(PyUnicode_Concat(text.ptr(), zulu.get()));
 }
 

@@ -1,0 +1,74 @@
+// Walking graph.nodes and graph.edges as the host's loops would, with owned
+// references throughout: a node accessor that changes the mapping mid-walk can
+// neither free what is being visited nor go unnoticed.
+#pragma once
+
+#include "ir_interface/python.hpp"
+
+namespace ondrel {
+
+// for name in mapping: visit(name)
+template <typename Visit>
+void for_each_name(nb::handle mapping, Visit&& visit) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        Py_ssize_t position = 0, expected = PyDict_GET_SIZE(mapping.ptr());
+        PyObject *key, *value;
+        while (PyDict_Next(mapping.ptr(), &position, &key, &value)) {
+            nb::object name = nb::borrow(key);
+            visit(name);
+            if (PyDict_GET_SIZE(mapping.ptr()) != expected)
+                raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+        }
+        return;
+    }
+    nb::object iterator = own(PyObject_GetIter(mapping.ptr()));
+    while (PyObject* key = PyIter_Next(iterator.ptr())) visit(nb::steal(key));
+    if (PyErr_Occurred()) throw nb::python_error();
+}
+
+// for name, node in mapping.items(): visit(name, node)
+template <typename Visit>
+void for_each_node(nb::handle nodes, Visit&& visit) {
+    if (PyDict_CheckExact(nodes.ptr())) {
+        Py_ssize_t position = 0, expected = PyDict_GET_SIZE(nodes.ptr());
+        PyObject *key, *value;
+        while (PyDict_Next(nodes.ptr(), &position, &key, &value)) {
+            nb::object name = nb::borrow(key), node = nb::borrow(value);
+            visit(name, node);
+            if (PyDict_GET_SIZE(nodes.ptr()) != expected)
+                raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+        }
+        return;
+    }
+    static const Name items("items");
+    nb::object pairs = call_method(nodes, items);
+    nb::object iterator = own(PyObject_GetIter(pairs.ptr()));
+    while (PyObject* item = PyIter_Next(iterator.ptr())) {
+        std::vector<nb::object> pair = unpack_exactly(nb::steal(item), 2);
+        visit(pair[0], pair[1]);
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+}
+
+// for source, destination in edges: visit(source, destination)
+template <typename Visit>
+void for_each_edge(nb::handle edges, Visit&& visit) {
+    nb::object iterator = own(PyObject_GetIter(edges.ptr()));
+    while (PyObject* raw = PyIter_Next(iterator.ptr())) {
+        nb::object edge = nb::steal(raw);
+        PyObject* pair = edge.ptr();
+        if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2) {
+            visit(nb::handle(PyTuple_GET_ITEM(pair, 0)), nb::handle(PyTuple_GET_ITEM(pair, 1)));  // kept by `edge`
+        } else if (PyList_CheckExact(pair) && PyList_GET_SIZE(pair) == 2) {
+            nb::object source = nb::borrow(PyList_GET_ITEM(pair, 0));
+            nb::object destination = nb::borrow(PyList_GET_ITEM(pair, 1));
+            visit(nb::handle(source), nb::handle(destination));
+        } else {
+            std::vector<nb::object> ends = unpack_exactly(edge, 2);
+            visit(nb::handle(ends[0]), nb::handle(ends[1]));
+        }
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+}
+
+}  // namespace ondrel

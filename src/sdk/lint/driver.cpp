@@ -1,0 +1,53 @@
+// lint_graph: validation, the seven checks in their fixed order, and strict
+// promotion of warnings.
+#include "sdk/lint/lint.hpp"
+
+namespace ondrel::lint {
+
+namespace {
+
+const Name result_class_name("LintResult"), validate_name("validate"), issues_name("issues"),
+    severity_name("severity");
+const Name structure("STRUCTURE"), fix_structure("Fix graph structure before linting");
+
+// Called through the module, so a replaced check is the one that runs.
+const Name checks[] = {
+    Name("_check_reachability"), Name("_check_multiple_outputs"), Name("_check_node_parameters"),
+    Name("_check_skip_nodes"),   Name("_check_naming"),           Name("_check_model_size"),
+    Name("_check_shapes"),
+};
+
+}  // namespace
+
+nb::object lint_graph(nb::handle graph, bool strict) {
+    GcPause no_collections;  // one issue record per finding, on graphs of any size
+    nb::object result = call(module_function(this_module(), result_class_name), {});
+
+    // Only the IR library's ValueError becomes an issue; anything else propagates.
+    PyObject* validated = PyObject_CallMethodNoArgs(graph.ptr(), validate_name.get());
+    if (!validated) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
+        nb::python_error error;
+        nb::object message = own(PyObject_Str(error.value().ptr()));
+        Reporter(result).add(Severity::Error, structure.get(), message, nb::handle(), fix_structure.get());
+        return result;
+    }
+    Py_DECREF(validated);
+
+    for (const Name& name : checks) call(module_function(this_module(), name), {graph, result});
+
+    if (strict) {
+        // Nothing has read the categories yet, so rewriting severities in
+        // place leaves no stale cache behind.
+        nb::handle warning = severity_member(Severity::Warning), error = severity_member(Severity::Error);
+        nb::object snapshot = own(PySequence_List(attr(result, issues_name).ptr()));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.ptr()); ++i) {
+            nb::handle issue = PyList_GET_ITEM(snapshot.ptr(), i);
+            if (equal(attr(issue, severity_name), warning))
+                check(PyObject_SetAttr(issue.ptr(), severity_name.get(), error.ptr()));
+        }
+    }
+    return result;
+}
+
+}  // namespace ondrel::lint

@@ -1,0 +1,120 @@
+// Graph-level structure: reachability from inputs and to outputs, and
+// graphs with more than one output.
+#include "sdk/lint/lint.hpp"
+
+#include <utility>
+
+namespace ondrel::lint {
+
+namespace {
+
+const Name nodes_name("nodes"), edges_name("edges"), inputs_name("inputs"), outputs_name("outputs");
+// Issue codes and fixed suggestions, interned once.
+const Name unreachable("UNREACHABLE"), dead_end("DEAD_END"), multi_output("MULTI_OUTPUT");
+const Name remove_or_connect_input("Remove dead node or connect it to the graph");
+const Name remove_or_connect_output("Remove dead node or connect it to an Output");
+const Name clear_semantics("Ensure each output has clear semantics");
+
+using Link = std::pair<size_t, size_t>;  // (source index, destination index)
+
+// Successor lists of every index, packed: the neighbours of v are
+// targets[start[v] .. start[v + 1]).
+struct Adjacency {
+    std::vector<size_t> start;
+    std::vector<size_t> targets;
+};
+
+Adjacency adjacency(size_t node_count, const std::vector<Link>& links, bool reverse) {
+    Adjacency result;
+    result.start.assign(node_count + 1, 0);
+    for (const Link& link : links) ++result.start[(reverse ? link.second : link.first) + 1];
+    for (size_t v = 0; v < node_count; ++v) result.start[v + 1] += result.start[v];
+    result.targets.resize(links.size());
+    std::vector<size_t> fill(result.start.begin(), result.start.end() - 1);
+    for (const Link& link : links) {
+        auto [from, to] = reverse ? Link{link.second, link.first} : link;
+        result.targets[fill[from]++] = to;
+    }
+    return result;
+}
+
+// Indices of the keys of graph.inputs or graph.outputs; KeyError for a key
+// that names no node.
+std::vector<size_t> seeds_of(nb::handle ports, const NodeIndex& index) {
+    std::vector<size_t> seeds;
+    nb::object iterator = own(PyObject_GetIter(ports.ptr()));
+    while (PyObject* name = PyIter_Next(iterator.ptr())) seeds.push_back(index.index_of(nb::steal(name)));
+    if (PyErr_Occurred()) throw nb::python_error();
+    return seeds;
+}
+
+// Breadth-first search: a node is marked when first queued, so each is
+// expanded once and the search is linear in nodes plus edges.
+std::vector<char> reached_from(const std::vector<size_t>& seeds, const Adjacency& successors) {
+    size_t node_count = successors.start.size() - 1;
+    std::vector<char> reached(node_count, 0);
+    std::vector<size_t> queue;
+    queue.reserve(node_count);
+    for (size_t seed : seeds) {
+        if (!reached[seed]) {
+            reached[seed] = 1;
+            queue.push_back(seed);
+        }
+    }
+    for (size_t head = 0; head < queue.size(); ++head) {
+        size_t v = queue[head];
+        for (size_t e = successors.start[v]; e < successors.start[v + 1]; ++e) {
+            size_t next = successors.targets[e];
+            if (!reached[next]) {
+                reached[next] = 1;
+                queue.push_back(next);
+            }
+        }
+    }
+    return reached;
+}
+
+}  // namespace
+
+void check_reachability(nb::handle graph, nb::handle result) {
+    NodeIndex index(attr(graph, nodes_name));
+    std::vector<Link> links;
+    for_each_edge(attr(graph, edges_name), [&](nb::handle source, nb::handle destination) {
+        size_t from = index.index_of(source);
+        links.emplace_back(from, index.index_of(destination));
+    });
+
+    // The forward search is done before graph.outputs is read.
+    std::vector<size_t> inputs = seeds_of(attr(graph, inputs_name), index);
+    std::vector<char> from_input = reached_from(inputs, adjacency(index.size(), links, false));
+    std::vector<size_t> outputs = seeds_of(attr(graph, outputs_name), index);
+    std::vector<char> to_output = reached_from(outputs, adjacency(index.size(), links, true));
+
+    Reporter report(result);
+    const std::vector<nb::object>& names = index.names();
+    for (size_t position = 0; position < names.size(); ++position) {
+        size_t node = index.indices()[position];
+        const nb::object& name = names[position];
+        if (!from_input[node]) {
+            report.add(Severity::Warning, unreachable.get(),
+                       "Node '" + str_of(name) + "' is not reachable from any Input", name,
+                       remove_or_connect_input.get());
+        } else if (!to_output[node]) {
+            report.add(Severity::Warning, dead_end.get(), "Node '" + str_of(name) + "' does not reach any Output",
+                       name, remove_or_connect_output.get());
+        }
+    }
+}
+
+void check_multiple_outputs(nb::handle graph, nb::handle result) {
+    nb::object outputs = attr(graph, outputs_name);
+    Py_ssize_t count = PyObject_Size(outputs.ptr());
+    if (count < 0) throw nb::python_error();
+    if (count <= 1) return;
+    nb::object names = own(PySequence_List(outputs.ptr()));
+    std::string message =
+        "Graph has " + std::to_string(count) + " Output nodes: " + str_of(own(PyObject_Repr(names.ptr())));
+    Reporter(result).add(Severity::Info, multi_output.get(), message, nb::handle(), clear_semantics.get());
+}
+
+}  // namespace ondrel::lint

@@ -1,0 +1,262 @@
+// Per-node checks: layer parameters, skip-node wiring, names and shapes.
+#include "sdk/lint/lint.hpp"
+
+#include "ir_interface/array_view.hpp"
+#include "ir_interface/numpy_api.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <optional>
+
+namespace ondrel::lint {
+
+namespace {
+
+const Name nodes_name("nodes"), edges_name("edges");
+const Name tau_name("tau"), v_threshold_name("v_threshold"), min_name("min"), max_name("max");
+const Name stride_name("stride"), weight_bits_name("weight_bits"), skip_type_name("skip_type");
+const Name output_type_name("output_type");
+
+// Issue codes and fixed texts, interned once.
+const Name lif_low_tau("LIF_LOW_TAU"), lif_high_tau("LIF_HIGH_TAU");
+const Name lif_nonpositive_threshold("LIF_NONPOSITIVE_THRESHOLD"), lif_high_threshold("LIF_HIGH_THRESHOLD");
+const Name ghost_unusual_stride("GHOST_UNUSUAL_STRIDE"), detect_unusual_stride("DETECT_UNUSUAL_STRIDE");
+const Name low_weight_bits("LOW_WEIGHT_BITS"), high_weight_bits("HIGH_WEIGHT_BITS");
+const Name skip_passthrough_inputs("SKIP_PASSTHROUGH_INPUTS"), skip_merge_inputs("SKIP_MERGE_INPUTS");
+const Name generic_name("GENERIC_NAME"), python_keyword("PYTHON_KEYWORD");
+const Name missing_output_shape("MISSING_OUTPUT_SHAPE");
+
+const Name fast_decay("Low tau means fast decay; check if intentional");
+const Name slow_decay("High tau means slow decay; may cause gradient issues");
+const Name positive_thresholds("LIF thresholds must be positive");
+const Name fewer_spikes("High thresholds may reduce spike activity");
+const Name backbone_stride("Paper specifies stride=2 for backbone blocks");
+const Name detect_strides("SU-YOLO uses strides 4, 8, 16 for P2/P3/P4 scales");
+const Name low_bits_accuracy("Very low bit widths may hurt accuracy");
+const Name fewer_bits("Consider lower bits for hardware efficiency");
+const Name one_input("Passthrough should have exactly one input");
+const Name descriptive_names("Use descriptive names (e.g., 'conv1', 'fc_hidden')");
+const Name rename_keyword("May cause issues in code generation; consider renaming");
+const Name infer_shapes("Output shapes should be inferred during export");
+
+const Name passthrough("passthrough"), residual("residual"), concatenate("concatenate");
+
+// The smallest and largest value of a parameter, as doubles.
+struct Range {
+    double low;
+    double high;
+};
+
+template <typename Element>
+Range scan(const std::byte* data, Py_ssize_t count) {
+    const Element* values = reinterpret_cast<const Element*>(data);
+    double low = static_cast<double>(values[0]), high = low;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        double value = static_cast<double>(values[i]);
+        if (std::isnan(value)) return {value, value};  // numpy's min and max propagate NaN
+        low = std::min(low, value);
+        high = std::max(high, value);
+    }
+    return {low, high};
+}
+
+// min() and max() of a plain numpy array of numbers, read in one pass over
+// its memory instead of two reductions through the host. Declines (nullopt)
+// what it cannot answer exactly: other objects, empty or strided arrays,
+// half floats, and zero results, whose sign numpy leaves to the order of
+// its reduction.
+std::optional<Range> scan_plain_array(nb::handle values) {
+    if (!exact_ndarray(values)) return std::nullopt;
+    ArrayView view(values);
+    Py_ssize_t count = view.element_count();
+    if (!view.valid() || count == 0 || !view.c_contiguous()) return std::nullopt;
+    std::optional<Range> range;
+    Py_ssize_t size = view.itemsize();
+    switch (view.kind()) {
+        case ElementKind::Float:
+            if (size == 4) range = scan<float>(view.data(), count);
+            else if (size == 8) range = scan<double>(view.data(), count);
+            break;
+        case ElementKind::Signed:
+            if (size == 1) range = scan<int8_t>(view.data(), count);
+            else if (size == 2) range = scan<int16_t>(view.data(), count);
+            else if (size == 4) range = scan<int32_t>(view.data(), count);
+            else if (size == 8) range = scan<int64_t>(view.data(), count);
+            break;
+        case ElementKind::Unsigned:
+        case ElementKind::Bool:
+            if (size == 1) range = scan<uint8_t>(view.data(), count);
+            else if (size == 2) range = scan<uint16_t>(view.data(), count);
+            else if (size == 4) range = scan<uint32_t>(view.data(), count);
+            else if (size == 8) range = scan<uint64_t>(view.data(), count);
+            break;
+        case ElementKind::Other:
+            break;
+    }
+    if (range && (range->low == 0 || range->high == 0)) return std::nullopt;
+    return range;
+}
+
+// node.<attribute>.min() and .max(), each converted to a double.
+Range value_range(nb::handle values) {
+    if (std::optional<Range> range = scan_plain_array(values)) return *range;
+    double low = to_double(call_method(values, min_name));
+    double high = to_double(call_method(values, max_name));
+    return {low, high};
+}
+
+std::string two_decimals(double value) { return format_double(value, 'f', 2); }
+
+// Exact names, host set membership (hash and equality).
+nb::handle name_set(std::initializer_list<const char*> names) {
+    nb::object set = own(PyFrozenSet_New(nullptr));
+    for (const char* name : names) check(PySet_Add(set.ptr(), text(name).ptr()));
+    return set.release();  // kept for the life of the process
+}
+
+bool contains(nb::handle set, nb::handle name) {
+    int found = PySet_Contains(set.ptr(), name.ptr());
+    check(found);
+    return found != 0;
+}
+
+}  // namespace
+
+void check_node_parameters(nb::handle graph, nb::handle result) {
+    IrModule ir;
+    Reporter report(result);
+    nb::object one = integer(1), two = integer(2), four = integer(4), eight = integer(8), sixteen = integer(16);
+
+    for_each_node(attr(graph, nodes_name), [&](nb::handle name, nb::handle node) {
+        if (ir.is_a(node, IrClass::LIF)) {
+            if (nb::object tau = present_attr(node, tau_name); tau.is_valid()) {
+                Range range = value_range(tau);
+                if (range.low < 1.0) {
+                    report.add(Severity::Warning, lif_low_tau.get(),
+                               "Node '" + str_of(name) + "' has very low tau=" + two_decimals(range.low) + " (< 1.0)",
+                               name, fast_decay.get());
+                }
+                if (range.high > 100) {
+                    report.add(Severity::Warning, lif_high_tau.get(),
+                               "Node '" + str_of(name) + "' has very high tau=" + two_decimals(range.high) + " (> 100)",
+                               name, slow_decay.get());
+                }
+            }
+            if (nb::object threshold = present_attr(node, v_threshold_name); threshold.is_valid()) {
+                Range range = value_range(threshold);
+                if (range.low <= 0) {
+                    report.add(Severity::Error, lif_nonpositive_threshold.get(),
+                               "Node '" + str_of(name) + "' has non-positive threshold=" + two_decimals(range.low),
+                               name, positive_thresholds.get());
+                }
+                if (range.high > 10) {
+                    report.add(Severity::Info, lif_high_threshold.get(),
+                               "Node '" + str_of(name) + "' has high threshold=" + two_decimals(range.high), name,
+                               fewer_spikes.get());
+                }
+            }
+        }
+
+        if (ir.is_a_if_defined(node, IrClass::GhostBasicBlock1)) {
+            nb::object stride = attr_or(node, stride_name, two);  // blocks without a stride downsample by 2
+            if (!equal(stride, one) && !equal(stride, two)) {
+                report.add(Severity::Warning, ghost_unusual_stride.get(),
+                           "GhostBasicBlock1 '" + str_of(name) + "' has stride=" + str_of(stride) +
+                               " (expected 1 or 2)",
+                           name, backbone_stride.get());
+            }
+        }
+
+        if (ir.is_a_if_defined(node, IrClass::SDDetect)) {
+            nb::object stride = attr(node, stride_name);
+            if (!equal(stride, four) && !equal(stride, eight) && !equal(stride, sixteen)) {
+                report.add(Severity::Warning, detect_unusual_stride.get(),
+                           "SDDetect '" + str_of(name) + "' has stride=" + str_of(stride) + " (expected 4, 8, or 16)",
+                           name, detect_strides.get());
+            }
+        }
+
+        if (ir.is_a(node, IrClass::SpikingAffine)) {
+            // Unlike tau and v_threshold, a None bit width is not skipped: it fails the comparison.
+            if (nb::object bits = attr_if_exists(node, weight_bits_name); bits.is_valid()) {
+                if (less(bits, four)) {
+                    report.add(Severity::Warning, low_weight_bits.get(),
+                               "Node '" + str_of(name) + "' has only " + str_of(bits) + "-bit weights", name,
+                               low_bits_accuracy.get());
+                }
+                if (greater(bits, sixteen)) {
+                    report.add(Severity::Info, high_weight_bits.get(),
+                               "Node '" + str_of(name) + "' uses " + str_of(bits) + "-bit weights", name,
+                               fewer_bits.get());
+                }
+            }
+        }
+    });
+}
+
+void check_skip_nodes(nb::handle graph, nb::handle result) {
+    nb::object nodes = attr(graph, nodes_name);
+    NodeIndex index(nodes);
+    // Every edge counts, parallel ones included.
+    std::vector<long long> incoming(index.size(), 0);
+    for_each_edge(attr(graph, edges_name),
+                  [&](nb::handle, nb::handle destination) { ++incoming[index.index_of(destination)]; });
+
+    IrModule ir;
+    Reporter report(result);
+    for_each_node(nodes, [&](nb::handle name, nb::handle node) {
+        if (!ir.is_a(node, IrClass::Skip)) return;
+        long long num_inputs = incoming[index.index_of(name)];
+        nb::object skip_type = attr(node, skip_type_name);
+        if (equal(skip_type, passthrough.get())) {
+            if (num_inputs != 1) {
+                report.add(Severity::Warning, skip_passthrough_inputs.get(),
+                           "Skip node '" + str_of(name) + "' (passthrough) has " + std::to_string(num_inputs) +
+                               " inputs (expected 1)",
+                           name, one_input.get());
+            }
+        } else if (equal(skip_type, residual.get()) || equal(skip_type, concatenate.get())) {
+            if (num_inputs < 2) {
+                std::string type_text = str_of(skip_type);
+                report.add(Severity::Warning, skip_merge_inputs.get(),
+                           "Skip node '" + str_of(name) + "' (" + type_text + ") has only " +
+                               std::to_string(num_inputs) + " input(s)",
+                           name, text(type_text + " requires at least 2 inputs to merge"));
+            }
+        }
+    });
+}
+
+void check_naming(nb::handle graph, nb::handle result) {
+    static nb::handle generic_names = name_set({"node", "layer", "module"});
+    static nb::handle reserved_names = name_set({"input", "output", "lambda", "class", "def", "return", "for", "if"});
+    Reporter report(result);
+    for_each_name(attr(graph, nodes_name), [&](nb::handle name) {
+        if (contains(generic_names, name)) {
+            report.add(Severity::Info, generic_name.get(), "Node has generic name: '" + str_of(name) + "'", name,
+                       descriptive_names.get());
+        }
+        if (contains(reserved_names, name)) {
+            report.add(Severity::Warning, python_keyword.get(), "Node name '" + str_of(name) + "' is a Python keyword",
+                       name, rename_keyword.get());
+        }
+    });
+}
+
+void check_shapes(nb::handle graph, nb::handle result) {
+    IrModule ir;
+    Reporter report(result);
+    for_each_node(attr(graph, nodes_name), [&](nb::handle name, nb::handle node) {
+        // Both classes are looked up before either test.
+        ir.required(IrClass::Input);
+        ir.required(IrClass::Output);
+        if (ir.is_a(node, IrClass::Input) || ir.is_a(node, IrClass::Output)) return;
+        if (!present_attr(node, output_type_name).is_valid()) {
+            report.add(Severity::Warning, missing_output_shape.get(), "Node '" + str_of(name) + "' has no output shape",
+                       name, infer_shapes.get());
+        }
+    });
+}
+
+}  // namespace ondrel::lint

@@ -1,0 +1,244 @@
+// LintResult: a flat issue list, sorted into severities lazily on first read
+// after the last addition.
+#include "sdk/lint/lint.hpp"
+
+#include <new>
+
+namespace ondrel::lint {
+
+namespace {
+
+const Name issues_name("issues"), cache_valid_name("_cache_valid");
+const Name errors_name("_errors"), warnings_name("_warnings"), infos_name("_infos");
+// The public properties, also keys of to_dict.
+const Name errors_property("errors"), warnings_property("warnings"), infos_property("infos");
+const Name is_valid_property("is_valid");
+const Name invalidate_cache_name("_invalidate_cache"), rebuild_cache_name("_rebuild_cache");
+const Name add_error_name("add_error"), add_warning_name("add_warning"), add_info_name("add_info");
+const Name append_name("append"), value_name("value");
+// Issue fields, also the keys of to_dict's issue entries.
+const Name severity_key("severity"), code_key("code"), message_key("message"), node_key("node"),
+    suggestion_key("suggestion");
+const Name total_issues_key("total_issues");
+
+// Runs a method body, handing any C++ or host error back to the host.
+template <typename Body>
+PyObject* guarded(Body&& body) {
+    try {
+        return body().release().ptr();
+    } catch (nb::python_error& error) {
+        error.restore();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_RuntimeError, error.what());
+    }
+    return nullptr;
+}
+
+nb::object new_list() { return own(PyList_New(0)); }
+
+void set(nb::handle self, const Name& name, nb::handle value) {
+    check(PyObject_SetAttr(self.ptr(), name.get(), value.ptr()));
+}
+
+void append(nb::handle list, nb::handle item) {
+    if (PyList_CheckExact(list.ptr())) check(PyList_Append(list.ptr(), item.ptr()));
+    else call(attr(list, append_name), {item});
+}
+
+void invalidate_categories(nb::handle self) {
+    if (runs_original(self, {ResultMember::InvalidateCache})) set(self, cache_valid_name, boolean(false));
+    else call_method(self, invalidate_cache_name);
+}
+
+void sort_by_severity(nb::handle self) {
+    if (truthy(attr(self, cache_valid_name))) return;
+    // New lists, not cleared ones: a caller holding an old list keeps its contents.
+    nb::object errors = new_list(), warnings = new_list(), infos = new_list();
+    set(self, errors_name, errors);
+    set(self, warnings_name, warnings);
+    set(self, infos_name, infos);
+    nb::handle error = severity_member(Severity::Error), warning = severity_member(Severity::Warning),
+               info = severity_member(Severity::Info);
+    nb::object iterator = own(PyObject_GetIter(attr(self, issues_name).ptr()));
+    while (PyObject* raw = PyIter_Next(iterator.ptr())) {
+        nb::object issue = nb::steal(raw);
+        nb::object severity = attr(issue, severity_key);
+        if (equal(severity, error)) append(errors, issue);
+        else if (equal(severity, warning)) append(warnings, issue);
+        else if (equal(severity, info)) append(infos, issue);
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    set(self, cache_valid_name, boolean(true));
+}
+
+void rebuild_categories(nb::handle self) {
+    if (runs_original(self, {ResultMember::RebuildCache})) sort_by_severity(self);
+    else call_method(self, rebuild_cache_name);
+}
+
+nb::object category(nb::handle self, const Name& cached) {
+    rebuild_categories(self);
+    return attr(self, cached);
+}
+
+void append_issue(nb::handle self, Severity severity, nb::handle code, nb::handle message, nb::handle node,
+                  nb::handle suggestion, bool invalidate_directly) {
+    require_str(code, "code");
+    require_str(message, "message");
+    require_str(node, "node", true);
+    require_str(suggestion, "suggestion", true);
+    nb::object issue = lint_issue().make({severity_member(severity), code, message, node, suggestion});
+    append(attr(self, issues_name), issue);
+    if (invalidate_directly) set(self, cache_valid_name, boolean(false));
+    else invalidate_categories(self);
+}
+
+PyObject* add_method(Severity severity, const char* format, PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"code", "message", "node", "suggestion", nullptr};
+    PyObject *code = nullptr, *message = nullptr, *node = Py_None, *suggestion = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &code, &message, &node,
+                                     &suggestion))
+        return nullptr;
+    return guarded([&] {
+        append_issue(self, severity, code, message, node, suggestion, false);
+        return none();
+    });
+}
+
+const Name& add_method_name(Severity severity) {
+    switch (severity) {
+        case Severity::Error: return add_error_name;
+        case Severity::Warning: return add_warning_name;
+        case Severity::Info: break;
+    }
+    return add_info_name;
+}
+
+}  // namespace
+
+namespace result_methods {
+
+PyObject* init(PyObject* self) {
+    return guarded([&] {
+        set(self, issues_name, new_list());
+        set(self, cache_valid_name, boolean(false));
+        set(self, errors_name, new_list());
+        set(self, warnings_name, new_list());
+        set(self, infos_name, new_list());
+        return none();
+    });
+}
+
+PyObject* add_error(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return add_method(Severity::Error, "OO|OO:add_error", self, args, kwargs);
+}
+PyObject* add_warning(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return add_method(Severity::Warning, "OO|OO:add_warning", self, args, kwargs);
+}
+PyObject* add_info(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return add_method(Severity::Info, "OO|OO:add_info", self, args, kwargs);
+}
+
+PyObject* errors(PyObject* self) {
+    return guarded([&] { return category(self, errors_name); });
+}
+PyObject* warnings(PyObject* self) {
+    return guarded([&] { return category(self, warnings_name); });
+}
+PyObject* infos(PyObject* self) {
+    return guarded([&] { return category(self, infos_name); });
+}
+
+PyObject* is_valid(PyObject* self) {
+    return guarded([&] {
+        rebuild_categories(self);
+        Py_ssize_t error_count = PyObject_Size(attr(self, errors_name).ptr());
+        if (error_count < 0) throw nb::python_error();
+        return boolean(error_count == 0);
+    });
+}
+
+PyObject* to_dict(PyObject* self) {
+    return guarded([&] {
+        auto length = [](nb::handle sequence) {
+            Py_ssize_t size = PyObject_Size(sequence.ptr());
+            if (size < 0) throw nb::python_error();
+            return integer(size);
+        };
+        auto put = [](nb::handle dict, const Name& key, nb::handle value) {
+            check(PyDict_SetItem(dict.ptr(), key.get(), value.ptr()));
+        };
+        nb::object summary = own(PyDict_New());
+        nb::object issues = attr(self, issues_name);
+        put(summary, total_issues_key, length(issues));
+        put(summary, errors_property, length(attr(self, errors_property)));
+        put(summary, warnings_property, length(attr(self, warnings_property)));
+        put(summary, infos_property, length(attr(self, infos_property)));
+        put(summary, is_valid_property, attr(self, is_valid_property));
+
+        nb::object entries = new_list();
+        nb::object iterator = own(PyObject_GetIter(issues.ptr()));
+        while (PyObject* raw = PyIter_Next(iterator.ptr())) {
+            nb::object issue = nb::steal(raw);
+            nb::object entry = own(PyDict_New());
+            put(entry, severity_key, attr(attr(issue, severity_key), value_name));
+            for (const Name* field : {&code_key, &message_key, &node_key, &suggestion_key})
+                put(entry, *field, attr(issue, *field));
+            check(PyList_Append(entries.ptr(), entry.ptr()));
+        }
+        if (PyErr_Occurred()) throw nb::python_error();
+        put(summary, issues_name, entries);
+        return summary;
+    });
+}
+
+PyObject* invalidate_cache(PyObject* self) {
+    return guarded([&] {
+        set(self, cache_valid_name, boolean(false));
+        return none();
+    });
+}
+
+PyObject* rebuild_cache(PyObject* self) {
+    return guarded([&] {
+        sort_by_severity(self);
+        return none();
+    });
+}
+
+}  // namespace result_methods
+
+Reporter::Reporter(nb::handle result)
+    : result_(result),
+      direct_(runs_original(result, {ResultMember::AddError, ResultMember::AddWarning, ResultMember::AddInfo,
+                                     ResultMember::InvalidateCache})) {}
+
+void Reporter::add(Severity severity, nb::handle code, const std::string& message, nb::handle node,
+                   nb::handle suggestion) const {
+    add(severity, code, text(message), node, suggestion);
+}
+
+void Reporter::add(Severity severity, nb::handle code, nb::handle message, nb::handle node,
+                   nb::handle suggestion) const {
+    if (direct_) {
+        append_issue(result_, severity, code, message, node.is_valid() ? node : nb::handle(Py_None), suggestion,
+                     true);
+        return;
+    }
+    // The checks pass node and suggestion by keyword, and no node for a
+    // graph-wide issue.
+    static PyObject* node_and_suggestion = own(Py_BuildValue("(ss)", "node", "suggestion")).release().ptr();
+    static PyObject* suggestion_only = own(Py_BuildValue("(s)", "suggestion")).release().ptr();
+    PyObject* name = add_method_name(severity).get();
+    if (node.is_valid()) {
+        PyObject* args[] = {result_.ptr(), code.ptr(), message.ptr(), node.ptr(), suggestion.ptr()};
+        own(PyObject_VectorcallMethod(name, args, 3, node_and_suggestion));
+    } else {
+        PyObject* args[] = {result_.ptr(), code.ptr(), message.ptr(), suggestion.ptr()};
+        own(PyObject_VectorcallMethod(name, args, 3, suggestion_only));
+    }
+}
+
+}  // namespace ondrel::lint
