@@ -1,0 +1,201 @@
+"""The bundled example models, generated from fixed seeds.
+
+Three small graphs that show every service at work:
+
+- ``classifier()``: a spiking convolutional classifier for 16x16 single-channel
+  images (Input, Conv2d, LIF, MaxPool2d, Flatten, Affine, SpikingAffine, LIF,
+  Output); it lints clean.
+- ``classifier_trained()``: the same model after "training": every convolution
+  and affine parameter nudged slightly, and the convolution's stride changed,
+  so that a diff has something to report.
+- ``detector()``: a small spiking object detector built from the ghost
+  convolution blocks and the detection head classes. It carries three defects
+  on purpose, one lint finding of each severity: a LIF layer with a zeroed
+  threshold (error), a residual skip that lost one of its two inputs (warning)
+  and two graph outputs (info).
+
+The models are built at run time rather than shipped as files; the same seed
+always gives the same arrays, so their fingerprints never change between runs.
+
+    from ondrel.sdk import examples
+    paths = examples.write_examples("models/")   # {"classifier": "models/classifier.o1c", ...}
+"""
+
+import os
+
+import numpy as np
+
+from ondrel import ir
+
+SEED = 20240611
+FILE_NAMES = {
+    "classifier": "classifier.o1c",
+    "classifier_trained": "classifier_trained.o1c",
+    "detector": "detector.o1c",
+}
+
+_F32 = np.float32
+
+
+def _shape(*dims):
+    return np.array(dims, dtype=np.int64)
+
+
+def _ports(inp, out):
+    """input_type/output_type keyword arguments, as an exporter fills them."""
+    return {"input_type": {"input": _shape(*inp)}, "output_type": {"output": _shape(*out)}}
+
+
+def _weights(rng, *dims):
+    """He-style initialisation: trained-looking magnitudes without training."""
+    fan_in = int(np.prod(dims[1:]))
+    return (rng.standard_normal(dims) * np.sqrt(2.0 / fan_in)).astype(_F32)
+
+
+def _bias(rng, n):
+    return (rng.standard_normal(n) * 0.01).astype(_F32)
+
+
+def _lif(rng, n, shape, threshold=1.0):
+    return ir.LIF(
+        tau=rng.uniform(10.0, 30.0, n).astype(_F32),
+        r=np.ones(n, _F32),
+        v_leak=np.zeros(n, _F32),
+        v_threshold=np.full(n, threshold, _F32),
+        **_ports(shape, shape),
+    )
+
+
+def _chain(nodes, metadata):
+    names = list(nodes)
+    return ir.Graph(nodes=nodes, edges=list(zip(names, names[1:])), metadata=metadata)
+
+
+def _classifier(nudge_seed=None):
+    rng = np.random.default_rng(SEED)
+    image = (1, 1, 16, 16)
+    features = (1, 8, 16, 16)
+    pooled = (1, 8, 8, 8)
+    nodes = {
+        "image": ir.Input(**_ports(image, image)),
+        "conv1": ir.Conv2d(weight=_weights(rng, 8, 1, 3, 3), bias=_bias(rng, 8), stride=(1, 1), padding=(1, 1),
+                           **_ports(image, features)),
+        "lif1": _lif(rng, 8 * 16 * 16, features),
+        "pool1": ir.MaxPool2d(kernel_size=(2, 2), stride=(2, 2), **_ports(features, pooled)),
+        "flatten": ir.Flatten(start_dim=1, end_dim=-1, **_ports(pooled, (1, 512))),
+        "fc1": ir.Affine(weight=_weights(rng, 32, 512), bias=_bias(rng, 32), **_ports((1, 512), (1, 32))),
+        "fc2": ir.SpikingAffine(weight=_weights(rng, 10, 32), bias=_bias(rng, 10), spike_mode="binary",
+                                weight_bits=8, accumulator_bits=16, **_ports((1, 32), (1, 10))),
+        "lif2": _lif(rng, 10, (1, 10)),
+        "logits": ir.Output(**_ports((1, 10), (1, 10))),
+    }
+    metadata = {"model": "spiking-classifier", "dataset": "synthetic 16x16 digits", "epochs": 0}
+    if nudge_seed is not None:
+        nudge = np.random.default_rng(nudge_seed)
+        for name in ("conv1", "fc1", "fc2"):
+            node = nodes[name]
+            for array in (node.weight, node.bias):
+                array += (nudge.standard_normal(array.shape) * 0.01).astype(_F32)
+        nodes["conv1"].stride = (2, 2)
+        metadata["epochs"] = 12
+    return _chain(nodes, metadata)
+
+
+def classifier():
+    """The spiking convolutional classifier, as exported before training."""
+    return _classifier()
+
+
+def classifier_trained():
+    """``classifier()`` after training: parameters nudged, the convolution's stride changed to 2."""
+    return _classifier(nudge_seed=SEED + 1)
+
+
+def _ghost(rng, prefix, c_in, c_out):
+    """Primary 1x1 and cheap depthwise 3x3 convolutions of one ghost convolution, by attribute name."""
+    half = c_out // 2
+    return {
+        f"{prefix}primary_weight": _weights(rng, half, c_in, 1, 1),
+        f"{prefix}primary_bias": _bias(rng, half),
+        f"{prefix}cheap_weight": _weights(rng, half, 1, 3, 3),
+        f"{prefix}cheap_bias": _bias(rng, half),
+    }
+
+
+def _head(rng, c_in, c_mid, reg_max, num_classes):
+    """SDDetect branches: cv2 regresses box distributions, cv3 scores classes."""
+    out = {}
+    for branch, c_last in (("cv2", 4 * reg_max), ("cv3", num_classes)):
+        dims = ((c_mid, c_in, 3, 3), (c_mid, c_mid, 3, 3), (c_last, c_mid, 1, 1))
+        for i, dim in enumerate(dims):
+            out[f"{branch}_w{i}"] = _weights(rng, *dim)
+            out[f"{branch}_b{i}"] = _bias(rng, dim[0])
+    return out
+
+
+def detector():
+    """A small spiking detector (64x64 RGB, 3 classes, one head at stride 4) with three deliberate lint findings."""
+    rng = np.random.default_rng(SEED + 2)
+    reg_max, num_classes = 8, 3
+    image = (1, 3, 64, 64)
+    p1 = (1, 8, 32, 32)
+    p2 = (1, 16, 16, 16)
+    p3 = (1, 32, 8, 8)
+    merged = (1, 48, 16, 16)
+    fused = (1, 32, 16, 16)
+    anchors = 16 * 16
+    nodes = {
+        "image": ir.Input(**_ports(image, image)),
+        "stem": ir.SGhostEncoderLite(conv1_weight=_weights(rng, 8, 3, 3, 3), conv1_bias=_bias(rng, 8),
+                                     **_ghost(rng, "ghost_", 8, 8), stride=2, **_ports(image, p1)),
+        # Defect (error): one neuron's threshold was zeroed, so it would fire on every step.
+        "stem_lif": _lif(rng, 8 * 32 * 32, p1),
+        "down1": ir.GhostBasicBlock1(**_ghost(rng, "cvres_", 8, 16), **_ghost(rng, "cv0_", 8, 16),
+                                     **_ghost(rng, "cv2_", 16, 16), stride=2, in_channels=8, out_channels=16,
+                                     **_ports(p1, p2)),
+        "down2": ir.GhostBasicBlock1(**_ghost(rng, "cvres_", 16, 32), **_ghost(rng, "cv0_", 16, 32),
+                                     **_ghost(rng, "cv2_", 32, 32), stride=2, in_channels=16, out_channels=32,
+                                     **_ports(p2, p3)),
+        "neck": ir.GhostBasicBlock2(**_ghost(rng, "cv0_", 32, 32), **_ghost(rng, "cv2_", 32, 32),
+                                    in_channels=32, out_channels=32, **_ports(p3, p3)),
+        # Defect (warning): a residual merge whose shortcut edge from down2 was lost.
+        "neck_residual": ir.Skip(skip_type="residual", **_ports(p3, p3)),
+        "upsample": ir.Upsample(scale_factor=2, mode="nearest", **_ports(p3, (1, 32, 16, 16))),
+        "merge": ir.Concat(num_inputs=2, dim=1, **_ports((1, 32, 16, 16), merged)),
+        "fuse": ir.GhostBasicBlock2(**_ghost(rng, "cv0_", 48, 32), **_ghost(rng, "cv2_", 32, 32),
+                                    in_channels=48, out_channels=32, **_ports(merged, fused)),
+        "head": ir.SDDetect(**_head(rng, 32, 16, reg_max, num_classes), num_classes=num_classes,
+                            reg_max=reg_max, stride=4, **_ports(fused, (1, 4 * reg_max + num_classes, anchors))),
+        "dfl": ir.DFLDecode(dfl_weights=np.arange(reg_max, dtype=_F32), reg_max=reg_max,
+                            **_ports((1, 4 * reg_max, anchors), (1, 4, anchors))),
+        "to_boxes": ir.Dist2BBox(stride=4, **_ports((1, 4, anchors), (1, 4, anchors))),
+        # Two outputs (info): boxes and class scores leave the graph separately.
+        "boxes": ir.Output(**_ports((1, 4, anchors), (1, 4, anchors))),
+        "scores": ir.Output(**_ports((1, num_classes, anchors), (1, num_classes, anchors))),
+    }
+    nodes["stem_lif"].v_threshold[0] = 0.0
+    edges = [
+        ("image", "stem"), ("stem", "stem_lif"), ("stem_lif", "down1"), ("down1", "down2"), ("down2", "neck"),
+        ("neck", "neck_residual"), ("neck_residual", "upsample"), ("upsample", "merge"), ("down1", "merge"),
+        ("merge", "fuse"), ("fuse", "head"), ("head", "dfl"), ("dfl", "to_boxes"), ("to_boxes", "boxes"),
+        ("head", "scores"),
+    ]
+    metadata = {"model": "spiking-detector", "classes": ["person", "car", "bicycle"], "input_size": [64, 64]}
+    return ir.Graph(nodes=nodes, edges=edges, metadata=metadata)
+
+
+BUILDERS = {"classifier": classifier, "classifier_trained": classifier_trained, "detector": detector}
+
+
+def write_examples(folder):
+    """Write the three example models into ``folder`` (created if missing) as ``.o1c`` files.
+
+    Returns a dict from model name to the path written, in the order of ``FILE_NAMES``.
+    """
+    os.makedirs(folder, exist_ok=True)
+    paths = {}
+    for name, build in BUILDERS.items():
+        path = os.path.join(folder, FILE_NAMES[name])
+        ir.write(path, build())
+        paths[name] = path
+    return paths
