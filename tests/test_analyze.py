@@ -360,3 +360,14 @@ def test_docstrings_and_lazy_package():
 
 def test_rand_helper_is_deterministic():
     assert np.array_equal(rand(3, seed=4), rand(3, seed=4))
+
+
+def test_formatters_agree_with_host_formatting_on_random_integers():
+    rng = np.random.default_rng(7)
+    values = [int(v) for v in rng.integers(-(10**7), 10**7, 3000)] + [int(v) for v in rng.integers(0, 2**62, 3000)]
+    values += [2**53 - 1, 2**53, 2**53 + 1, 10**40]
+    for v in values:
+        number = str(v) if v < 1000 else f"{v:,}" if v < 100000 else f"{v / 1000:.1f}K" if v < 10**6 else f"{v / 10**6:.2f}M"
+        size = (f"{v} B" if v < 1024 else f"{v / 1024:.1f} KB" if v < 1024**2 else f"{v / 1024**2:.1f} MB"
+                if v < 1024**3 else f"{v / 1024**3:.2f} GB")
+        assert (format_number(v), format_bytes(v)) == (number, size)

@@ -5,6 +5,8 @@
 #include "ir_interface/ir_classes.hpp"
 #include "ir_interface/records.hpp"
 
+#include <string>
+#include <unordered_map>
 #include <utility>
 
 namespace ondrel::analyze {
@@ -49,7 +51,19 @@ std::pair<nb::object, nb::object> count_array_params(nb::handle array);
 // float(np.mean(array))
 nb::object array_mean(nb::handle array);
 
-LayerFacts analyze_node_facts(nb::handle node, const IrModule& ir);
+// Port shapes seen during one analysis, by element type and values. Shape
+// tuples hold immutable numpy scalars, so nodes with equal port shapes can
+// share one tuple instead of each allocating its own.
+class ShapeCache {
+public:
+    // The tuple for a small 1-d integer ndarray, or invalid for anything else.
+    nb::object find_or_make(nb::handle array);
+
+private:
+    std::unordered_map<std::string, nb::object> tuples_;
+};
+
+LayerFacts analyze_node_facts(nb::handle node, const IrModule& ir, ShapeCache* shapes = nullptr);
 nb::object layer_record(nb::handle name, const LayerFacts& facts);
 nb::object analyze_node(nb::handle name, nb::handle node);
 

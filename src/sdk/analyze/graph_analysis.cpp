@@ -85,13 +85,14 @@ nb::object analyze_graph(nb::handle graph_argument) {
     ExactInt total_params, total_bytes, total_flops;
     long long lif_count = 0, affine_count = 0, conv_count = 0;
     TypeTable types;
+    ShapeCache shapes;
     nb::object layers = own(PyList_New(0));
     nb::object input_shapes = own(PyList_New(0));
     nb::object output_shapes = own(PyList_New(0));
 
     for_each_node(nodes, [&](const nb::object& name, const nb::object& node) {
         require_str(name, "name");
-        LayerFacts facts = analyze_node_facts(node, ir);
+        LayerFacts facts = analyze_node_facts(node, ir, &shapes);
         check(PyList_Append(layers.ptr(), layer_record(name, facts).ptr()));
         total_params.add(facts.params);
         total_bytes.add(facts.bytes);

@@ -90,19 +90,24 @@ bool has_iter(nb::handle value) {
 
 // tuple(value): for a 1-d numpy array, its elements as numpy scalars, made
 // directly rather than through the array's iterator.
-nb::object shape_tuple(nb::handle value) {
+nb::object shape_tuple(nb::handle value, ShapeCache* shapes) {
+    if (shapes) {
+        if (nb::object shared = shapes->find_or_make(value); shared.is_valid()) return shared;
+    }
     PyArrayObject* array = exact_ndarray(value);
     if (!array || PyArray_NDIM(array) != 1) return own(PySequence_Tuple(value.ptr()));
     npy_intp length = PyArray_DIM(array, 0), stride = PyArray_STRIDE(array, 0);
     nb::object shape_out = own(PyTuple_New(length));
     char* data = PyArray_BYTES(array);
-    for (npy_intp i = 0; i < length; ++i)
-        PyTuple_SET_ITEM(shape_out.ptr(), i, own(PyArray_Scalar(data + i * stride, PyArray_DESCR(array), value.ptr())).release().ptr());
+    for (npy_intp i = 0; i < length; ++i) {
+        nb::object scalar = own(PyArray_Scalar(data + i * stride, PyArray_DESCR(array), value.ptr()));
+        PyTuple_SET_ITEM(shape_out.ptr(), i, scalar.release().ptr());
+    }
     return shape_out;
 }
 
 // Step 3/4: the shape of one port, `()` when there is none.
-LayerFacts::Port read_port(nb::handle node, const Name& attribute, const Name& port) {
+LayerFacts::Port read_port(nb::handle node, const Name& attribute, const Name& port, ShapeCache* shapes) {
     LayerFacts::Port result;
     nb::object port_type = attr(node, attribute);
     result.shape = own(PyTuple_New(0));
@@ -111,7 +116,7 @@ LayerFacts::Port read_port(nb::handle node, const Name& attribute, const Name& p
     if (value.is_none()) return result;
     result.present = true;
     result.iterable = has_iter(value);
-    result.shape = result.iterable ? shape_tuple(value) : own(PyTuple_Pack(1, value.ptr()));
+    result.shape = result.iterable ? shape_tuple(value, shapes) : own(PyTuple_Pack(1, value.ptr()));
     return result;
 }
 
@@ -266,11 +271,24 @@ std::pair<nb::object, nb::object> count_array_params(nb::handle array) {
     return {count, attr(array, nbytes)};
 }
 
-LayerFacts analyze_node_facts(nb::handle node, const IrModule& ir) {
+nb::object ShapeCache::find_or_make(nb::handle value) {
+    PyArrayObject* array = exact_ndarray(value);
+    if (!array || PyArray_NDIM(array) != 1 || !PyArray_IS_C_CONTIGUOUS(array)) return nb::object();
+    PyArray_Descr* descr = PyArray_DESCR(array);
+    if ((descr->kind != 'i' && descr->kind != 'u') || PyArray_NBYTES(array) > 64) return nb::object();
+    // Key: the dtype's type character and byte order, then the raw values.
+    std::string key{descr->type, descr->byteorder};
+    key.append(PyArray_BYTES(array), static_cast<size_t>(PyArray_NBYTES(array)));
+    auto [entry, inserted] = tuples_.try_emplace(std::move(key));
+    if (inserted) entry->second = shape_tuple(value, nullptr);
+    return entry->second;
+}
+
+LayerFacts analyze_node_facts(nb::handle node, const IrModule& ir, ShapeCache* shapes) {
     LayerFacts facts;
     facts.node_type = type_name_object(node);
-    facts.input = read_port(node, input_type, input_port);
-    facts.output = read_port(node, output_type, output_port);
+    facts.input = read_port(node, input_type, input_port, shapes);
+    facts.output = read_port(node, output_type, output_port, shapes);
     dispatch(facts, node, ir);
     return facts;
 }

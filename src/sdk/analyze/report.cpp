@@ -25,12 +25,81 @@ nb::object as_integer(nb::handle value) {
     return own(PyNumber_Long(value.ptr()));
 }
 
-bool below(nb::handle value, long long bound) { return less(value, integer(bound)); }
+// An integer argument of the formatters. Machine integers below 2**53 take a
+// fast path: converting them to double is exact, so the division below is
+// the host's true division, correctly rounded.
+class SmallInteger {
+public:
+    explicit SmallInteger(long long value) : value_(value) {}
+    bool below(long long bound) const { return value_ < bound; }
+    std::string plain() const { return std::to_string(value_); }
+    std::string with_commas() const {
+        std::string digits = std::to_string(value_ < 0 ? -value_ : value_), grouped;
+        for (size_t i = 0; i < digits.size(); ++i) {
+            if (i && (digits.size() - i) % 3 == 0) grouped += ',';
+            grouped += digits[i];
+        }
+        return value_ < 0 ? "-" + grouped : grouped;
+    }
+    std::string scaled(long long divisor, int precision) const {
+        return format_double(static_cast<double>(value_) / static_cast<double>(divisor), 'f', precision);
+    }
 
-// value / divisor formatted like f"{value / divisor:.{precision}f}"
-std::string scaled(nb::handle value, long long divisor, int precision) {
-    nb::object quotient = own(PyNumber_TrueDivide(value.ptr(), integer(divisor).ptr()));
-    return format_double(to_double(quotient), 'f', precision);
+private:
+    long long value_;
+};
+
+// Any other integer, through the host's arithmetic and formatting.
+class HostInteger {
+public:
+    explicit HostInteger(nb::object value) : value_(std::move(value)) {}
+    bool below(long long bound) const { return less(value_, integer(bound)); }
+    std::string plain() const { return str_of(value_); }
+    std::string with_commas() const { return format_of(value_, ","); }
+    std::string scaled(long long divisor, int precision) const {
+        nb::object quotient = own(PyNumber_TrueDivide(value_.ptr(), integer(divisor).ptr()));
+        return format_double(to_double(quotient), 'f', precision);
+    }
+
+private:
+    nb::object value_;
+};
+
+template <typename Integer>
+std::string bytes_rule(const Integer& b) {
+    if (b.below(1024)) return b.plain() + " B";
+    if (b.below(1024LL * 1024)) return b.scaled(1024, 1) + " KB";
+    if (b.below(1024LL * 1024 * 1024)) return b.scaled(1024LL * 1024, 1) + " MB";
+    return b.scaled(1024LL * 1024 * 1024, 2) + " GB";
+}
+
+template <typename Integer>
+std::string number_rule(const Integer& n) {
+    if (n.below(1000)) return n.plain();
+    if (n.below(100000)) return n.with_commas();
+    if (n.below(1000000)) return n.scaled(1000, 1) + "K";
+    return n.scaled(1000000, 2) + "M";
+}
+
+// Runs a formatter on the argument taken as an integer.
+template <typename Format>
+std::string format_integer(nb::handle value, Format&& format) {
+    nb::object number = as_integer(value);
+    if (PyLong_CheckExact(number.ptr())) {
+        int overflow = 0;
+        long long small = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+        if (small == -1 && PyErr_Occurred()) throw nb::python_error();
+        constexpr long long exact_limit = 1LL << 53;
+        if (!overflow && small > -exact_limit && small < exact_limit) return format(SmallInteger(small));
+    }
+    return format(HostInteger(std::move(number)));
+}
+
+std::string bytes_text(nb::handle value) {
+    return format_integer(value, [](const auto& b) { return bytes_rule(b); });
+}
+std::string number_text(nb::handle value) {
+    return format_integer(value, [](const auto& n) { return number_rule(n); });
 }
 
 // A shape tuple as the host prints it, numpy integer entries as plain integers.
@@ -54,28 +123,12 @@ std::string shape_text(nb::handle shape) {
     return text + ")";
 }
 
-std::string bytes_text(nb::handle value) { return str_of(format_bytes(value)); }
-std::string number_text(nb::handle value) { return str_of(format_number(value)); }
-
 std::string measure_text(nb::handle value) { return value.is_none() ? "N/A (cyclic)" : str_of(value); }
 
 }  // namespace
 
-nb::object format_bytes(nb::handle value) {
-    nb::object b = as_integer(value);
-    if (below(b, 1024)) return text(str_of(b) + " B");
-    if (below(b, 1024LL * 1024)) return text(scaled(b, 1024, 1) + " KB");
-    if (below(b, 1024LL * 1024 * 1024)) return text(scaled(b, 1024LL * 1024, 1) + " MB");
-    return text(scaled(b, 1024LL * 1024 * 1024, 2) + " GB");
-}
-
-nb::object format_number(nb::handle value) {
-    nb::object n = as_integer(value);
-    if (below(n, 1000)) return text(str_of(n));
-    if (below(n, 100000)) return text(format_of(n, ","));
-    if (below(n, 1000000)) return text(scaled(n, 1000, 1) + "K");
-    return text(scaled(n, 1000000, 2) + "M");
-}
+nb::object format_bytes(nb::handle value) { return text(bytes_text(value)); }
+nb::object format_number(nb::handle value) { return text(number_text(value)); }
 
 nb::object summarize(nb::handle graph, bool verbose) {
     nb::object stats = call(module_function(this_module(), analyze_graph_name), {graph});
