@@ -45,13 +45,33 @@ def test_corpus_files_are_refused_with_the_path_named(path, reader):
     assert str(path) in str(failure.value)
 
 
-def test_cli_refuses_corpus_files_in_one_line():
-    for path in CORPUS[:5]:
-        done = subprocess.run([sys.executable, "-m", "ondrel.sdk", "summary", str(path)],
-                              capture_output=True, text=True, timeout=60)
-        assert done.returncode == 2
-        assert str(path) in done.stderr and "Traceback" not in done.stderr
-        assert len(done.stderr.strip().splitlines()) == 1
+def run_cli(*args):
+    return subprocess.run([sys.executable, "-m", "ondrel.sdk", *args], capture_output=True, text=True, timeout=120)
+
+
+def test_cli_refuses_every_corpus_file_in_one_line_each():
+    done = run_cli("lint", *map(str, CORPUS))
+    assert done.returncode == 2 and "Traceback" not in done.stderr
+    lines = done.stderr.strip().splitlines()
+    assert len(lines) == len(CORPUS)
+    assert all(str(path) in line for path, line in zip(CORPUS, lines))
+
+
+def test_cli_on_mutated_files_never_crashes(valid_bytes, tmp_path):
+    rng = np.random.default_rng(11)
+    paths = []
+    for i in range(40):
+        data = bytearray(valid_bytes)
+        if i % 2:
+            del data[int(rng.integers(1, len(data))):]
+        else:
+            for position in rng.integers(0, len(data), 4):
+                data[position] ^= 1 << int(rng.integers(0, 8))
+        paths.append(tmp_path / f"mutated{i}.o1c")
+        paths[-1].write_bytes(bytes(data))
+    for command in ("lint", "fingerprint", "verify"):
+        done = run_cli(command, *map(str, paths))
+        assert done.returncode in (0, 1, 2) and "Traceback" not in done.stderr
 
 
 def every_service(graph):
@@ -103,6 +123,9 @@ def test_mutated_files_fail_cleanly_or_read_as_graphs(valid_bytes, tmp_path, mut
         graph = ir.read(str(path))
     except (ValueError, OSError) as e:
         assert str(path) in str(e)
+        for reader in (analyze_graph, lambda p: compare_graphs(p, p)):  # the services read paths the same way
+            with pytest.raises(type(e)):
+                reader(str(path))
         return
     try:
         every_service(graph)
