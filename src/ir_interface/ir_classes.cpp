@@ -11,17 +11,13 @@ constexpr std::array<const char*, static_cast<size_t>(IrClass::Count)> class_nam
     "DFLDecode", "Dist2BBox",
 };
 
-const Name name_ir("ir");
 const Name name_read("read");
 }  // namespace
 
 const char* ir_class_name(IrClass cls) { return class_names[static_cast<size_t>(cls)]; }
 
 IrModule::IrModule() {
-    nb::object fromlist = own(Py_BuildValue("(s)", "ir"));
-    nb::object package = own(PyImport_ImportModuleLevel("ondrel", nullptr, nullptr, fromlist.ptr(), 0));
-    module_ = attr_if_exists(package, name_ir);
-    if (!module_.is_valid()) raise(PyExc_ImportError, "cannot import name 'ir' from 'ondrel'");
+    module_ = from_import(nb::handle(), "ondrel", "ir");
     for (size_t i = 0; i < classes_.size(); ++i) {
         nb::object key = own(PyUnicode_InternFromString(class_names[i]));
         PyObject* value = nullptr;

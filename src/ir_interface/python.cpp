@@ -33,6 +33,22 @@ nb::object type_name_object(nb::handle obj) {
 
 nb::object module_function(nb::handle module, const Name& name) { return attr(module, name); }
 
+nb::object from_import(nb::handle module, const char* source, const char* name, int level) {
+    nb::object fromlist = own(Py_BuildValue("(s)", name));
+    PyObject* globals = level > 0 ? PyModule_GetDict(module.ptr()) : nullptr;  // borrowed
+    nb::object imported = own(PyImport_ImportModuleLevel(source, globals, nullptr, fromlist.ptr(), level));
+    PyObject* value = PyObject_GetAttrString(imported.ptr(), name);
+    if (value) return nb::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+    PyErr_Clear();
+    raise(PyExc_ImportError, "cannot import name '%s' from '%U'", name,
+          own(PyModule_GetNameObject(imported.ptr())).ptr());
+}
+
+void import_names(nb::handle module, const char* source, std::initializer_list<const char*> names) {
+    for (const char* name : names) check(PyObject_SetAttrString(module.ptr(), name, from_import(module, source, name).ptr()));
+}
+
 void require_exact_type(nb::handle value, PyTypeObject* type, const char* argument, bool none_allowed) {
     if (Py_TYPE(value.ptr()) == type) return;
     if (none_allowed && value.is_none()) return;

@@ -7,6 +7,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -117,6 +118,14 @@ nb::object type_name_object(nb::handle obj);
 inline nb::object call_method(nb::handle obj, const Name& method) {
     return own(PyObject_CallMethodNoArgs(obj.ptr(), method.get()));
 }
+
+// from <source> import <name>; with level 1, <source> is a sibling of
+// `module` in its package (from .<source> import <name>).
+nb::object from_import(nb::handle module, const char* source, const char* name, int level = 0);
+
+// from <source> import <names...>, each bound in `module`'s namespace, as the
+// module's set-up would read in Python.
+void import_names(nb::handle module, const char* source, std::initializer_list<const char*> names);
 
 // Looks a module-level function up at call time, so a function replaced on
 // the module (a test double, a wrapper) is the one that runs.

@@ -17,11 +17,8 @@ void load_module_state(nb::module_& module) {
     analyze_module = module.ptr();
     nb::module_ numpy = nb::module_::import_("numpy");
     nb::module_ rustworkx = nb::module_::import_("rustworkx");
-    nb::module_ dataclasses = nb::module_::import_("dataclasses");
-    nb::module_ typing = nb::module_::import_("typing");
-    module.attr("dataclass") = dataclasses.attr("dataclass");
-    module.attr("field") = dataclasses.attr("field");
-    for (const char* name : {"Any", "Dict", "Optional", "Tuple"}) module.attr(name) = typing.attr(name);
+    import_names(module, "dataclasses", {"dataclass", "field"});
+    import_names(module, "typing", {"Any", "Dict", "Optional", "Tuple"});
     module.attr("np") = numpy;
     module.attr("rx") = rustworkx;
     loaded_dependencies = new Dependencies{

@@ -21,11 +21,8 @@ const Numpy& numpy() { return *loaded_numpy; }
 void load_module_state(nb::module_& module) {
     compare_module = module.ptr();
     nb::module_ np = nb::module_::import_("numpy");
-    nb::module_ dataclasses = nb::module_::import_("dataclasses");
-    nb::module_ typing = nb::module_::import_("typing");
-    module.attr("dataclass") = dataclasses.attr("dataclass");
-    module.attr("field") = dataclasses.attr("field");
-    for (const char* name : {"Any", "List", "Optional", "Tuple"}) module.attr(name) = typing.attr(name);
+    import_names(module, "dataclasses", {"dataclass", "field"});
+    import_names(module, "typing", {"Any", "List", "Optional", "Tuple"});
     module.attr("np") = np;
 
     nb::object dtype = np.attr("dtype");

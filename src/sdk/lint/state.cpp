@@ -24,19 +24,6 @@ PyObject* lint_module = nullptr;  // borrowed: the module outlives every call
 const Name member_names[] = {Name("add_error"), Name("add_warning"), Name("add_info"), Name("_invalidate_cache"),
                              Name("_rebuild_cache")};
 
-nb::object import_name(nb::module_& module, const char* module_name, const char* name, int level) {
-    nb::object fromlist = nb::make_tuple(name);
-    nb::object globals = level > 0 ? nb::borrow(PyModule_GetDict(module.ptr())) : nb::object();
-    nb::object imported = own(PyImport_ImportModuleLevel(module_name, globals.ptr(), nullptr, fromlist.ptr(), level));
-    Name attribute(name);
-    nb::object value = attr_if_exists(imported, attribute);
-    if (!value.is_valid()) {
-        raise(PyExc_ImportError, "cannot import name '%s' from '%U'", name,
-              own(PyModule_GetNameObject(imported.ptr())).ptr());
-    }
-    return value;
-}
-
 }  // namespace
 
 nb::handle this_module() { return lint_module; }
@@ -45,15 +32,14 @@ const RecordType& lint_issue() { return state->lint_issue; }
 
 void load_module_state(nb::module_& module) {
     lint_module = module.ptr();
-    module.attr("deque") = import_name(module, "collections", "deque", 0);
-    module.attr("dataclass") = import_name(module, "dataclasses", "dataclass", 0);
-    nb::object enum_type = import_name(module, "enum", "Enum", 0);
-    module.attr("Enum") = enum_type;
-    nb::module_ typing = nb::module_::import_("typing");
-    for (const char* name : {"Any", "Dict", "List", "Set", "Tuple"}) module.attr(name) = typing.attr(name);
+    import_names(module, "collections", {"deque"});
+    import_names(module, "dataclasses", {"dataclass"});
+    import_names(module, "enum", {"Enum"});
+    nb::object enum_type = module.attr("Enum");
+    import_names(module, "typing", {"Any", "Dict", "List", "Set", "Tuple"});
     module.attr("ir") = IrModule().module();
     // A failing import here fails the import of the linter: there is no fallback.
-    module.attr("analyze_graph") = import_name(module, "analyze", "analyze_graph", 1);
+    module.attr("analyze_graph") = from_import(module, "analyze", "analyze_graph", 1);
 
     nb::list members;
     members.append(nb::make_tuple("ERROR", "error"));
