@@ -105,9 +105,9 @@ std::string str_of(nb::handle value) {
     return utf8_of(own(PyObject_Str(value.ptr())));
 }
 
-std::string format_of(nb::handle value, const char* spec) {
-    nb::object spec_object = own(PyUnicode_FromString(spec));
-    return utf8_of(own(PyObject_Format(value.ptr(), spec_object.ptr())));
+std::string format_of(nb::handle value, const char* format_code) {
+    nb::object code = own(PyUnicode_FromString(format_code));
+    return utf8_of(own(PyObject_Format(value.ptr(), code.ptr())));
 }
 
 std::string format_double(double value, char style, int precision) {
@@ -120,9 +120,9 @@ std::string format_double(double value, char style, int precision) {
     if (length < 0 || static_cast<size_t>(length) >= sizeof buffer) {
         // Only huge fixed-point values get here; the host formats them exactly.
         nb::object number = floating(value);
-        char spec[8];
-        std::snprintf(spec, sizeof spec, ".%d%c", precision, style);
-        return format_of(number, spec);
+        char code[8];
+        std::snprintf(code, sizeof code, ".%d%c", precision, style);
+        return format_of(number, code);
     }
     return std::string(buffer, static_cast<size_t>(length));
 }

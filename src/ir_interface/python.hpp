@@ -157,9 +157,9 @@ bool equal(nb::handle a, nb::handle b);
 bool less(nb::handle a, nb::handle b);
 bool greater(nb::handle a, nb::handle b);
 
-// str(value) and format(value, spec) as UTF-8.
+// str(value) and format(value, format_code) as UTF-8.
 std::string str_of(nb::handle value);
-std::string format_of(nb::handle value, const char* spec);
+std::string format_of(nb::handle value, const char* format_code);
 
 // Python's fixed and scientific float formats (".2f", ".2e"), including the
 // host's spelling of infinities and NaN.

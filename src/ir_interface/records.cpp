@@ -11,26 +11,26 @@ nb::object call(nb::handle callable, std::initializer_list<nb::handle> args) {
     return own(PyObject_Vectorcall(callable.ptr(), raw.data(), raw.size(), nullptr));
 }
 
-RecordType::RecordType(nb::module_& module, const char* name, const char* doc, std::vector<FieldSpec> fields) {
+RecordType::RecordType(nb::module_& module, const char* name, const char* doc, std::vector<FieldDefinition> fields) {
     nb::module_ dataclasses = nb::module_::import_("dataclasses");
     nb::object field_factory = dataclasses.attr("field");
     nb::object builtins = nb::module_::import_("builtins");
     nb::list field_list;
-    for (const FieldSpec& spec : fields) {
-        field_names_.push_back(own(PyUnicode_InternFromString(spec.name)));
-        switch (spec.kind) {
-            case FieldSpec::Default::Required:
-                field_list.append(nb::make_tuple(spec.name, spec.annotation));
+    for (const FieldDefinition& field : fields) {
+        field_names_.push_back(own(PyUnicode_InternFromString(field.name)));
+        switch (field.kind) {
+            case FieldDefinition::Default::Required:
+                field_list.append(nb::make_tuple(field.name, field.annotation));
                 break;
-            case FieldSpec::Default::Value:
-                field_list.append(nb::make_tuple(spec.name, spec.annotation, field_factory("default"_a = spec.value)));
+            case FieldDefinition::Default::Value:
+                field_list.append(nb::make_tuple(field.name, field.annotation, field_factory("default"_a = field.value)));
                 break;
-            case FieldSpec::Default::NewList:
-                field_list.append(nb::make_tuple(spec.name, spec.annotation,
+            case FieldDefinition::Default::NewList:
+                field_list.append(nb::make_tuple(field.name, field.annotation,
                                                  field_factory("default_factory"_a = builtins.attr("list"))));
                 break;
-            case FieldSpec::Default::NewDict:
-                field_list.append(nb::make_tuple(spec.name, spec.annotation,
+            case FieldDefinition::Default::NewDict:
+                field_list.append(nb::make_tuple(field.name, field.annotation,
                                                  field_factory("default_factory"_a = builtins.attr("dict"))));
                 break;
         }

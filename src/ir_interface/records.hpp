@@ -8,7 +8,7 @@
 
 namespace ondrel {
 
-struct FieldSpec {
+struct FieldDefinition {
     enum class Default { Required, Value, NewList, NewDict };
     const char* name;
     const char* annotation;  // kept as the annotation text
@@ -16,17 +16,17 @@ struct FieldSpec {
     nb::object value = {};  // for Default::Value
 };
 
-inline FieldSpec required_field(const char* name, const char* annotation) {
-    return {name, annotation, FieldSpec::Default::Required, {}};
+inline FieldDefinition required_field(const char* name, const char* annotation) {
+    return {name, annotation, FieldDefinition::Default::Required, {}};
 }
-inline FieldSpec field_with_default(const char* name, const char* annotation, nb::object value) {
-    return {name, annotation, FieldSpec::Default::Value, std::move(value)};
+inline FieldDefinition field_with_default(const char* name, const char* annotation, nb::object value) {
+    return {name, annotation, FieldDefinition::Default::Value, std::move(value)};
 }
-inline FieldSpec list_field(const char* name, const char* annotation = "list") {
-    return {name, annotation, FieldSpec::Default::NewList, {}};
+inline FieldDefinition list_field(const char* name, const char* annotation = "list") {
+    return {name, annotation, FieldDefinition::Default::NewList, {}};
 }
-inline FieldSpec dict_field(const char* name, const char* annotation = "dict") {
-    return {name, annotation, FieldSpec::Default::NewDict, {}};
+inline FieldDefinition dict_field(const char* name, const char* annotation = "dict") {
+    return {name, annotation, FieldDefinition::Default::NewDict, {}};
 }
 
 // A dataclass (generated __init__, __repr__, __eq__; mutable; unhashable)
@@ -36,7 +36,7 @@ inline FieldSpec dict_field(const char* name, const char* annotation = "dict") {
 class RecordType {
 public:
     RecordType() = default;
-    RecordType(nb::module_& module, const char* name, const char* doc, std::vector<FieldSpec> fields);
+    RecordType(nb::module_& module, const char* name, const char* doc, std::vector<FieldDefinition> fields);
 
     nb::handle type() const { return type_; }
     size_t field_count() const { return field_names_.size(); }

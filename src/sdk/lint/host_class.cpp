@@ -23,25 +23,25 @@ PyObject* call_without_arguments(PyObject* self, PyObject* args, void* function)
         PyErr_Format(PyExc_TypeError, "expected 0 arguments, got %zd", given);
         return nullptr;
     }
-    return reinterpret_cast<MethodSpec::WithoutArguments>(function)(self);
+    return reinterpret_cast<MethodDefinition::WithoutArguments>(function)(self);
 }
 
 PyObject* call_with_arguments(PyObject* self, PyObject* args, void* function, PyObject* kwargs) {
-    return reinterpret_cast<MethodSpec::WithArguments>(function)(self, args, kwargs);
+    return reinterpret_cast<MethodDefinition::WithArguments>(function)(self, args, kwargs);
 }
 
-nb::object method_descriptor(PyTypeObject* type, const MethodSpec& spec) {
+nb::object method_descriptor(PyTypeObject* type, const MethodDefinition& method) {
     wrapperbase& definition = definitions->emplace_back();
-    definition.name = spec.name;
-    definition.doc = spec.doc;
+    definition.name = method.name;
+    definition.doc = method.doc;
     void* function;
-    if (spec.with_arguments) {
+    if (method.with_arguments) {
         definition.wrapper = reinterpret_cast<wrapperfunc>(reinterpret_cast<void (*)()>(call_with_arguments));
         definition.flags = PyWrapperFlag_KEYWORDS;
-        function = reinterpret_cast<void*>(spec.with_arguments);
+        function = reinterpret_cast<void*>(method.with_arguments);
     } else {
         definition.wrapper = call_without_arguments;
-        function = reinterpret_cast<void*>(spec.without_arguments);
+        function = reinterpret_cast<void*>(method.without_arguments);
     }
     return own(PyDescr_NewWrapper(type, &definition, function));
 }
@@ -49,8 +49,8 @@ nb::object method_descriptor(PyTypeObject* type, const MethodSpec& spec) {
 }  // namespace
 
 nb::object define_host_class(nb::module_& module, const char* name, const char* constructor_signature,
-                             const char* doc, const std::vector<MethodSpec>& methods,
-                             const std::vector<MethodSpec>& getters) {
+                             const char* doc, const std::vector<MethodDefinition>& methods,
+                             const std::vector<MethodDefinition>& getters) {
     nb::module_ builtins = nb::module_::import_("builtins");
     nb::dict namespace_;
     namespace_["__module__"] = module.attr("__name__");
@@ -63,13 +63,13 @@ nb::object define_host_class(nb::module_& module, const char* name, const char* 
     cls.attr("__doc__") = doc;
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
 
-    for (const MethodSpec& spec : methods)
-        check(PyObject_SetAttrString(cls.ptr(), spec.name, method_descriptor(type, spec).ptr()));
+    for (const MethodDefinition& method : methods)
+        check(PyObject_SetAttrString(cls.ptr(), method.name, method_descriptor(type, method).ptr()));
     nb::object property = builtins.attr("property");
-    for (const MethodSpec& spec : getters) {
-        nb::object getter = method_descriptor(type, spec);
+    for (const MethodDefinition& method : getters) {
+        nb::object getter = method_descriptor(type, method);
         nb::object descriptor = property(getter, none(), none(), getter.attr("__doc__"));
-        check(PyObject_SetAttrString(cls.ptr(), spec.name, descriptor.ptr()));
+        check(PyObject_SetAttrString(cls.ptr(), method.name, descriptor.ptr()));
     }
     module.attr(name) = cls;
     return cls;

@@ -36,12 +36,12 @@ bool runs_original(nb::handle result, std::initializer_list<ResultMember> member
 
 // `doc` starts with the text signature ("name($self, /, a, b=None)\n--\n\n"),
 // which gives inspect.signature, help() and the stub generator the parameters.
-struct MethodSpec {
+struct MethodDefinition {
     using WithoutArguments = PyObject* (*)(PyObject* self);
     using WithArguments = PyObject* (*)(PyObject* self, PyObject* args, PyObject* kwargs);
-    MethodSpec(const char* name, WithoutArguments function, const char* doc)
+    MethodDefinition(const char* name, WithoutArguments function, const char* doc)
         : name(name), without_arguments(function), doc(doc) {}
-    MethodSpec(const char* name, WithArguments function, const char* doc)
+    MethodDefinition(const char* name, WithArguments function, const char* doc)
         : name(name), with_arguments(function), doc(doc) {}
 
     const char* name;
@@ -54,8 +54,8 @@ struct MethodSpec {
 // the module. `constructor_signature` is the text signature of the class
 // call, e.g. "()".
 nb::object define_host_class(nb::module_& module, const char* name, const char* constructor_signature,
-                             const char* doc, const std::vector<MethodSpec>& methods,
-                             const std::vector<MethodSpec>& getters);
+                             const char* doc, const std::vector<MethodDefinition>& methods,
+                             const std::vector<MethodDefinition>& getters);
 
 // ---- LintResult behaviour (result.cpp) -------------------------------------
 
