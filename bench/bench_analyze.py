@@ -9,7 +9,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(__file__))
 
-from graphs import best_of, mixed_graph  # noqa: E402
+from common import best_of, mixed_graph, per_node  # noqa: E402
 
 from ondrel.sdk.analyze import analyze_graph, summarize  # noqa: E402
 
@@ -25,8 +25,8 @@ def main():
     rx_build = best_of(args.runs, graph._get_rx_graph)
     for label, fn, extra in (("analyze_graph", analyze_graph, ()), ("summarize", summarize, (True,))):
         seconds = best_of(args.runs, fn, graph, *extra)
-        print(f"{label:>14}: {seconds * 1e6 / n:6.2f} us/node  ({seconds * 1e3:7.1f} ms for {n} nodes)")
-    print(f"{'(rx graph)':>14}: {rx_build * 1e6 / n:6.2f} us/node  (IR layer's _get_rx_graph, included above)")
+        print(per_node(label, seconds, n, width=14))
+    print(per_node("(rx graph)", rx_build, n, width=14), " the IR layer's _get_rx_graph, included above")
 
 
 if __name__ == "__main__":

@@ -5,77 +5,30 @@
    and fingerprint_graph_dual, best of 3, with the peak memory each call adds.
 2. A 100,000-node graph with small arrays: microseconds per node.
 
-    PYTHONPATH=build/<dir>/stage python bench/bench_fingerprint.py [--megabytes 512] [--nodes 100000]
+    python bench/bench_fingerprint.py [--megabytes 512] [--nodes 100000]
 """
 
 import argparse
 import hashlib
-import time
-import tracemalloc
+import os
+import sys
 
 import numpy as np
 
-from ondrel import ir
-from ondrel.sdk.fingerprint import fingerprint_graph, fingerprint_graph_dual
+sys.path.insert(0, os.path.dirname(__file__))
+
+from common import best_of, extra_memory, mixed_graph, per_node  # noqa: E402
+
+from ondrel import ir  # noqa: E402
+from ondrel.sdk.fingerprint import fingerprint_graph, fingerprint_graph_dual  # noqa: E402
 
 MB = 2**20
-
-
-def best_of(runs, function, *args):
-    best = float("inf")
-    for _ in range(runs):
-        start = time.perf_counter()
-        function(*args)
-        best = min(best, time.perf_counter() - start)
-    return best
-
-
-def peak_rss_bytes():
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) * 1024
-    raise RuntimeError("no VmHWM in /proc/self/status")
-
-
-def reset_peak_rss():
-    """Start a new peak-RSS window (Linux 4.0+); False where that is not allowed."""
-    try:
-        with open("/proc/self/clear_refs", "w") as clear:
-            clear.write("5")
-        return True
-    except OSError:
-        return False
-
-
-def extra_memory(function, *args):
-    """(peak Python allocations, growth of the peak RSS) during one call, in bytes."""
-    can_reset = reset_peak_rss()
-    rss_before = peak_rss_bytes()
-    tracemalloc.start()
-    function(*args)
-    _, traced_peak = tracemalloc.get_traced_memory()
-    tracemalloc.stop()
-    return traced_peak, (peak_rss_bytes() - rss_before) if can_reset else None
 
 
 def weight_graph(megabytes, node_megabytes=8):
     rows = node_megabytes * MB // (4 * 1024)
     nodes = {f"fc{i:03d}": ir.Affine(weight=np.full((rows, 1024), i, np.float32))
              for i in range(megabytes // node_megabytes)}
-    names = list(nodes)
-    return ir.Graph(nodes=nodes, edges=list(zip(names, names[1:])))
-
-
-def small_graph(count):
-    nodes = {"in": ir.Input(input_type={"input": np.array([1, 8])}, output_type={"output": np.array([1, 8])})}
-    for i in range(count - 2):
-        if i % 2:
-            nodes[f"lif{i:06d}"] = ir.LIF(tau=np.full(8, 20, np.float32), r=np.ones(8, np.float32),
-                                          v_leak=np.zeros(8, np.float32), v_threshold=np.ones(8, np.float32))
-        else:
-            nodes[f"fc{i:06d}"] = ir.Affine(weight=np.ones((8, 8), np.float32), bias=np.zeros(8, np.float32))
-    nodes["out"] = ir.Output(input_type={"input": np.array([1, 8])}, output_type={"output": np.array([1, 8])})
     names = list(nodes)
     return ir.Graph(nodes=nodes, edges=list(zip(names, names[1:])))
 
@@ -108,11 +61,10 @@ def main():
               f"ratio {baseline / seconds:.3f}  extra memory: traced {traced / MB:.3f} MB, peak RSS +{rss_text}")
     del graph, arrays
 
-    graph = small_graph(options.nodes)
-    print(f"{options.nodes} nodes with small arrays, {len(graph.edges)} edges")
+    graph = mixed_graph(options.nodes)
+    print(f"{len(graph.nodes)} nodes with small arrays, {len(graph.edges)} edges")
     for name, function in [("fingerprint_graph", fingerprint_graph), ("fingerprint_graph_dual", fingerprint_graph_dual)]:
-        seconds = best_of(options.runs, function, graph)
-        print(f"  {name:<23} {seconds:7.3f} s  {seconds / options.nodes * 1e6:6.2f} us/node")
+        print(per_node(name, best_of(options.runs, function, graph), len(graph.nodes), width=24))
 
 
 if __name__ == "__main__":

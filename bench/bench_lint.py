@@ -14,7 +14,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(__file__))
 
-from graphs import best_of, mixed_graph  # noqa: E402
+from common import best_of, mixed_graph, per_node  # noqa: E402
 
 from ondrel import ir  # noqa: E402
 from ondrel.sdk import lint  # noqa: E402
@@ -26,7 +26,7 @@ CHECKS = ("_check_reachability", "_check_multiple_outputs", "_check_node_paramet
 
 def report(label, seconds, n, total=None):
     share = f"  {seconds / total:5.1%} of lint_graph" if total else ""
-    print(f"{label:>26}: {seconds * 1e6 / n:6.2f} us/node  ({seconds * 1e3:7.1f} ms){share}")
+    print(per_node(label, seconds, n, width=26) + share)
 
 
 def main():

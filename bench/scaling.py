@@ -10,7 +10,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(__file__))
 
-from graphs import best_of, mixed_graph  # noqa: E402
+from common import best_of, mixed_graph  # noqa: E402
 
 from ondrel.sdk import (  # noqa: E402
     analyze_graph,

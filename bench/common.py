@@ -1,4 +1,8 @@
-"""Synthetic graphs for the benchmarks: many nodes of mixed classes with small arrays."""
+"""What the benchmarks share: synthetic graphs of mixed node classes with small
+arrays, best-of timing, extra-memory measurement and the per-node report line."""
+
+import time
+import tracemalloc
 
 import numpy as np
 
@@ -47,8 +51,6 @@ def best_of(runs, fn, *args, **kwargs):
     """Shortest wall time of ``runs`` calls, in seconds. The result is freed
     after the clock stops: a caller keeps what a call returns, so freeing it
     is not part of the call."""
-    import time
-
     best = float("inf")
     for _ in range(runs):
         start = time.perf_counter()
@@ -56,3 +58,33 @@ def best_of(runs, fn, *args, **kwargs):
         best = min(best, time.perf_counter() - start)
         del result
     return best
+
+
+def per_node(label, seconds, nodes, width=18):
+    """The report line of one timing: microseconds per node and the total."""
+    return f"{label:>{width}}: {seconds * 1e6 / nodes:6.2f} us/node  ({seconds * 1e3:7.1f} ms for {nodes} nodes)"
+
+
+def _peak_rss():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    return None
+
+
+def extra_memory(fn, *args):
+    """(peak Python allocations, growth of the peak resident set or None where
+    it cannot be measured) during one call, in bytes."""
+    try:
+        with open("/proc/self/clear_refs", "w") as clear:
+            clear.write("5")  # starts a new peak-RSS window (Linux)
+        rss_before = _peak_rss()
+    except OSError:
+        rss_before = None
+    tracemalloc.start()
+    fn(*args)
+    traced_peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    rss_after = _peak_rss() if rss_before is not None else None
+    return traced_peak, None if rss_after is None else rss_after - rss_before
