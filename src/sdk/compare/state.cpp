@@ -1,5 +1,7 @@
 #include "sdk/compare/compare.hpp"
 
+#include "ir_interface/originals.hpp"
+
 namespace ondrel::compare {
 
 namespace {
@@ -10,9 +12,7 @@ PyObject* compare_module = nullptr;  // borrowed: the module outlives every call
 
 const Name compare_arrays_name("compare_arrays"), compare_nodes_name("compare_nodes");
 const Name compare_graphs_name("compare_graphs"), generate_summary_name("_generate_summary");
-constexpr std::array entry_names{&compare_arrays_name, &compare_nodes_name, &compare_graphs_name,
-                                 &generate_summary_name};
-std::array<nb::object, entry_names.size()>* original_entries = nullptr;
+Originals* entries = nullptr;  // in Entry order
 }  // namespace
 
 const Records& records() { return *defined_records; }
@@ -68,15 +68,10 @@ void load_module_state(nb::module_& module) {
 }
 
 void remember_entries(nb::module_& module) {
-    original_entries = new std::array<nb::object, entry_names.size()>;
-    for (size_t i = 0; i < entry_names.size(); ++i) (*original_entries)[i] = attr(module, *entry_names[i]);
+    entries = new Originals(module, {&compare_arrays_name, &compare_nodes_name, &compare_graphs_name,
+                                     &generate_summary_name});
 }
 
-nb::object replacement(Entry entry) {
-    size_t index = static_cast<size_t>(entry);
-    nb::object current = module_function(compare_module, *entry_names[index]);
-    if (current.ptr() == (*original_entries)[index].ptr()) return nb::object();
-    return current;
-}
+nb::object replacement(Entry entry) { return entries->replacement(static_cast<size_t>(entry)); }
 
 }  // namespace ondrel::compare

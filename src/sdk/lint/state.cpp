@@ -2,7 +2,10 @@
 // the LintResult class.
 #include "sdk/lint/lint.hpp"
 
+#include "ir_interface/originals.hpp"
+
 #include <array>
+#include <memory>
 
 using namespace nanobind::literals;
 
@@ -14,15 +17,15 @@ struct State {
     std::array<nb::object, 3> severities;  // ERROR, WARNING, INFO
     RecordType lint_issue;
     nb::object result_class;
-    std::array<nb::object, static_cast<size_t>(ResultMember::Count)> original_members;
+    std::unique_ptr<Originals> result_members;  // in ResultMember order
 };
 
 // Created once at load and kept for the life of the process.
 State* state = nullptr;
 PyObject* lint_module = nullptr;  // borrowed: the module outlives every call
 
-const Name member_names[] = {Name("add_error"), Name("add_warning"), Name("add_info"), Name("_invalidate_cache"),
-                             Name("_rebuild_cache")};
+const Name add_error("add_error"), add_warning("add_warning"), add_info("add_info");
+const Name invalidate_cache("_invalidate_cache"), rebuild_cache("_rebuild_cache");
 
 }  // namespace
 
@@ -67,29 +70,18 @@ void load_module_state(nb::module_& module) {
 
 void remember_result_class(nb::handle cls) {
     state->result_class = nb::borrow(cls);
-    PyObject* class_dict = reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict;
-    for (size_t i = 0; i < state->original_members.size(); ++i) {
-        PyObject* member = PyDict_GetItemWithError(class_dict, member_names[i].get());
-        if (!member) {
-            if (PyErr_Occurred()) throw nb::python_error();
-            raise(PyExc_SystemError, "LintResult lacks %s", member_names[i].text());
-        }
-        state->original_members[i] = nb::borrow(member);
-    }
+    state->result_members = std::make_unique<Originals>(
+        cls, std::vector<const Name*>{&add_error, &add_warning, &add_info, &invalidate_cache, &rebuild_cache});
 }
 
 bool runs_original(nb::handle result, std::initializer_list<ResultMember> members) {
-    PyTypeObject* type = Py_TYPE(result.ptr());
-    if (reinterpret_cast<PyObject*>(type) != state->result_class.ptr()) return false;
+    if (reinterpret_cast<PyObject*>(Py_TYPE(result.ptr())) != state->result_class.ptr()) return false;
     nb::object instance_dict = own(PyObject_GenericGetDict(result.ptr(), nullptr));
     for (ResultMember member : members) {
-        size_t i = static_cast<size_t>(member);
-        PyObject* name = member_names[i].get();
-        PyObject* on_class = PyDict_GetItemWithError(type->tp_dict, name);
-        if (!on_class && PyErr_Occurred()) throw nb::python_error();
-        if (on_class != state->original_members[i].ptr()) return false;
-        PyObject* on_instance = PyDict_GetItemWithError(instance_dict.ptr(), name);
-        if (on_instance) return false;
+        size_t index = static_cast<size_t>(member);
+        if (state->result_members->replacement(index).is_valid()) return false;  // replaced on the class
+        PyObject* on_instance = PyDict_GetItemWithError(instance_dict.ptr(), state->result_members->name(index).get());
+        if (on_instance) return false;  // shadowed on the instance
         if (PyErr_Occurred()) throw nb::python_error();
     }
     return true;
