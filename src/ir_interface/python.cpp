@@ -93,11 +93,19 @@ bool equal(nb::handle a, nb::handle b) { return compare(a, b, Py_EQ); }
 bool less(nb::handle a, nb::handle b) { return compare(a, b, Py_LT); }
 bool greater(nb::handle a, nb::handle b) { return compare(a, b, Py_GT); }
 
-static std::string utf8_of(nb::handle unicode) {
+std::string_view utf8_view(nb::handle text) {
     Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(unicode.ptr(), &size);
+    const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
     if (!data) throw nb::python_error();
-    return std::string(data, static_cast<size_t>(size));
+    return {data, static_cast<size_t>(size)};
+}
+
+static std::string utf8_of(nb::handle text) { return std::string(utf8_view(text)); }
+
+nb::object sorted_list(nb::handle iterable) {
+    nb::object list = own(PySequence_List(iterable.ptr()));
+    check(PyList_Sort(list.ptr()));
+    return list;
 }
 
 std::string str_of(nb::handle value) {

@@ -157,6 +157,12 @@ bool equal(nb::handle a, nb::handle b);
 bool less(nb::handle a, nb::handle b);
 bool greater(nb::handle a, nb::handle b);
 
+// The UTF-8 bytes (strict) of a str, valid while the str lives.
+std::string_view utf8_view(nb::handle text);
+
+// sorted(iterable), as a new list the caller alone holds.
+nb::object sorted_list(nb::handle iterable);
+
 // str(value) and format(value, format_code) as UTF-8.
 std::string str_of(nb::handle value);
 std::string format_of(nb::handle value, const char* format_code);

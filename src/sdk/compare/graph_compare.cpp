@@ -17,12 +17,6 @@ nb::object key_set(nb::handle mapping) {
     return own(PySet_New(call_method(mapping, keys_name).ptr()));
 }
 
-nb::object sorted_list(nb::object iterable) {
-    nb::object list = own(PySequence_List(iterable.ptr()));
-    check(PyList_Sort(list.ptr()));
-    return list;
-}
-
 nb::object set_minus(nb::handle a, nb::handle b) { return own(PyNumber_Subtract(a.ptr(), b.ptr())); }
 
 void append(nb::handle list, nb::handle item) { check(PyList_Append(list.ptr(), item.ptr())); }

@@ -21,17 +21,9 @@ const Name pointwise_weight("pointwise_weight"), pointwise_bias("pointwise_bias"
 const Name tau("tau"), r("r"), v_leak("v_leak"), v_threshold("v_threshold");
 const Name nodes_name("nodes"), edges_name("edges"), empty_format("");
 
-// The UTF-8 bytes (strict) of a str; valid while the str lives.
-std::string_view utf8(nb::handle text) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (!data) throw nb::python_error();
-    return {data, static_cast<size_t>(size)};
-}
-
 void text_piece(Sink& sink, nb::handle value) {
     nb::object text = own(PyObject_Str(value.ptr()));
-    sink.piece(utf8(text));
+    sink.piece(utf8_view(text));
 }
 
 // Text pieces of attributes that must exist, read and fed one after another.
@@ -53,17 +45,10 @@ void array_pieces_if_present(Sink& sink, nb::handle node, std::initializer_list<
 
 // sorted(mapping.keys()), as a list we alone hold.
 nb::object sorted_keys(nb::handle mapping) {
-    nb::object keys = PyDict_CheckExact(mapping.ptr())
-                          ? own(PyDict_Keys(mapping.ptr()))
-                          : own(PySequence_List(call_method(mapping, keys_name).ptr()));
+    if (!PyDict_CheckExact(mapping.ptr())) return sorted_list(call_method(mapping, keys_name));
+    nb::object keys = own(PyDict_Keys(mapping.ptr()));
     check(PyList_Sort(keys.ptr()));
     return keys;
-}
-
-nb::object sorted_list(nb::handle iterable) {
-    nb::object list = own(PySequence_List(iterable.ptr()));
-    check(PyList_Sort(list.ptr()));
-    return list;
 }
 
 // Input/Output ports: the shape arrays of a truthy mapping, by ascending key.
@@ -104,8 +89,8 @@ void edge_label(nb::handle edge, std::string& label) {
 void feed_node_structure(const IrModule& ir, nb::handle name, nb::handle node, Sink& sink) {
     require_str(name, "node_name");
     nb::object node_type = type_name_object(node);
-    sink.piece(utf8(name));
-    sink.piece(utf8(node_type));
+    sink.piece(utf8_view(name));
+    sink.piece(utf8_view(node_type));
 
     // Classes are tested in this order; the first match decides.
     if (ir.is_a(node, IrClass::Input) || ir.is_a(node, IrClass::Output)) {
@@ -159,7 +144,7 @@ void feed_graph(const IrModule& ir, nb::handle graph, Sink& structure, Sink* wei
 
 void feed_metadata(nb::handle metadata, Sink& sink) {
     nb::object text = dependencies().json_dumps(metadata, "sort_keys"_a = true);
-    sink.piece(utf8(text));
+    sink.piece(utf8_view(text));
 }
 
 }  // namespace ondrel::fingerprint
