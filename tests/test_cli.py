@@ -207,11 +207,14 @@ def test_lint_text_groups_issues_per_file(models):
 
 
 def test_lint_json_is_the_result_of_each_file(models):
-    result = cli("lint", "detector.o1c", "warned.o1c", "--strict", "--format", "json", cwd=models)
+    result = cli("lint", "detector.o1c", "warned.o1c", "missing.o1c", "detector.o1c", "--strict", "--format", "json",
+                 cwd=models)
     data = json.loads(result.stdout)
-    assert list(data) == ["detector.o1c", "warned.o1c"]
-    assert data["detector.o1c"] == lint_graph(ir.read(models / "detector.o1c"), strict=True).to_dict()
-    assert data["warned.o1c"]["issues"][0]["severity"] == "error"  # promoted by --strict
+    assert [entry["path"] for entry in data] == ["detector.o1c", "warned.o1c", "missing.o1c", "detector.o1c"]
+    expected = lint_graph(ir.read(models / "detector.o1c"), strict=True).to_dict()
+    assert data[0] == data[3] == {"path": "detector.o1c", **expected}
+    assert data[1]["issues"][0]["severity"] == "error"  # promoted by --strict
+    assert set(data[2]) == {"path", "error"} and result.returncode == 2
 
 
 def check_sarif_shape(log):
@@ -310,9 +313,10 @@ def test_fingerprint_lines(models):
         assert line_full == f"{fingerprint_graph(graph)}  {name}"
         assert line_structure == f"{fingerprint_graph(graph, include_weights=False)}  {name}"
         assert line_metadata == f"{fingerprint_graph(graph, include_metadata=True)}  {name}" != line_full
-    data = json.loads(cli("fingerprint", "--structure", "--format", "json", *names, cwd=models).stdout)
+    data = json.loads(cli("fingerprint", "--structure", "--format", "json", *names, names[0], cwd=models).stdout)
     assert data == {"kind": "structure", "metadata_included": False,
-                    "fingerprints": {name: line.split()[0] for name, line in zip(names, structure)}}
+                    "fingerprints": [{"path": name, "fingerprint": line.split()[0]}
+                                     for name, line in zip(names + names[:1], structure + structure[:1])]}
 
 
 def test_fingerprint_escapes_paths_like_sha256sum(models, tmp_path):

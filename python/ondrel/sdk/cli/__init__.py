@@ -1,0 +1,24 @@
+"""The ``ondrel-sdk`` command line: the four services from a terminal or from CI.
+
+    ondrel-sdk demo                          # every service on the bundled example models
+    ondrel-sdk summary model.o1c --verbose
+    ondrel-sdk lint models/*.o1c --format sarif > lint.sarif
+    ondrel-sdk diff before.o1c after.o1c
+    ondrel-sdk fingerprint models/*.o1c
+    ondrel-sdk stamp model.o1c -o release.o1c --git-commit "$(git rev-parse HEAD)"
+    ondrel-sdk verify release.o1c
+
+Exit statuses: 0 success, 1 findings (lint errors, graphs differ, failed
+verification), 2 unusable input or arguments (one ``ondrel-sdk: error:`` line on
+stderr naming the file).
+
+Layout: ``app`` holds the parser and the failure policy, ``commands`` one
+module per subcommand, ``files`` reading and per-file handling, ``terminal``
+what reaches a terminal, ``formats`` JSON and SARIF. Only the standard library
+is imported here; the services (and numpy) are imported by the commands that
+use them, so ``--help`` stays fast.
+"""
+
+from .app import main
+
+__all__ = ["main"]

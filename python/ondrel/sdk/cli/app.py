@@ -1,0 +1,82 @@
+"""The parser and the one failure policy around every command."""
+
+import argparse
+import os
+import sys
+
+from .arguments import EXIT_ERROR, shared_parents
+from .files import FileError, describe
+from .terminal import PROG, OutputError, discard_output, finish_output, print_error, protect_streams
+
+# Set to anything non-empty for a traceback with internal errors (for bug reports).
+DEBUG_VARIABLE = "ONDREL_SDK_DEBUG"
+
+EXIT_INTERRUPTED = 130
+EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE, what a shell reports for a reader that went away
+
+
+def build_parser():
+    import ondrel
+
+    from .commands import COMMANDS
+
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Analyse, lint, compare, fingerprint and stamp ONDREL IR models (.o1c files).",
+        epilog=f"Start with '{PROG} demo'. Exit statuses: 0 success, 1 findings (lint errors, models differ, "
+               "verification failed), 2 unusable input or arguments.",
+    )
+    parser.add_argument("--version", action="version", version=f"{PROG} {ondrel.__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    common, batch = shared_parents()
+    for command in COMMANDS:
+        command.register(commands, common, batch)
+    return parser
+
+
+def _exit_status(code):
+    """The status of argparse's SystemExit: 0 after --help or --version, 2 for bad arguments."""
+    if code is None:
+        return 0
+    return code if isinstance(code, int) else EXIT_ERROR
+
+
+def main(argv=None):
+    """Run the command line with ``argv`` (default ``sys.argv[1:]``); return the exit status.
+
+    Status 1 only ever means findings (lint errors, models differ, failed
+    verification); anything that goes wrong is one error line and status 2.
+    """
+    protect_streams()
+    no_color = False
+    try:
+        try:
+            args = build_parser().parse_args(argv)
+        except SystemExit as exit:
+            status = _exit_status(exit.code)
+        else:
+            no_color = args.no_color
+            status = args.handler(args)
+        finish_output()
+        return status
+    except KeyboardInterrupt:
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader went away (e.g. `| head`): silence the flush at exit.
+        discard_output()
+        return EXIT_BROKEN_PIPE
+    except FileError as e:
+        print_error(e, no_color)
+        return EXIT_ERROR
+    except OutputError as e:
+        print_error(f"cannot write the output: {e}", no_color)
+        discard_output()
+        return EXIT_ERROR
+    except Exception as e:  # a fault of this program: still one line, and the traceback on request
+        if os.environ.get(DEBUG_VARIABLE):
+            import traceback
+
+            traceback.print_exc(file=sys.stderr)
+        hint = "" if os.environ.get(DEBUG_VARIABLE) else f" (set {DEBUG_VARIABLE}=1 to see the traceback)"
+        print_error(f"internal error: {describe(e)}{hint}", no_color)
+        return EXIT_ERROR

@@ -1,0 +1,53 @@
+"""Argument types and the options that several commands share."""
+
+import argparse
+import math
+
+EXIT_OK = 0
+EXIT_FINDINGS = 1
+EXIT_ERROR = 2
+
+
+def positive_int(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
+    return value
+
+
+def tolerance(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not math.isfinite(value) or value < 0:
+        raise argparse.ArgumentTypeError(f"must be a finite number >= 0, got {text!r}")
+    return value
+
+
+def shared_parents():
+    """(options every command takes, options of the commands that handle many files)."""
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("--no-color", action="store_true",
+                        help="no ANSI colours (the default off a terminal, or when NO_COLOR is set)")
+    batch = argparse.ArgumentParser(add_help=False)
+    batch.add_argument("-j", "--jobs", type=positive_int, default=1, metavar="N",
+                       help="handle the files in N parallel processes (default 1, at most the usable CPUs); "
+                            "output keeps the input order")
+    return common, batch
+
+
+def add_command(commands, handler, name, help, epilog, parents):
+    """A subcommand run by ``handler(args)``, which returns the exit status."""
+    sub = commands.add_parser(name, help=help, description=help[0].upper() + help[1:] + ".",
+                              epilog=f"exit status: {epilog}", parents=list(parents))
+    sub.set_defaults(handler=handler)
+    return sub
+
+
+def worst(statuses):
+    """The exit status of a batch: an error beats findings, findings beat success."""
+    return max(statuses, default=EXIT_OK)

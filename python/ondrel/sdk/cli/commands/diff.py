@@ -1,0 +1,79 @@
+"""``ondrel-sdk diff``: what changed between two models."""
+
+import sys
+
+from ..arguments import EXIT_ERROR, EXIT_FINDINGS, EXIT_OK, add_command, tolerance
+from ..files import FileError, attempt, read_models
+from ..formats import JSON_FORMAT_HELP, dumps_json
+from ..terminal import PROG, Style, display, emit, print_error
+
+
+def register(commands, common, batch):
+    sub = add_command(commands, run, "diff", "compare two models",
+                      "0 models equal (structure only with --structure-only), 1 they differ, 2 unusable model",
+                      (common,))
+    sub.add_argument("a", metavar="A", help="reference .o1c file")
+    sub.add_argument("b", metavar="B", help=".o1c file compared with A")
+    sub.add_argument("--atol", type=tolerance, default=1e-6, metavar="X",
+                     help="absolute tolerance for parameter values (default 1e-6)")
+    sub.add_argument("--rtol", type=tolerance, default=1e-5, metavar="X",
+                     help="relative tolerance for parameter values, relative to B (default 1e-5)")
+    sub.add_argument("--structure-only", action="store_true",
+                     help="compare nodes and edges only: parameter and hyper-parameter changes do not count")
+    sub.add_argument("--format", choices=("text", "json"), default="text",
+                     help=f"text summary (default), or the full diff record as JSON; {JSON_FORMAT_HELP}")
+
+
+def summary_text(diff):
+    """The diff's summary, with names and changed values shown safely."""
+    import dataclasses
+
+    def shown(texts):
+        return [display(text) for text in texts]
+
+    node_diffs = [dataclasses.replace(node, name=display(node.name), changes=shown(node.changes))
+                  for node in diff.node_diffs]
+    safe = dataclasses.replace(diff, nodes_added=shown(diff.nodes_added), nodes_removed=shown(diff.nodes_removed),
+                               node_diffs=node_diffs)
+    if safe == diff:
+        return diff.summary
+    from ...compare import _generate_summary
+
+    return _generate_summary(safe)
+
+
+def render_structure_diff(diff, style):
+    if diff.structural_match:
+        return style("✓ Graph structures match", "ok")
+    lines = [style("✗ Graph structures differ", "error")]
+    lines += [f"  + node {display(name)}" for name in diff.nodes_added]
+    lines += [f"  - node {display(name)}" for name in diff.nodes_removed]
+    lines += [f"  + edge {display(src)} -> {display(dst)}" for src, dst in diff.edges_added]
+    lines += [f"  - edge {display(src)} -> {display(dst)}" for src, dst in diff.edges_removed]
+    return "\n".join(lines)
+
+
+def _compare(path, graph_a, graph_b, atol, rtol):
+    from ...compare import compare_graphs
+
+    return compare_graphs(graph_a, graph_b, atol, rtol)
+
+
+def run(args):
+    graphs, failures = read_models([args.a, args.b], f"{PROG} diff")
+    for failure in failures:
+        print_error(failure, args.no_color)
+    if failures:
+        return EXIT_ERROR
+    diff = attempt(_compare, f"{args.a}, {args.b}", *graphs, args.atol, args.rtol)
+    if isinstance(diff, FileError):
+        print_error(diff, args.no_color)
+        return EXIT_ERROR
+    equal = diff.structural_match if args.structure_only else diff.identical
+    if args.format == "json":
+        emit(dumps_json(diff))
+    elif args.structure_only:
+        emit(render_structure_diff(diff, Style(sys.stdout, args.no_color)))
+    else:
+        emit(summary_text(diff))
+    return EXIT_OK if equal else EXIT_FINDINGS
