@@ -46,3 +46,31 @@ def mlp(hidden=10, features=784, seed=0):
 @pytest.fixture
 def small_mlp():
     return mlp()
+
+
+SAFETENSORS_DTYPES = {"|b1": "BOOL", "|u1": "U8", "<i8": "I64", "<f4": "F32"}
+
+
+def craft_o1c(path, nodes, edges=(), tensors=None, raw=None, metadata=None):
+    """Write an .o1c file by hand, bypassing every check of ir.write, as a crafted file would.
+
+    ``nodes`` are [name, class name, attributes] in the file's tagged encoding
+    (arrays as {"array": "t0"}), ``tensors`` maps tensor names to arrays.
+    """
+    import json
+    import struct
+
+    tensors = tensors or {}
+    header, offset, data = {}, 0, b""
+    for name, array in tensors.items():
+        blob = np.ascontiguousarray(array).tobytes()
+        header[name] = {"dtype": SAFETENSORS_DTYPES[array.dtype.str], "shape": list(array.shape),
+                        "data_offsets": [offset, offset + len(blob)]}
+        offset += len(blob)
+        data += blob
+    doc = {"nodes": nodes, "edges": [list(edge) for edge in edges], "metadata": metadata or {"dict": []},
+           "raw": raw or {}}
+    header["__metadata__"] = {"ondrel.format": "o1c", "ondrel.format_version": "1", "ondrel.graph": json.dumps(doc)}
+    text = json.dumps(header).encode()
+    with open(path, "wb") as handle:
+        handle.write(struct.pack("<Q", len(text)) + text + data)

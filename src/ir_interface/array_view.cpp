@@ -2,7 +2,7 @@
 
 #include "ir_interface/numpy_api.hpp"
 
-#include <cstring>
+#include <algorithm>
 
 namespace ondrel {
 
@@ -53,9 +53,8 @@ bool ArrayView::view_numeric_ndarray(nb::handle array) {
     buffer_.itemsize = PyArray_ITEMSIZE(ndarray);
     buffer_.len = PyArray_NBYTES(ndarray);
     buffer_.ndim = PyArray_NDIM(ndarray);
-    buffer_.shape = PyArray_DIMS(ndarray);
-    buffer_.strides = PyArray_STRIDES(ndarray);
     buffer_.format = const_cast<char*>(format);
+    copy_layout(PyArray_DIMS(ndarray), PyArray_STRIDES(ndarray));
     c_contiguous_ = PyArray_IS_C_CONTIGUOUS(ndarray);
     kind_ = kind_of(format, buffer_.itemsize);
     valid_ = true;
@@ -72,20 +71,21 @@ ArrayView::ArrayView(nb::handle array) {
     valid_ = true;
     c_contiguous_ = PyBuffer_IsContiguous(&buffer_, 'C') != 0;
     kind_ = kind_of(buffer_.format, buffer_.itemsize);
+    if (buffer_.ndim > 0) copy_layout(buffer_.shape, buffer_.strides);  // strided requests always get a shape
+}
+
+void ArrayView::copy_layout(const Py_ssize_t* shape, const Py_ssize_t* strides) {
+    const int ndim = buffer_.ndim;
+    if (ndim > inline_dims) {
+        large_layout_.resize(2 * static_cast<size_t>(ndim));
+        layout_ = large_layout_.data();
+    }
+    std::copy(shape, shape + ndim, layout_);
+    std::copy(strides, strides + ndim, layout_ + ndim);
 }
 
 ArrayView::~ArrayView() {
     if (valid_ && !array_.is_valid()) PyBuffer_Release(&buffer_);
-}
-
-std::span<const Py_ssize_t> ArrayView::shape() const {
-    if (!buffer_.shape) return {&buffer_.len, 0};
-    return {buffer_.shape, static_cast<size_t>(buffer_.ndim)};
-}
-
-std::span<const Py_ssize_t> ArrayView::strides() const {
-    if (!buffer_.strides) return {&buffer_.itemsize, 0};
-    return {buffer_.strides, static_cast<size_t>(buffer_.ndim)};
 }
 
 }  // namespace ondrel

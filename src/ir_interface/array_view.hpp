@@ -1,11 +1,19 @@
 // Read-only access to an array's memory through the buffer protocol, so
 // services can hash or compare parameter arrays without copying them.
+//
+// A view owns a reference to the array and its own copy of the shape and
+// strides: while a service reads the memory with the interpreter lock
+// released (hashing does), another thread may assign the array's `.shape`,
+// which frees the array's own dimension storage, but it can neither free the
+// memory nor change the layout this view walks.
 #pragma once
 
 #include "ir_interface/python.hpp"
 
+#include <array>
 #include <cstddef>
 #include <span>
+#include <vector>
 
 namespace ondrel {
 
@@ -20,11 +28,12 @@ public:
     ~ArrayView();
     ArrayView(const ArrayView&) = delete;
     ArrayView& operator=(const ArrayView&) = delete;
+    ArrayView(ArrayView&&) = delete;
 
     bool valid() const { return valid_; }
     int ndim() const { return buffer_.ndim; }
-    std::span<const Py_ssize_t> shape() const;
-    std::span<const Py_ssize_t> strides() const;
+    std::span<const Py_ssize_t> shape() const { return {layout_, static_cast<size_t>(ndim())}; }
+    std::span<const Py_ssize_t> strides() const { return {layout_ + ndim(), static_cast<size_t>(ndim())}; }
     Py_ssize_t itemsize() const { return buffer_.itemsize; }
     Py_ssize_t size_bytes() const { return buffer_.len; }
     Py_ssize_t element_count() const { return itemsize() ? buffer_.len / itemsize() : 0; }
@@ -37,6 +46,12 @@ public:
 
 private:
     bool view_numeric_ndarray(nb::handle array);
+    void copy_layout(const Py_ssize_t* shape, const Py_ssize_t* strides);
+    // Shape then strides; arrays of up to `inline_dims` dimensions need no allocation.
+    static constexpr int inline_dims = 8;
+    std::array<Py_ssize_t, 2 * inline_dims> inline_layout_{};
+    std::vector<Py_ssize_t> large_layout_;
+    Py_ssize_t* layout_ = inline_layout_.data();
     Py_buffer buffer_{};
     nb::object array_;        // set when read through numpy's C API
     bool valid_ = false;

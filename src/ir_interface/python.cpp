@@ -100,7 +100,17 @@ std::string_view utf8_view(nb::handle text) {
     return {data, static_cast<size_t>(size)};
 }
 
-static std::string utf8_of(nb::handle text) { return std::string(utf8_view(text)); }
+// Host strings may hold lone surrogates (names read back from files keep
+// them). Text built for messages carries them through as their three-byte
+// forms and becomes the same host string again in text().
+static std::string utf8_of(nb::handle text) {
+    Py_ssize_t size = 0;
+    if (const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size)) return std::string(data, static_cast<size_t>(size));
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw nb::python_error();
+    PyErr_Clear();
+    nb::object encoded = own(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass"));
+    return std::string(PyBytes_AS_STRING(encoded.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(encoded.ptr())));
+}
 
 nb::object sorted_list(nb::handle iterable) {
     nb::object list = own(PySequence_List(iterable.ptr()));

@@ -106,8 +106,9 @@ inline nb::object none() { return nb::none(); }
 inline nb::object boolean(bool value) { return nb::borrow(value ? Py_True : Py_False); }
 inline nb::object integer(long long value) { return own(PyLong_FromLongLong(value)); }
 inline nb::object floating(double value) { return own(PyFloat_FromDouble(value)); }
+// A host string from text built by str_of/format_of (lone surrogates included).
 inline nb::object text(std::string_view value) {
-    return own(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
+    return own(PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "surrogatepass"));
 }
 
 // type(obj).__name__, as C text and as a host string
@@ -157,13 +158,15 @@ bool equal(nb::handle a, nb::handle b);
 bool less(nb::handle a, nb::handle b);
 bool greater(nb::handle a, nb::handle b);
 
-// The UTF-8 bytes (strict) of a str, valid while the str lives.
+// The UTF-8 bytes (strict: a lone surrogate raises UnicodeEncodeError) of a
+// str, valid while the str lives.
 std::string_view utf8_view(nb::handle text);
 
 // sorted(iterable), as a new list the caller alone holds.
 nb::object sorted_list(nb::handle iterable);
 
-// str(value) and format(value, format_code) as UTF-8.
+// str(value) and format(value, format_code) as UTF-8, for building host text
+// (see text()).
 std::string str_of(nb::handle value);
 std::string format_of(nb::handle value, const char* format_code);
 

@@ -191,8 +191,8 @@ void analyze_conv2d(LayerFacts& facts, nb::handle node) {
 
 void analyze_sepconv2d(LayerFacts& facts, nb::handle node) {
     nb::object depthwise = attr(node, depthwise_weight);
-    nb::object pointwise = attr(node, pointwise_weight);
     count_required(facts, depthwise);
+    nb::object pointwise = attr(node, pointwise_weight);
     count_required(facts, pointwise);
     count_optional(facts, attr(node, depthwise_bias));
     count_optional(facts, attr(node, pointwise_bias));

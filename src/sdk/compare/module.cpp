@@ -39,8 +39,8 @@ NB_MODULE(compare, m) {
 
     m.def("compare_nodes",
           [](nb::handle name, nb::handle node_a, nb::handle node_b, nb::handle atol, nb::handle rtol) {
+              ondrel::require_str(name, "name");  // before anything else runs
               double atol_value = to_double(atol), rtol_value = to_double(rtol);
-              ondrel::require_str(name, "name");  // before the IR library is imported
               ondrel::IrModule ir;
               ArrayComparer compare_arrays;
               return compare_nodes(name, node_a, node_b, atol_value, rtol_value, ir, compare_arrays).record;

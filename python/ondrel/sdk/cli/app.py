@@ -3,10 +3,12 @@
 import argparse
 import os
 import sys
+import warnings
 
 from .arguments import EXIT_ERROR, shared_parents
 from .files import FileError, describe
-from .terminal import PROG, OutputError, discard_output, finish_output, print_error, protect_streams
+from .terminal import (PROG, OutputError, discard_output, emit, finish_output, print_error, protect_streams,
+                       write_stderr)
 
 # Set to anything non-empty for a traceback with internal errors (for bug reports).
 DEBUG_VARIABLE = "ONDREL_SDK_DEBUG"
@@ -15,12 +17,25 @@ EXIT_INTERRUPTED = 130
 EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE, what a shell reports for a reader that went away
 
 
+class Parser(argparse.ArgumentParser):
+    """Usage and help text go through the command line's own writers, so a full disk or a
+    closed pipe is handled like any other output."""
+
+    def _print_message(self, message, file=None):
+        if not message:
+            return
+        if file is sys.stderr:
+            write_stderr(message)
+        else:
+            emit(message, end="")
+
+
 def build_parser():
     import ondrel
 
     from .commands import COMMANDS
 
-    parser = argparse.ArgumentParser(
+    parser = Parser(
         prog=PROG,
         description="Analyse, lint, compare, fingerprint and stamp ONDREL IR models (.o1c files).",
         epilog=f"Start with '{PROG} demo'. Exit statuses: 0 success, 1 findings (lint errors, models differ, "
@@ -48,6 +63,9 @@ def main(argv=None):
     verification); anything that goes wrong is one error line and status 2.
     """
     protect_streams()
+    if not sys.warnoptions:
+        # Numeric warnings (an empty mean, a complex value read as real) are not findings.
+        warnings.simplefilter("ignore")
     no_color = False
     try:
         try:

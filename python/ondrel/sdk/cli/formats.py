@@ -17,23 +17,24 @@ def _plain_float(value):
     return NON_FINITE.get(value, value)
 
 
+# Decimal text takes time quadratic in the length; beyond this many bits an integer is written in hex.
+DECIMAL_BITS_LIMIT = 140_000
+
+
 def _plain_int(value):
-    """An int as a JSON number, or as its decimal digits when the host refuses to print it."""
+    """An int as a JSON number, or as a string of its digits when the host refuses to print it."""
     try:
         repr(value)
         return value
     except ValueError:  # beyond the interpreter's int-to-text limit
-        return _int_digits(value)
-
-
-def _int_digits(value):
-    set_limit = getattr(sys, "set_int_max_str_digits", None)
-    previous = sys.get_int_max_str_digits()
-    set_limit(0)
-    try:
-        return str(value)
-    finally:
-        set_limit(previous)
+        if value.bit_length() > DECIMAL_BITS_LIMIT:
+            return hex(value)
+        previous = sys.get_int_max_str_digits()
+        sys.set_int_max_str_digits(0)
+        try:
+            return str(value)
+        finally:
+            sys.set_int_max_str_digits(previous)
 
 
 def _plain_scalar(value):

@@ -50,13 +50,13 @@ class OutputError(Exception):
     """Standard output cannot take what the command writes (closed, full disk, ...)."""
 
 
-def emit(text="", flush=False):
+def emit(text="", flush=False, end="\n"):
     """Write one line of output to standard output."""
     stream = sys.stdout
     if stream is None:
         raise OutputError("standard output is closed")
     try:
-        stream.write(text + "\n")
+        stream.write(text + end)
         if flush:
             stream.flush()
     except BrokenPipeError:
@@ -142,7 +142,7 @@ class Style:
         return f"\x1b[{self.CODES[kind]}m{text}\x1b[0m" if self.enabled else text
 
 
-def _stderr_write(text):
+def write_stderr(text):
     stream = sys.stderr
     if stream is None:
         return
@@ -156,11 +156,11 @@ def _stderr_write(text):
 def print_error(message, no_color=False):
     """``ondrel-sdk: error: MESSAGE`` as one line on standard error."""
     label = Style(sys.stderr, no_color)("error:", "error")
-    _stderr_write(f"{PROG}: {label} {display(message)}\n")
+    write_stderr(f"{PROG}: {label} {display(message)}\n")
 
 
 def print_note(message):
-    _stderr_write(f"{PROG}: note: {display(message)}\n")
+    write_stderr(f"{PROG}: note: {display(message)}\n")
 
 
 class Progress:
@@ -185,12 +185,12 @@ class Progress:
         if self.total == 1:
             text = f"{self.label}: reading {display(path)} ({file_size(path) / 2**20:.0f} MB)"
         text = text[: _stderr_columns() - 1]  # a wrapped line could not be overwritten
-        _stderr_write("\r" + text + " " * max(0, self.width - len(text)))
+        write_stderr("\r" + text + " " * max(0, self.width - len(text)))
         self.width = len(text)
 
     def clear(self):
         if self.width:
-            _stderr_write("\r" + " " * self.width + "\r")
+            write_stderr("\r" + " " * self.width + "\r")
             self.width = 0
 
 
