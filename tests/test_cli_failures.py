@@ -218,3 +218,17 @@ def test_reshaping_an_array_while_it_is_hashed_does_not_crash():
         flipper.start()
         assert fingerprint_graph(graph) in expected
         flipper.join()
+
+
+@pytest.mark.parametrize("value, expected", [
+    (np.longdouble(1.5), 1.5), (np.float16(np.inf), "inf"), (np.float32("nan"), "nan"), (np.uint64(2**64 - 1), 2**64 - 1),
+    (np.bool_(True), True), (np.complex64(1 - 2j), {"real": 1.0, "imag": -2.0}), (3 + 4j, {"real": 3.0, "imag": 4.0}),
+    (np.datetime64("2026-01-02T03:04"), "2026-01-02T03:04"), (np.datetime64("NaT"), "NaT"),
+    (np.timedelta64(5, "s"), "5 seconds"), (np.array(["2026-01-01"], "datetime64[D]"), ["2026-01-01"]),
+    (np.array([[1, 2]], np.int8), [[1, 2]]), (np.clongdouble(1j), {"real": 0.0, "imag": 1.0}),
+    (10**5000, "1" + "0" * 5000), ((1, (2.5, None)), [1, [2.5, None]]), ({(1, 2): np.int64(3)}, {"[1, 2]": 3}),
+], ids=lambda value: type(value).__name__)
+def test_json_encoder_takes_every_value_a_model_can_hold(value, expected):
+    from ondrel.sdk.cli.formats import dumps_json
+
+    assert json.loads(dumps_json({"v": value}))["v"] == expected
