@@ -12,18 +12,13 @@ import time
 
 import numpy as np
 import pytest
-from conftest import craft_o1c, ports
+from conftest import chain, craft_o1c, ports
 from test_cli import child_env
 
 from ondrel import ir
 from ondrel.sdk import fingerprint_graph
 
 LONG = 10**5000  # beyond the host's int-to-text limit
-
-
-def chain(*nodes, metadata=None):
-    names = [name for name, _ in nodes]
-    return ir.Graph(nodes=dict(nodes), edges=list(zip(names, names[1:])), metadata=metadata)
 
 
 def lif(dtype, tau=20.0, threshold=1.0):
