@@ -3,32 +3,17 @@
 namespace ondrel {
 
 namespace {
-constexpr std::array<const char*, static_cast<size_t>(IrClass::Count)> class_names = {
-    "Input",     "Output",     "Affine",           "SpikingAffine",    "Conv2d",
-    "SepConv2d", "LIF",        "MaxPool2d",        "AvgPool2d",        "Flatten",
-    "Skip",      "Upsample",   "ChannelSplit",     "Concat",           "SGhostConv",
-    "SGhostEncoderLite",       "GhostBasicBlock1", "GhostBasicBlock2", "SDDetect",
-    "DFLDecode", "Dist2BBox",
-};
-
 const Name name_read("read");
+const Name class_keys[] = {
+#define ONDREL_KEY(name) Name(#name),
+    ONDREL_IR_CLASSES(ONDREL_KEY)
+#undef ONDREL_KEY
+};
 }  // namespace
 
-const char* ir_class_name(IrClass cls) { return class_names[static_cast<size_t>(cls)]; }
-
 IrModule::IrModule() {
-    module_ = from_import(nb::handle(), "ondrel", "ir");
-    for (size_t i = 0; i < classes_.size(); ++i) {
-        nb::object key = own(PyUnicode_InternFromString(class_names[i]));
-        PyObject* value = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-        int found = PyObject_GetOptionalAttr(module_.ptr(), key.ptr(), &value);
-#else
-        int found = _PyObject_LookupAttr(module_.ptr(), key.ptr(), &value);
-#endif
-        check(found);
-        if (found) classes_[i] = nb::steal(value);
-    }
+    module_ = import_ir();
+    for (size_t i = 0; i < classes_.size(); ++i) classes_[i] = attr_if_exists(module_, class_keys[i]);
 }
 
 nb::handle IrModule::required(IrClass cls) const {

@@ -7,32 +7,29 @@
 
 namespace ondrel {
 
+// Every node class of the IR library, in one list: the enum and the class
+// names are generated from it, so they cannot fall out of step.
+#define ONDREL_IR_CLASSES(X)                                                                                       \
+    X(Input) X(Output) X(Affine) X(SpikingAffine) X(Conv2d) X(SepConv2d) X(LIF) X(MaxPool2d) X(AvgPool2d) X(Flatten) \
+    X(Skip) X(Upsample) X(ChannelSplit) X(Concat) X(SGhostConv) X(SGhostEncoderLite) X(GhostBasicBlock1)           \
+    X(GhostBasicBlock2) X(SDDetect) X(DFLDecode) X(Dist2BBox)
+
 enum class IrClass {
-    Input,
-    Output,
-    Affine,
-    SpikingAffine,
-    Conv2d,
-    SepConv2d,
-    LIF,
-    MaxPool2d,
-    AvgPool2d,
-    Flatten,
-    Skip,
-    Upsample,
-    ChannelSplit,
-    Concat,
-    SGhostConv,
-    SGhostEncoderLite,
-    GhostBasicBlock1,
-    GhostBasicBlock2,
-    SDDetect,
-    DFLDecode,
-    Dist2BBox,
+#define ONDREL_ENUMERATOR(name) name,
+    ONDREL_IR_CLASSES(ONDREL_ENUMERATOR)
+#undef ONDREL_ENUMERATOR
     Count
 };
 
-const char* ir_class_name(IrClass cls);
+inline constexpr size_t ir_class_count = static_cast<size_t>(IrClass::Count);
+
+inline constexpr std::array<const char*, ir_class_count> ir_class_names = {
+#define ONDREL_NAME(name) #name,
+    ONDREL_IR_CLASSES(ONDREL_NAME)
+#undef ONDREL_NAME
+};
+
+constexpr const char* ir_class_name(IrClass cls) { return ir_class_names[static_cast<size_t>(cls)]; }
 
 // `from ondrel import ir` followed by one lookup per node class. Classes the
 // module lacks are remembered as missing: a required class raises the host's
@@ -56,10 +53,19 @@ public:
 private:
     static size_t index(IrClass cls) { return static_cast<size_t>(cls); }
     nb::object module_;
-    std::array<nb::object, static_cast<size_t>(IrClass::Count)> classes_;
+    std::array<nb::object, ir_class_count> classes_;
 };
 
 // True for the str and bytes paths that the entry points read through ir.read.
 inline bool is_path(nb::handle graph) { return PyUnicode_Check(graph.ptr()) || PyBytes_Check(graph.ptr()); }
+
+// The class names as a host tuple, in the order of `classes`.
+template <size_t N>
+nb::object class_name_tuple(const std::array<IrClass, N>& classes) {
+    nb::object names = own(PyTuple_New(static_cast<Py_ssize_t>(N)));
+    for (size_t i = 0; i < N; ++i)
+        PyTuple_SET_ITEM(names.ptr(), static_cast<Py_ssize_t>(i), own(PyUnicode_FromString(ir_class_name(classes[i]))).release().ptr());
+    return names;
+}
 
 }  // namespace ondrel

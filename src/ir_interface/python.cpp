@@ -14,12 +14,12 @@ void raise(PyObject* exception_type, const char* format, ...) {
     throw nb::python_error();
 }
 
-nb::object attr_if_exists(nb::handle obj, const Name& name) {
+nb::object attr_if_exists(nb::handle obj, nb::handle name) {
     PyObject* value = nullptr;
 #if PY_VERSION_HEX >= 0x030D0000
-    int found = PyObject_GetOptionalAttr(obj.ptr(), name.get(), &value);
+    int found = PyObject_GetOptionalAttr(obj.ptr(), name.ptr(), &value);
 #else
-    int found = _PyObject_LookupAttr(obj.ptr(), name.get(), &value);
+    int found = _PyObject_LookupAttr(obj.ptr(), name.ptr(), &value);
 #endif
     check(found);
     return found ? nb::steal(value) : nb::object();
@@ -37,13 +37,17 @@ nb::object from_import(nb::handle module, const char* source, const char* name, 
     nb::object fromlist = own(Py_BuildValue("(s)", name));
     PyObject* globals = level > 0 ? PyModule_GetDict(module.ptr()) : nullptr;  // borrowed
     nb::object imported = own(PyImport_ImportModuleLevel(source, globals, nullptr, fromlist.ptr(), level));
-    PyObject* value = PyObject_GetAttrString(imported.ptr(), name);
-    if (value) return nb::steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-    PyErr_Clear();
-    raise(PyExc_ImportError, "cannot import name '%s' from '%U'", name,
-          own(PyModule_GetNameObject(imported.ptr())).ptr());
+    nb::object key = own(PyUnicode_FromString(name));
+    if (nb::object value = attr_if_exists(imported, key); value.is_valid()) return value;
+    static const Name dunder_name("__name__"), dunder_file("__file__");
+    nb::object module_name = attr(imported, dunder_name);
+    nb::object file = attr_if_exists(imported, dunder_file);
+    if (file.is_valid() && PyUnicode_Check(file.ptr()))
+        raise(PyExc_ImportError, "cannot import name %R from %R (%S)", key.ptr(), module_name.ptr(), file.ptr());
+    raise(PyExc_ImportError, "cannot import name %R from %R (unknown location)", key.ptr(), module_name.ptr());
 }
+
+nb::object import_ir() { return from_import(nb::handle(), "ondrel", "ir"); }
 
 void import_names(nb::handle module, const char* source, std::initializer_list<const char*> names) {
     for (const char* name : names) check(PyObject_SetAttrString(module.ptr(), name, from_import(module, source, name).ptr()));
@@ -90,8 +94,30 @@ static bool compare(nb::handle a, nb::handle b, int op) {
     return result != 0;
 }
 bool equal(nb::handle a, nb::handle b) { return compare(a, b, Py_EQ); }
+bool not_equal(nb::handle a, nb::handle b) { return compare(a, b, Py_NE); }
 bool less(nb::handle a, nb::handle b) { return compare(a, b, Py_LT); }
 bool greater(nb::handle a, nb::handle b) { return compare(a, b, Py_GT); }
+
+Py_ssize_t size_of(nb::handle value) {
+    Py_ssize_t size = PyObject_Size(value.ptr());
+    if (size < 0) throw nb::python_error();
+    return size;
+}
+
+nb::object slice_from(nb::handle sequence, Py_ssize_t start) {
+    nb::object first = own(PyLong_FromSsize_t(start));
+    nb::object slice = own(PySlice_New(first.ptr(), nullptr, nullptr));
+    return own(PyObject_GetItem(sequence.ptr(), slice.ptr()));
+}
+
+void append(nb::handle list, nb::handle item) {
+    if (PyList_CheckExact(list.ptr())) {
+        check(PyList_Append(list.ptr(), item.ptr()));
+        return;
+    }
+    static const Name append_name("append");
+    own(PyObject_CallMethodOneArg(list.ptr(), append_name.get(), item.ptr()));
+}
 
 std::string_view utf8_view(nb::handle text) {
     Py_ssize_t size = 0;
@@ -223,16 +249,11 @@ nb::object ExactInt::object() const { return is_small() ? integer(small_) : big_
 nb::object shape_product(nb::handle shape) {
     ExactInt product(1);
     if (PyTuple_CheckExact(shape.ptr())) {
-        Py_ssize_t size = PyTuple_GET_SIZE(shape.ptr());
-        for (Py_ssize_t i = 0; i < size; ++i) product.multiply(nb::handle(PyTuple_GET_ITEM(shape.ptr(), i)));
+        for (Py_ssize_t i = 0; i < tuple_size(shape); ++i) product.multiply(tuple_item(shape, i));
     } else {
-        nb::object iterator = own(PyObject_GetIter(shape.ptr()));
-        while (PyObject* item = PyIter_Next(iterator.ptr())) product.multiply(nb::steal(item));
-        if (PyErr_Occurred()) throw nb::python_error();
+        for (const nb::object& dim : iterate(shape)) product.multiply(dim);
     }
-    nb::object result = product.object();
-    if (PyLong_CheckExact(result.ptr())) return result;
-    return own(PyNumber_Long(result.ptr()));
+    return as_int(product.object());
 }
 
 double to_double(nb::handle value) {

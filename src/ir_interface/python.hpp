@@ -84,7 +84,8 @@ inline nb::object attr(nb::handle obj, const Name& name) {
 
 // Optional read: an invalid (null) object when the attribute is missing; only
 // AttributeError counts as missing, every other error propagates.
-nb::object attr_if_exists(nb::handle obj, const Name& name);
+nb::object attr_if_exists(nb::handle obj, nb::handle name);
+inline nb::object attr_if_exists(nb::handle obj, const Name& name) { return attr_if_exists(obj, nb::handle(name.get())); }
 
 // getattr(obj, name, fallback)
 inline nb::object attr_or(nb::handle obj, const Name& name, nb::handle fallback) {
@@ -115,14 +116,23 @@ inline nb::object text(std::string_view value) {
 inline const char* type_name(nb::handle obj) { return _PyType_Name(Py_TYPE(obj.ptr())); }
 nb::object type_name_object(nb::handle obj);
 
+// obj.<name> = value
+inline void set_attr(nb::handle obj, const Name& name, nb::handle value) {
+    check(PyObject_SetAttr(obj.ptr(), name.get(), value.ptr()));
+}
+
 // obj.method() with no arguments
 inline nb::object call_method(nb::handle obj, const Name& method) {
     return own(PyObject_CallMethodNoArgs(obj.ptr(), method.get()));
 }
 
 // from <source> import <name>; with level 1, <source> is a sibling of
-// `module` in its package (from .<source> import <name>).
+// `module` in its package (from .<source> import <name>). A missing name
+// raises the host's ImportError, worded as the import statement words it.
 nb::object from_import(nb::handle module, const char* source, const char* name, int level = 0);
+
+// from ondrel import ir
+nb::object import_ir();
 
 // from <source> import <names...>, each bound in `module`'s namespace, as the
 // module's set-up would read in Python.
@@ -155,8 +165,71 @@ std::vector<nb::object> unpack_exactly(nb::handle iterable, size_t count);
 
 // Rich comparisons with the host's semantics.
 bool equal(nb::handle a, nb::handle b);
+bool not_equal(nb::handle a, nb::handle b);  // a != b, which need not be `not (a == b)`
 bool less(nb::handle a, nb::handle b);
 bool greater(nb::handle a, nb::handle b);
+
+// len(value)
+Py_ssize_t size_of(nb::handle value);
+
+// Items of a tuple known to be one; a negative index counts from the end.
+inline Py_ssize_t tuple_size(nb::handle tuple) { return PyTuple_GET_SIZE(tuple.ptr()); }
+inline nb::handle tuple_item(nb::handle tuple, Py_ssize_t index) {
+    return PyTuple_GET_ITEM(tuple.ptr(), index < 0 ? tuple_size(tuple) + index : index);
+}
+
+// sequence[start:]
+nb::object slice_from(nb::handle sequence, Py_ssize_t start);
+
+// int(value), kept as it is when it already is exactly an int.
+inline nb::object as_int(nb::object value) {
+    return PyLong_CheckExact(value.ptr()) ? value : own(PyNumber_Long(value.ptr()));
+}
+
+// list.append(item): directly for a plain list, through the method otherwise.
+void append(nb::handle list, nb::handle item);
+
+// dict[key] = value on a plain dict.
+inline void set_item(nb::handle dict, nb::handle key, nb::handle value) {
+    check(PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()));
+}
+inline void set_item(nb::handle dict, const Name& key, nb::handle value) {
+    check(PyDict_SetItem(dict.ptr(), key.get(), value.ptr()));
+}
+
+// for item in iterable: ... as a range of owned items; an error of the
+// iteration is thrown when it happens.
+class Iteration {
+public:
+    explicit Iteration(nb::handle iterable) : iterator_(own(PyObject_GetIter(iterable.ptr()))) {}
+
+    class Position {
+    public:
+        explicit Position(PyObject* iterator) : iterator_(iterator) { advance(); }
+        Position() = default;
+        const nb::object& operator*() const { return item_; }
+        Position& operator++() {
+            advance();
+            return *this;
+        }
+        bool operator!=(const Position& other) const { return item_.ptr() != other.item_.ptr(); }
+
+    private:
+        void advance() {
+            item_ = nb::steal(PyIter_Next(iterator_));
+            if (!item_.is_valid() && PyErr_Occurred()) throw nb::python_error();
+        }
+        PyObject* iterator_ = nullptr;
+        nb::object item_;
+    };
+
+    Position begin() const { return Position(iterator_.ptr()); }
+    Position end() const { return Position(); }
+
+private:
+    nb::object iterator_;
+};
+inline Iteration iterate(nb::handle iterable) { return Iteration(iterable); }
 
 // The UTF-8 bytes (strict: a lone surrogate raises UnicodeEncodeError) of a
 // str, valid while the str lives.

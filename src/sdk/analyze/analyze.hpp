@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ir_interface/ir_classes.hpp"
+#include "ir_interface/module_state.hpp"
 #include "ir_interface/records.hpp"
 
 #include <string>
@@ -11,23 +12,17 @@
 
 namespace ondrel::analyze {
 
-struct Records {
-    RecordType layer_stats;  // LayerStats
-    RecordType graph_stats;  // GraphStats
-};
-const Records& records();
-
-// The module object, for calls that go through its (replaceable) functions,
-// and what it takes from numpy and rustworkx when it is loaded.
-nb::handle this_module();
-struct Dependencies {
+// Built when the module is loaded (state.cpp).
+struct State {
+    explicit State(nb::module_& module);
+    nb::handle module;  // for calls through its (replaceable) functions
+    RecordType layer_stats;
+    RecordType graph_stats;
     nb::object numpy_mean;
-    PyTypeObject* ndarray_type;
     nb::object is_directed_acyclic_graph;
     nb::object topological_sort;
 };
-const Dependencies& dependencies();
-void load_module_state(nb::module_& module);
+inline const State& state() { return ModuleState<State>::get(); }
 
 // What analyze_node learns about one node, before it becomes a LayerStats.
 struct LayerFacts {
@@ -66,6 +61,7 @@ private:
 LayerFacts analyze_node_facts(nb::handle node, const IrModule& ir, ShapeCache* shapes = nullptr);
 nb::object layer_record(nb::handle name, const LayerFacts& facts);
 nb::object analyze_node(nb::handle name, nb::handle node);
+void record_rules(nb::handle module);  // what the per-class table covers, for the module's _NODE_RULES
 
 nb::object analyze_graph(nb::handle graph);
 nb::object compute_depth_and_width(nb::handle graph);

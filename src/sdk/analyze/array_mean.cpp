@@ -3,6 +3,7 @@
 #include "sdk/analyze/analyze.hpp"
 
 #include "ir_interface/array_view.hpp"
+#include "ir_interface/numpy_api.hpp"
 
 namespace ondrel::analyze {
 
@@ -40,7 +41,7 @@ constexpr Py_ssize_t single_chunk = 8192;
 }  // namespace
 
 nb::object array_mean(nb::handle array) {
-    if (Py_TYPE(array.ptr()) == dependencies().ndarray_type) {
+    if (exact_ndarray(array)) {
         ArrayView view(array);
         Py_ssize_t n = view.valid() ? view.element_count() : 0;
         if (view.kind() == ElementKind::Float && view.c_contiguous() && n >= 1 && n <= single_chunk) {
@@ -55,7 +56,7 @@ nb::object array_mean(nb::handle array) {
             }
         }
     }
-    return floating(to_double(call(dependencies().numpy_mean, {array})));
+    return floating(to_double(call(state().numpy_mean, {array})));
 }
 
 }  // namespace ondrel::analyze

@@ -76,11 +76,8 @@ nb::object analyze_graph(nb::handle graph_argument) {
 
     nb::object nodes = attr(graph, nodes_name);
     if (nodes.is_none()) raise(PyExc_AttributeError, "'NoneType' object has no attribute 'items'");
-    Py_ssize_t node_count = PyObject_Size(nodes.ptr());
-    if (node_count < 0) throw nb::python_error();
-    nb::object edges = attr(graph, edges_name);
-    Py_ssize_t edge_count = PyObject_Size(edges.ptr());
-    if (edge_count < 0) throw nb::python_error();
+    Py_ssize_t node_count = size_of(nodes);
+    Py_ssize_t edge_count = size_of(attr(graph, edges_name));
 
     ExactInt total_params, total_bytes, total_flops;
     long long lif_count = 0, affine_count = 0, conv_count = 0;
@@ -93,7 +90,7 @@ nb::object analyze_graph(nb::handle graph_argument) {
     for_each_node(nodes, [&](const nb::object& name, const nb::object& node) {
         require_str(name, "name");
         LayerFacts facts = analyze_node_facts(node, ir, &shapes);
-        check(PyList_Append(layers.ptr(), layer_record(name, facts).ptr()));
+        append(layers, layer_record(name, facts));
         total_params.add(facts.params);
         total_bytes.add(facts.bytes);
         total_flops.add(facts.flops);
@@ -107,11 +104,11 @@ nb::object analyze_graph(nb::handle graph_argument) {
         }
         if (ir.is_a(node, IrClass::Input)) {
             nb::object shape = graph_port_shape(facts.input);
-            if (shape.is_valid()) check(PyList_Append(input_shapes.ptr(), shape.ptr()));
+            if (shape.is_valid()) append(input_shapes, shape);
         }
         if (ir.is_a(node, IrClass::Output)) {
             nb::object shape = graph_port_shape(facts.output);
-            if (shape.is_valid()) check(PyList_Append(output_shapes.ptr(), shape.ptr()));
+            if (shape.is_valid()) append(output_shapes, shape);
         }
         slot.bytes.add(facts.bytes);
     });
@@ -119,15 +116,15 @@ nb::object analyze_graph(nb::handle graph_argument) {
     nb::object type_counts = own(PyDict_New());
     nb::object memory_breakdown = own(PyDict_New());
     for (const TypeTable::Slot& slot : types.slots()) {
-        check(PyDict_SetItem(type_counts.ptr(), slot.name.ptr(), integer(slot.count).ptr()));
-        check(PyDict_SetItem(memory_breakdown.ptr(), slot.name.ptr(), slot.bytes.object().ptr()));
+        set_item(type_counts, slot.name, integer(slot.count));
+        set_item(memory_breakdown, slot.name, slot.bytes.object());
     }
 
-    nb::object measures = call(module_function(this_module(), compute_depth_and_width_name), {graph});
+    nb::object measures = call(module_function(state().module, compute_depth_and_width_name), {graph});
     std::vector<nb::object> depth_width = unpack_exactly(measures, 2);
     bool is_dag = !depth_width[0].is_none();
 
-    return records().graph_stats.make({
+    return state().graph_stats.make({
         total_params.object(), total_bytes.object(), total_flops.object(), integer(node_count), integer(edge_count),
         depth_width[0], depth_width[1], boolean(is_dag), type_counts, layers, input_shapes, output_shapes,
         memory_breakdown, integer(lif_count), integer(affine_count), integer(conv_count)});
@@ -137,10 +134,9 @@ nb::object compute_depth_and_width(nb::handle graph) {
     nb::object nodes = attr(graph, nodes_name);
     if (!truthy(nodes)) return nb::make_tuple(0, 0);
     nb::object rx_graph = call_method(graph, get_rx_graph);
-    const Dependencies& deps = dependencies();
-    if (!truthy(call(deps.is_directed_acyclic_graph, {rx_graph}))) return nb::make_tuple(nb::none(), nb::none());
+    if (!truthy(call(state().is_directed_acyclic_graph, {rx_graph}))) return nb::make_tuple(nb::none(), nb::none());
 
-    nb::object order = call(deps.topological_sort, {rx_graph});
+    nb::object order = call(state().topological_sort, {rx_graph});
     nb::object predecessors_of = attr(rx_graph, predecessor_indices);
     // Longest-path level per node index; -1 marks an index not yet seen.
     std::vector<long long> level;
@@ -155,22 +151,18 @@ nb::object compute_depth_and_width(nb::handle graph) {
         return static_cast<size_t>(index);
     };
 
-    nb::object iterator = own(PyObject_GetIter(order.ptr()));
-    while (PyObject* raw_index = PyIter_Next(iterator.ptr())) {
-        nb::object index_object = nb::steal(raw_index);
+    for (const nb::object& index_object : iterate(order)) {
         size_t index = index_of(index_object);
         nb::object predecessors = call(predecessors_of, {index_object});
         long long node_level = 0;
         bool has_predecessor = false;
-        nb::object pred_iterator = own(PyObject_GetIter(predecessors.ptr()));
-        while (PyObject* raw_pred = PyIter_Next(pred_iterator.ptr())) {
-            size_t pred = index_of(nb::steal(raw_pred));
+        for (const nb::object& pred_object : iterate(predecessors)) {
+            size_t pred = index_of(pred_object);
             if (pred >= level.size() || level[pred] < 0)
                 raise(PyExc_KeyError, "predecessor %zu precedes node %zu in no topological order", pred, index);
             node_level = has_predecessor ? std::max(node_level, level[pred] + 1) : level[pred] + 1;
             has_predecessor = true;
         }
-        if (PyErr_Occurred()) throw nb::python_error();
         if (index >= level.size()) level.resize(index + 1, -1);
         if (level[index] < 0) ++placed;
         else --level_counts[level[index]];  // a repeated index keeps its last level, as a dict would
@@ -179,7 +171,6 @@ nb::object compute_depth_and_width(nb::handle graph) {
         ++level_counts[node_level];
         max_depth = std::max(max_depth, node_level);
     }
-    if (PyErr_Occurred()) throw nb::python_error();
     if (placed == 0) return nb::make_tuple(0, 0);
 
     long long max_width = 0;
@@ -192,10 +183,9 @@ nb::object compute_depth_and_width(nb::handle graph) {
 }
 
 static nb::object measure(nb::handle graph, size_t which) {
-    nb::object measures = call(module_function(this_module(), compute_depth_and_width_name), {graph});
+    nb::object measures = call(module_function(state().module, compute_depth_and_width_name), {graph});
     nb::object value = own(PySequence_GetItem(measures.ptr(), static_cast<Py_ssize_t>(which)));
-    if (value.is_none() || PyLong_CheckExact(value.ptr())) return value;
-    return own(PyNumber_Long(value.ptr()));
+    return value.is_none() ? value : as_int(value);
 }
 
 nb::object compute_depth(nb::handle graph) { return measure(graph, 0); }

@@ -31,7 +31,8 @@ NB_MODULE(analyze, m) {
         "    ...     if layer.params > 0:\n"
         "    ...         print(f\"  {layer.name}: {layer.params:,} params\")\n";
 
-    load_module_state(m);
+    ondrel::ModuleState<State>::create(m);
+    record_rules(m);
 
     m.def("count_array_params",
           [](nb::handle arr) { auto [count, size] = count_array_params(arr); return nb::make_tuple(count, size); },

@@ -1,6 +1,7 @@
 // analyze_node: one IR node to one LayerStats.
 #include "sdk/analyze/analyze.hpp"
 
+#include "ir_interface/class_rules.hpp"
 #include "ir_interface/numpy_api.hpp"
 
 #include <array>
@@ -55,6 +56,9 @@ const Name cv3_w0("cv3_w0"), cv3_b0("cv3_b0"), cv3_w1("cv3_w1"), cv3_b1("cv3_b1"
 const std::array sddetect_arrays{&cv2_w0, &cv2_b0, &cv2_w1, &cv2_b1, &cv2_w2, &cv2_b2,
                                  &cv3_w0, &cv3_b0, &cv3_w1, &cv3_b1, &cv3_w2, &cv3_b2};
 
+// Ghost blocks and the encoder downsample by 2 unless they say otherwise.
+constexpr long long default_block_stride = 2;
+
 class Config {
 public:
     Config() : dict_(own(PyDict_New())) {}
@@ -106,7 +110,8 @@ nb::object shape_tuple(nb::handle value, ShapeCache* shapes) {
     return shape_out;
 }
 
-// Step 3/4: the shape of one port, `()` when there is none.
+// The shape of one port (`input` of input_type, `output` of output_type),
+// `()` when the port has none; a scalar entry becomes a one-element tuple.
 LayerFacts::Port read_port(nb::handle node, const Name& attribute, const Name& port, ShapeCache* shapes) {
     LayerFacts::Port result;
     nb::object port_type = attr(node, attribute);
@@ -120,148 +125,160 @@ LayerFacts::Port read_port(nb::handle node, const Name& attribute, const Name& p
     return result;
 }
 
-void add_pair(LayerFacts& facts, nb::handle array) {
-    auto [count, size] = count_array_params(array);
-    facts.params.add(count);
-    facts.bytes.add(size);
-}
+// What one rule reads and fills in.
+struct Reading {
+    nb::handle node;
+    const IrModule& ir;
+    LayerFacts& facts;
+    Config& config;
 
-// Step 6: getattr(node, name, None) for each listed array.
-void accumulate(LayerFacts& facts, nb::handle node, std::span<const Name* const> arrays) {
-    for (const Name* name : arrays) {
-        nb::object array = attr_if_exists(node, *name);
-        if (array.is_valid() && !array.is_none()) add_pair(facts, array);
+    nb::object read(const Name& attribute) const { return attr(node, attribute); }
+    // node.<attribute> as config[attribute] (a plain read)
+    Reading& copy(const Name& attribute) {
+        config.copy(node, attribute);
+        return *this;
     }
-}
-
-// Step 7: a required array counts as is (None gives (0, 0)); so does an
-// optional one, whose None is skipped before counting.
-void count_required(LayerFacts& facts, nb::handle array) { add_pair(facts, array); }
-void count_optional(LayerFacts& facts, nb::handle array) {
-    if (!array.is_none()) add_pair(facts, array);
-}
+    Reading& copy_as(const Name& key, const Name& attribute) {
+        config.copy(key, node, attribute);
+        return *this;
+    }
+    Reading& set(const Name& key, nb::handle value) {
+        config.set(key, value);
+        return *this;
+    }
+    // Adds an array's element count and byte size to the layer's; a None array adds nothing.
+    void count(nb::handle array) const {
+        if (array.is_none()) return;
+        auto [elements, size] = count_array_params(array);
+        facts.params.add(elements);
+        facts.bytes.add(size);
+    }
+    // Counts getattr(node, name, None) for each listed array.
+    void count_each(std::span<const Name* const> arrays) const {
+        for (const Name* name : arrays)
+            if (nb::object array = attr_if_exists(node, *name); array.is_valid()) count(array);
+    }
+};
 
 nb::object shape_or_none(nb::handle array) { return array.is_none() ? none() : attr(array, shape); }
 
-nb::object mean_or_none(nb::handle array) {
-    if (array.is_none()) return none();
-    return array_mean(array);
-}
+nb::object mean_or_none(nb::handle array) { return array.is_none() ? none() : array_mean(array); }
 
-void analyze_affine(LayerFacts& facts, nb::handle node, bool spiking) {
-    nb::object w = attr(node, weight);
-    count_required(facts, w);
-    count_optional(facts, attr(node, bias));
+// One multiply and one add per weight; the bias is not counted.
+void analyze_affine(Reading& layer) {
+    nb::object w = layer.read(weight);
+    layer.count(w);
+    layer.count(layer.read(bias));
     nb::object w_shape = shape_or_none(w);
     if (!w.is_none()) {
-        facts.flops = ExactInt(2);
-        facts.flops.multiply(shape_product(w_shape));
+        layer.facts.flops = ExactInt(2);
+        layer.facts.flops.multiply(shape_product(w_shape));
     }
-    Config config;
-    config.set(weight_shape_key, w_shape);
-    if (spiking) config.copy(node, spike_mode).copy(node, weight_bits);
-    facts.config = config.take();
+    layer.set(weight_shape_key, w_shape);
+    if (layer.ir.is_a(layer.node, IrClass::SpikingAffine)) layer.copy(spike_mode).copy(weight_bits);
 }
 
-void analyze_conv2d(LayerFacts& facts, nb::handle node) {
-    nb::object w = attr(node, weight);
-    count_required(facts, w);
-    count_optional(facts, attr(node, bias));
+// 2 * c_out * c_in * kh * kw * h_out * w_out: counted as dense whatever the
+// groups, and only once the output shape has a height and a width.
+void analyze_conv2d(Reading& layer) {
+    nb::object w = layer.read(weight);
+    layer.count(w);
+    layer.count(layer.read(bias));
     nb::object w_shape = shape_or_none(w);
-    if (!w.is_none() && PyTuple_GET_SIZE(facts.output.shape.ptr()) >= 2) {
-        std::vector<nb::object> dims = unpack_exactly(w_shape, 4);  // c_out, c_in, kh, kw
-        Py_ssize_t rank = PyTuple_GET_SIZE(facts.output.shape.ptr());
+    const nb::object& output = layer.facts.output.shape;
+    if (!w.is_none() && tuple_size(output) >= 2) {
         ExactInt flops(2);
-        for (const nb::object& dim_value : dims) flops.multiply(dim_value);
-        flops.multiply(nb::handle(PyTuple_GET_ITEM(facts.output.shape.ptr(), rank - 2)));
-        flops.multiply(nb::handle(PyTuple_GET_ITEM(facts.output.shape.ptr(), rank - 1)));
-        nb::object exact = flops.object();
-        facts.flops = ExactInt();
-        facts.flops.add(PyLong_CheckExact(exact.ptr()) ? exact : own(PyNumber_Long(exact.ptr())));
+        for (const nb::object& dim : unpack_exactly(w_shape, 4)) flops.multiply(dim);  // c_out, c_in, kh, kw
+        flops.multiply(tuple_item(output, -2));
+        flops.multiply(tuple_item(output, -1));
+        layer.facts.flops = ExactInt();
+        layer.facts.flops.add(as_int(flops.object()));
     }
-    nb::object kernel = none();
-    if (!w.is_none()) {
-        nb::object last_two = own(PySlice_New(nb::int_(-2).ptr(), nullptr, nullptr));
-        kernel = own(PyObject_GetItem(w_shape.ptr(), last_two.ptr()));
-    }
-    Config config;
-    config.set(kernel_key, kernel).copy(node, stride).copy(node, padding).copy(node, groups);
-    facts.config = config.take();
+    layer.set(kernel_key, w.is_none() ? none() : slice_from(w_shape, -2))
+        .copy(stride)
+        .copy(padding)
+        .copy(groups);
 }
 
-void analyze_sepconv2d(LayerFacts& facts, nb::handle node) {
-    nb::object depthwise = attr(node, depthwise_weight);
-    count_required(facts, depthwise);
-    nb::object pointwise = attr(node, pointwise_weight);
-    count_required(facts, pointwise);
-    count_optional(facts, attr(node, depthwise_bias));
-    count_optional(facts, attr(node, pointwise_bias));
-    Config config;
-    config.set(depthwise_kernel_key, shape_or_none(depthwise)).set(pointwise_kernel_key, shape_or_none(pointwise));
-    facts.config = config.take();
+void analyze_separable(Reading& layer) {
+    nb::object depthwise = layer.read(depthwise_weight);
+    layer.count(depthwise);
+    nb::object pointwise = layer.read(pointwise_weight);
+    layer.count(pointwise);
+    layer.count(layer.read(depthwise_bias));
+    layer.count(layer.read(pointwise_bias));
+    layer.set(depthwise_kernel_key, shape_or_none(depthwise)).set(pointwise_kernel_key, shape_or_none(pointwise));
 }
 
-void analyze_lif(LayerFacts& facts, nb::handle node) {
-    accumulate(facts, node, lif_arrays);
-    nb::object tau_mean = mean_or_none(attr(node, tau));
-    nb::object threshold = mean_or_none(attr(node, v_threshold));
-    Config config;
-    config.set(tau_mean_key, tau_mean).set(threshold_key, threshold);
-    facts.config = config.take();
+void analyze_lif(Reading& layer) {
+    layer.count_each(lif_arrays);
+    nb::object tau_mean = mean_or_none(layer.read(tau));
+    nb::object threshold = mean_or_none(layer.read(v_threshold));
+    layer.set(tau_mean_key, tau_mean).set(threshold_key, threshold);
 }
 
-// Rows 1 to 9 look their classes up unguarded, rows 10 to 18 only when the IR
-// library defines them; the first matching row wins.
-void dispatch(LayerFacts& facts, nb::handle node, const IrModule& ir) {
-    Config config;
-    if (ir.is_a(node, IrClass::Affine) || ir.is_a(node, IrClass::SpikingAffine)) {
-        analyze_affine(facts, node, ir.is_a(node, IrClass::SpikingAffine));
-        return;
-    }
-    if (ir.is_a(node, IrClass::Conv2d)) return analyze_conv2d(facts, node);
-    if (ir.is_a(node, IrClass::SepConv2d)) return analyze_sepconv2d(facts, node);
-    if (ir.is_a(node, IrClass::LIF)) return analyze_lif(facts, node);
-    if (ir.is_a(node, IrClass::MaxPool2d)) {
-        config.copy(kernel_key, node, kernel_size).copy(node, stride);
-    } else if (ir.is_a(node, IrClass::AvgPool2d)) {
-        config.copy(kernel_key, node, kernel_size).copy(node, stride).copy(node, count_include_pad);
-    } else if (ir.is_a(node, IrClass::Flatten)) {
-        config.copy(node, start_dim).copy(node, end_dim);
-    } else if (ir.is_a(node, IrClass::Skip)) {
-        config.copy(node, skip_type);
-    } else if (ir.is_a(node, IrClass::Upsample)) {
-        config.copy(node, scale_factor).copy(node, size).copy(node, mode).copy(node, align_corners);
-    } else if (ir.is_a_if_defined(node, IrClass::ChannelSplit)) {
-        config.copy(node, split_sections).copy(node, dim);
-    } else if (ir.is_a_if_defined(node, IrClass::Concat)) {
-        config.copy(node, num_inputs).copy(node, dim);
-    } else if (ir.is_a_if_defined(node, IrClass::SGhostConv)) {
-        accumulate(facts, node, sghost_conv_arrays);
-        config.set(primary_stride, attr_or(node, primary_stride, Py_None))
-            .set(primary_padding, attr_or(node, primary_padding, Py_None));
-    } else if (ir.is_a_if_defined(node, IrClass::SGhostEncoderLite)) {
-        accumulate(facts, node, sghost_encoder_arrays);
-        config.set(stride, attr_or(node, stride, integer(2)));
-    } else if (ir.is_a_if_defined(node, IrClass::GhostBasicBlock1)) {
-        accumulate(facts, node, ghost_block1_arrays);
-        config.set(stride, attr_or(node, stride, integer(2))).copy(node, in_channels).copy(node, out_channels);
-    } else if (ir.is_a_if_defined(node, IrClass::GhostBasicBlock2)) {
-        accumulate(facts, node, ghost_block2_arrays);
-        config.copy(node, in_channels).copy(node, out_channels);
-    } else if (ir.is_a_if_defined(node, IrClass::SDDetect)) {
-        accumulate(facts, node, sddetect_arrays);
-        config.copy(node, num_classes).copy(node, reg_max).copy(node, stride);
-    } else if (ir.is_a_if_defined(node, IrClass::DFLDecode)) {
-        nb::object weights = attr_if_exists(node, dfl_weights);
-        if (weights.is_valid() && !weights.is_none()) add_pair(facts, weights);
-        config.copy(node, reg_max);
-    } else if (ir.is_a_if_defined(node, IrClass::Dist2BBox)) {
-        config.copy(node, stride);
-    }
-    facts.config = config.take();
+void analyze_dfl_decode(Reading& layer) {
+    if (nb::object weights = present_attr(layer.node, dfl_weights); weights.is_valid()) layer.count(weights);
+    layer.copy(reg_max);
 }
+
+using Rule = void (*)(Reading&);
+using Row = ClassRow<Rule>;
+constexpr Lookup required = Lookup::Required, if_defined = Lookup::IfDefined;
+
+// Per node class: its parameters, FLOPs and the settings worth reporting. The
+// first row the node matches applies; the core classes come first and must
+// exist, the detector classes are tested only where the IR library has them.
+constexpr std::array<Row, 18> rules{{
+    {IrClass::Affine, IrClass::SpikingAffine, required, analyze_affine},
+    {IrClass::Conv2d, IrClass::Conv2d, required, analyze_conv2d},
+    {IrClass::SepConv2d, IrClass::SepConv2d, required, analyze_separable},
+    {IrClass::LIF, IrClass::LIF, required, analyze_lif},
+    {IrClass::MaxPool2d, IrClass::MaxPool2d, required, [](Reading& layer) { layer.copy_as(kernel_key, kernel_size).copy(stride); }},
+    {IrClass::AvgPool2d, IrClass::AvgPool2d, required,
+     [](Reading& layer) { layer.copy_as(kernel_key, kernel_size).copy(stride).copy(count_include_pad); }},
+    {IrClass::Flatten, IrClass::Flatten, required, [](Reading& layer) { layer.copy(start_dim).copy(end_dim); }},
+    {IrClass::Skip, IrClass::Skip, required, [](Reading& layer) { layer.copy(skip_type); }},
+    {IrClass::Upsample, IrClass::Upsample, required,
+     [](Reading& layer) { layer.copy(scale_factor).copy(size).copy(mode).copy(align_corners); }},
+    {IrClass::ChannelSplit, IrClass::ChannelSplit, if_defined, [](Reading& layer) { layer.copy(split_sections).copy(dim); }},
+    {IrClass::Concat, IrClass::Concat, if_defined, [](Reading& layer) { layer.copy(num_inputs).copy(dim); }},
+    {IrClass::SGhostConv, IrClass::SGhostConv, if_defined,
+     [](Reading& layer) {
+         layer.count_each(sghost_conv_arrays);
+         layer.set(primary_stride, attr_or(layer.node, primary_stride, Py_None))
+             .set(primary_padding, attr_or(layer.node, primary_padding, Py_None));
+     }},
+    {IrClass::SGhostEncoderLite, IrClass::SGhostEncoderLite, if_defined,
+     [](Reading& layer) {
+         layer.count_each(sghost_encoder_arrays);
+         layer.set(stride, attr_or(layer.node, stride, integer(default_block_stride)));
+     }},
+    {IrClass::GhostBasicBlock1, IrClass::GhostBasicBlock1, if_defined,
+     [](Reading& layer) {
+         layer.count_each(ghost_block1_arrays);
+         layer.set(stride, attr_or(layer.node, stride, integer(default_block_stride))).copy(in_channels).copy(out_channels);
+     }},
+    {IrClass::GhostBasicBlock2, IrClass::GhostBasicBlock2, if_defined,
+     [](Reading& layer) {
+         layer.count_each(ghost_block2_arrays);
+         layer.copy(in_channels).copy(out_channels);
+     }},
+    {IrClass::SDDetect, IrClass::SDDetect, if_defined,
+     [](Reading& layer) {
+         layer.count_each(sddetect_arrays);
+         layer.copy(num_classes).copy(reg_max).copy(stride);
+     }},
+    {IrClass::DFLDecode, IrClass::DFLDecode, if_defined, analyze_dfl_decode},
+    {IrClass::Dist2BBox, IrClass::Dist2BBox, if_defined, [](Reading& layer) { layer.copy(stride); }},
+}};
+// Graph inputs and outputs hold no parameters and report no settings.
+constexpr std::array<IrClass, 2> without_rule{IrClass::Input, IrClass::Output};
+static_assert(covers_every_class(rules, without_rule));
 
 }  // namespace
+
+void record_rules(nb::handle module) { record_table(module, "analyze_node", rules, without_rule); }
 
 std::pair<nb::object, nb::object> count_array_params(nb::handle array) {
     if (array.is_none()) return {integer(0), integer(0)};
@@ -289,12 +306,17 @@ LayerFacts analyze_node_facts(nb::handle node, const IrModule& ir, ShapeCache* s
     facts.node_type = type_name_object(node);
     facts.input = read_port(node, input_type, input_port, shapes);
     facts.output = read_port(node, output_type, output_port, shapes);
-    dispatch(facts, node, ir);
+    Config config;
+    if (const Rule* rule = first_rule(rules, ir, node)) {
+        Reading reading{node, ir, facts, config};
+        (*rule)(reading);
+    }
+    facts.config = config.take();
     return facts;
 }
 
 nb::object layer_record(nb::handle name, const LayerFacts& facts) {
-    return records().layer_stats.make({name, facts.node_type, facts.params.object(), facts.bytes.object(),
+    return state().layer_stats.make({name, facts.node_type, facts.params.object(), facts.bytes.object(),
                                        facts.input.shape, facts.output.shape, facts.flops.object(), facts.config});
 }
 

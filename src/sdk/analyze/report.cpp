@@ -131,7 +131,7 @@ nb::object format_bytes(nb::handle value) { return text(bytes_text(value)); }
 nb::object format_number(nb::handle value) { return text(number_text(value)); }
 
 nb::object summarize(nb::handle graph, bool verbose) {
-    nb::object stats = call(module_function(this_module(), analyze_graph_name), {graph});
+    nb::object stats = call(module_function(state().module, analyze_graph_name), {graph});
     const std::string rule(50, '=');
 
     std::string report = "ONDREL IR Graph Summary\n" + rule + "\n";
@@ -144,8 +144,8 @@ nb::object summarize(nb::handle graph, bool verbose) {
     report += "\nLayer Types:";
 
     std::vector<std::pair<std::string, std::string>> counts;
-    nb::object items = call(attr(attr(stats, type_counts), items_name), {});
-    for (nb::handle item : items) {
+    nb::object items = call_method(attr(stats, type_counts), items_name);
+    for (const nb::object& item : iterate(items)) {
         std::vector<nb::object> pair = unpack_exactly(item, 2);
         counts.emplace_back(str_of(pair[0]), str_of(pair[1]));
     }
@@ -162,7 +162,7 @@ nb::object summarize(nb::handle graph, bool verbose) {
 
     if (verbose) {
         report += "\n\n" + rule + "\nLayer Breakdown:";
-        for (nb::handle layer : attr(stats, layers)) {
+        for (const nb::object& layer : iterate(attr(stats, layers))) {
             nb::object layer_params = attr(layer, params);
             if (!greater(layer_params, integer(0))) continue;
             report += "\n  " + str_of(attr(layer, name)) + ": " + str_of(attr(layer, node_type)) + " - " +

@@ -13,35 +13,12 @@ using namespace nb::literals;
 
 const Name metadata_name("metadata"), nodes_name("nodes"), edges_name("edges"), provenance_key("provenance");
 const Name fingerprint_graph_dual_name("fingerprint_graph_dual"), ir_name("ir"), graph_class_name("Graph");
-const Name get_versions_name("get_versions"), dunder_name("__name__"), dunder_file("__file__");
 const Name datetime_name("datetime"), now_name("now"), replace_name("replace"), isoformat_name("isoformat");
 const Name zulu("Z");
 const Name sdk_versions_key("sdk_versions"), timestamp_key("timestamp");
 const Name fingerprint_structure_key("fingerprint_structure"), fingerprint_full_key("fingerprint_full");
 const Name notes_key("notes"), git_commit_key("git_commit"), training_run_id_key("training_run_id");
 const Name calibration_config_key("calibration_config"), quantization_config_key("quantization_config");
-
-void set_item(nb::handle dict, const Name& key, nb::handle value) {
-    check(PyDict_SetItem(dict.ptr(), key.get(), value.ptr()));
-}
-
-// from .version import get_versions (the sibling module, reused once loaded)
-nb::object import_get_versions() {
-    nb::object fromlist = own(PyTuple_Pack(1, get_versions_name.get()));
-    PyObject* globals = PyModule_GetDict(this_module().ptr());
-    nb::object version = own(PyImport_ImportModuleLevel("version", globals, nullptr, fromlist.ptr(), 1));
-    nb::object get_versions = attr_if_exists(version, get_versions_name);
-    if (get_versions.is_valid()) return get_versions;
-    nb::object module_name = attr(version, dunder_name);
-    nb::object file = attr_if_exists(version, dunder_file);
-    if (file.is_valid() && PyUnicode_Check(file.ptr()))
-        PyErr_Format(PyExc_ImportError, "cannot import name %R from %R (%S)", get_versions_name.get(),
-                     module_name.ptr(), file.ptr());
-    else
-        PyErr_Format(PyExc_ImportError, "cannot import name %R from %R (unknown location)", get_versions_name.get(),
-                     module_name.ptr());
-    throw nb::python_error();
-}
 
 // The current UTC time as a naive date-time in isoformat, then "Z". The clock
 // is the module's `datetime`, looked up at each call.
@@ -70,7 +47,7 @@ nb::object stamp_graph(nb::handle graph, nb::handle notes, nb::handle git_commit
     require_dict(calibration_config, "calibration_config", true);
     require_dict(quantization_config, "quantization_config", true);
 
-    nb::object get_versions = import_get_versions();
+    nb::object get_versions = from_import(this_module(), "version", "get_versions", 1);
     nb::object fingerprints =
         module_function(this_module(), fingerprint_graph_dual_name)(graph, "include_metadata"_a = false);
     std::vector<nb::object> structure_and_full = unpack_exactly(fingerprints, 2);

@@ -21,7 +21,7 @@ const Name checks[] = {
 
 nb::object lint_graph(nb::handle graph, bool strict) {
     GcPause no_collections;  // one issue record per finding, on graphs of any size
-    nb::object result = call(module_function(this_module(), result_class_name), {});
+    nb::object result = call(module_function(state().module, result_class_name), {});
 
     // Only the IR library's ValueError becomes an issue; anything else propagates.
     PyObject* validated = PyObject_CallMethodNoArgs(graph.ptr(), validate_name.get());
@@ -34,7 +34,7 @@ nb::object lint_graph(nb::handle graph, bool strict) {
     }
     Py_DECREF(validated);
 
-    for (const Name& name : checks) call(module_function(this_module(), name), {graph, result});
+    for (const Name& name : checks) call(module_function(state().module, name), {graph, result});
 
     if (strict) {
         // Nothing has read the categories yet, so rewriting severities in
@@ -44,7 +44,7 @@ nb::object lint_graph(nb::handle graph, bool strict) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.ptr()); ++i) {
             nb::handle issue = PyList_GET_ITEM(snapshot.ptr(), i);
             if (equal(attr(issue, severity_name), warning))
-                check(PyObject_SetAttr(issue.ptr(), severity_name.get(), error.ptr()));
+                set_attr(issue, severity_name, error);
         }
     }
     return result;

@@ -2,11 +2,15 @@
 #pragma once
 
 #include "ir_interface/graph_walk.hpp"
+#include "ir_interface/host_class.hpp"
 #include "ir_interface/ir_classes.hpp"
+#include "ir_interface/module_state.hpp"
+#include "ir_interface/originals.hpp"
 #include "ir_interface/records.hpp"
 
-#include <functional>
+#include <array>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,46 +20,28 @@ enum class Severity { Error, Warning, Info };
 
 // ---- Module state (state.cpp) ----------------------------------------------
 
-// The module object, for calls that go through its (replaceable) functions.
-nb::handle this_module();
-// Imports, Severity and LintIssue, in the order the module sets them up.
-void load_module_state(nb::module_& module);
-
-nb::handle severity_member(Severity severity);  // Severity.ERROR, ...
-const RecordType& lint_issue();
-
 // The LintResult members that the checks and the result itself may bypass
 // while a result still has the ones defined here.
 enum class ResultMember { AddError, AddWarning, AddInfo, InvalidateCache, RebuildCache, Count };
-void remember_result_class(nb::handle cls);
+
+// Built when the module is loaded: its imports, Severity and LintIssue, in
+// the order the module sets them up; LintResult is remembered once defined.
+struct State {
+    explicit State(nb::module_& module);
+    void remember_result_class(nb::handle cls);
+
+    nb::handle module;  // for calls through its (replaceable) functions
+    std::array<nb::object, 3> severities;  // Severity.ERROR, WARNING, INFO
+    RecordType lint_issue;
+    nb::object result_class;
+    std::unique_ptr<Originals> result_members;  // in ResultMember order
+};
+inline const State& state() { return ModuleState<State>::get(); }
+inline nb::handle severity_member(Severity severity) { return state().severities[static_cast<size_t>(severity)]; }
+
 // True when `result` is exactly a LintResult and every member listed is still
 // the original one (not replaced on the class, not shadowed on the instance).
 bool runs_original(nb::handle result, std::initializer_list<ResultMember> members);
-
-// ---- A host class whose methods are C functions (host_class.cpp) -----------
-
-// `doc` starts with the text signature ("name($self, /, a, b=None)\n--\n\n"),
-// which gives inspect.signature, help() and the stub generator the parameters.
-struct MethodDefinition {
-    using WithoutArguments = PyObject* (*)(PyObject* self);
-    using WithArguments = PyObject* (*)(PyObject* self, PyObject* args, PyObject* kwargs);
-    MethodDefinition(const char* name, WithoutArguments function, const char* doc)
-        : name(name), without_arguments(function), doc(doc) {}
-    MethodDefinition(const char* name, WithArguments function, const char* doc)
-        : name(name), with_arguments(function), doc(doc) {}
-
-    const char* name;
-    WithoutArguments without_arguments = nullptr;
-    WithArguments with_arguments = nullptr;
-    const char* doc;
-};
-// type(name, (object,), {...}) with the methods and, for the getters, read-only
-// builtins.property objects (documented by the getter's doc), registered on
-// the module. `constructor_signature` is the text signature of the class
-// call, e.g. "()".
-nb::object define_host_class(nb::module_& module, const char* name, const char* constructor_signature,
-                             const char* doc, const std::vector<MethodDefinition>& methods,
-                             const std::vector<MethodDefinition>& getters);
 
 // ---- LintResult behaviour (result.cpp) -------------------------------------
 
@@ -114,6 +100,7 @@ private:
 void check_reachability(nb::handle graph, nb::handle result);
 void check_multiple_outputs(nb::handle graph, nb::handle result);
 void check_node_parameters(nb::handle graph, nb::handle result);
+void record_rules(nb::handle module);  // what the per-class checks cover, for the module's _NODE_RULES
 void check_skip_nodes(nb::handle graph, nb::handle result);
 void check_naming(nb::handle graph, nb::handle result);
 void check_model_size(nb::handle graph, nb::handle result);

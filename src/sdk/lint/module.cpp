@@ -23,9 +23,9 @@ NB_MODULE(lint, m) {
         "    ...         print(f\"{issue.code}: {issue.message}\")\n"
         "    >>> lint_graph(graph, strict=True).is_valid  # warnings count as errors\n";
 
-    load_module_state(m);
+    State& lint = ondrel::ModuleState<State>::create(m);
 
-    nb::object result_class = define_host_class(
+    nb::object result_class = ondrel::define_host_class(
         m, "LintResult", "()",
         "Result of linting a graph.\n\n"
         "    Issues are stored in a flat list and categorized by severity on access.\n"
@@ -52,7 +52,8 @@ NB_MODULE(lint, m) {
             {"is_valid", result_methods::is_valid,
              "is_valid($self, /)\n--\n\nCheck if graph has no errors (warnings are OK)."},
         });
-    remember_result_class(result_class);
+    lint.remember_result_class(result_class);
+    record_rules(m);
 
     m.def(
         "lint_graph", [](nb::handle graph, nb::handle strict) { return lint_graph(graph, ondrel::truthy(strict)); },

@@ -2,6 +2,7 @@
 #include "sdk/lint/lint.hpp"
 
 #include "ir_interface/array_view.hpp"
+#include "ir_interface/class_rules.hpp"
 #include "ir_interface/numpy_api.hpp"
 
 #include <algorithm>
@@ -32,7 +33,7 @@ const Name slow_decay("High tau means slow decay; may cause gradient issues");
 const Name positive_thresholds("LIF thresholds must be positive");
 const Name fewer_spikes("High thresholds may reduce spike activity");
 const Name backbone_stride("Paper specifies stride=2 for backbone blocks");
-const Name detect_strides("SU-YOLO uses strides 4, 8, 16 for P2/P3/P4 scales");
+const Name detect_strides_hint("SU-YOLO uses strides 4, 8, 16 for P2/P3/P4 scales");
 const Name low_bits_accuracy("Very low bit widths may hurt accuracy");
 const Name fewer_bits("Consider lower bits for hardware efficiency");
 const Name one_input("Passthrough should have exactly one input");
@@ -121,77 +122,137 @@ bool contains(nb::handle set, nb::handle name) {
     return found != 0;
 }
 
+// Plausibility bounds of layer parameters, with the text the messages quote.
+struct Bound {
+    double value;
+    const char* text;
+};
+constexpr Bound lowest_tau{1.0, "1.0"}, highest_tau{100, "100"};
+constexpr double highest_threshold = 10;   // a threshold at or below zero is an error
+constexpr long long lowest_weight_bits = 4, highest_weight_bits = 16;
+constexpr std::array<long long, 2> backbone_strides{1, 2};
+constexpr const char* backbone_strides_text = "1 or 2";
+constexpr std::array<long long, 3> detect_strides{4, 8, 16};
+constexpr const char* detect_strides_text = "4, 8, or 16";
+constexpr long long default_backbone_stride = 2;  // blocks without a stride downsample by 2
+
+// What one rule checks: a node of the graph and where its issues go.
+struct Checked {
+    nb::handle name;
+    nb::handle node;
+    const Reporter& report;
+
+    std::string quoted_name() const { return str_of(name).insert(0, 1, '\'').append(1, '\''); }
+    void add(Severity severity, const Name& code, const std::string& message, const Name& suggestion) const {
+        report.add(severity, code.get(), message, name, suggestion.get());
+    }
+};
+
+// The host's `value == one of choices`.
+template <size_t N>
+bool is_one_of(nb::handle value, const std::array<long long, N>& choices) {
+    for (long long choice : choices)
+        if (equal(value, integer(choice))) return true;
+    return false;
+}
+
+void check_lif(const Checked& lif) {
+    if (nb::object tau = present_attr(lif.node, tau_name); tau.is_valid()) {
+        Range range = value_range(tau);
+        if (range.low < lowest_tau.value) {
+            lif.add(Severity::Warning, lif_low_tau,
+                    "Node " + lif.quoted_name() + " has very low tau=" + two_decimals(range.low) + " (< " +
+                        lowest_tau.text + ")",
+                    fast_decay);
+        }
+        if (range.high > highest_tau.value) {
+            lif.add(Severity::Warning, lif_high_tau,
+                    "Node " + lif.quoted_name() + " has very high tau=" + two_decimals(range.high) + " (> " +
+                        highest_tau.text + ")",
+                    slow_decay);
+        }
+    }
+    if (nb::object threshold = present_attr(lif.node, v_threshold_name); threshold.is_valid()) {
+        Range range = value_range(threshold);
+        if (range.low <= 0) {
+            lif.add(Severity::Error, lif_nonpositive_threshold,
+                    "Node " + lif.quoted_name() + " has non-positive threshold=" + two_decimals(range.low),
+                    positive_thresholds);
+        }
+        if (range.high > highest_threshold) {
+            lif.add(Severity::Info, lif_high_threshold,
+                    "Node " + lif.quoted_name() + " has high threshold=" + two_decimals(range.high), fewer_spikes);
+        }
+    }
+}
+
+// A warning when `stride` is none of the strides expected of this kind of block.
+template <size_t N>
+void check_stride(const Checked& block, nb::handle stride, const char* kind, const std::array<long long, N>& expected,
+                  const char* expected_text, const Name& code, const Name& suggestion) {
+    if (is_one_of(stride, expected)) return;
+    block.add(Severity::Warning, code,
+              std::string(kind) + " " + block.quoted_name() + " has stride=" + str_of(stride) + " (expected " +
+                  expected_text + ")",
+              suggestion);
+}
+
+void check_backbone_stride(const Checked& block) {
+    check_stride(block, attr_or(block.node, stride_name, integer(default_backbone_stride)), "GhostBasicBlock1",
+                 backbone_strides, backbone_strides_text, ghost_unusual_stride, backbone_stride);
+}
+
+void check_detect_stride(const Checked& head) {
+    check_stride(head, attr(head.node, stride_name), "SDDetect", detect_strides, detect_strides_text,
+                 detect_unusual_stride, detect_strides_hint);
+}
+
+// Unlike tau and v_threshold, a None bit width is not skipped: it fails the comparison.
+void check_weight_bits(const Checked& layer) {
+    nb::object bits = attr_if_exists(layer.node, weight_bits_name);
+    if (!bits.is_valid()) return;
+    if (less(bits, integer(lowest_weight_bits))) {
+        layer.add(Severity::Warning, low_weight_bits,
+                  "Node " + layer.quoted_name() + " has only " + str_of(bits) + "-bit weights", low_bits_accuracy);
+    }
+    if (greater(bits, integer(highest_weight_bits))) {
+        layer.add(Severity::Info, high_weight_bits,
+                  "Node " + layer.quoted_name() + " uses " + str_of(bits) + "-bit weights", fewer_bits);
+    }
+}
+
+using Rule = void (*)(const Checked&);
+using Row = ClassRow<Rule>;
+
+// Per node class, the parameter checks; every row the node matches runs, in
+// this order, so one node's issues stand together.
+constexpr std::array<Row, 4> parameter_rules{{
+    {IrClass::LIF, IrClass::LIF, Lookup::Required, check_lif},
+    {IrClass::GhostBasicBlock1, IrClass::GhostBasicBlock1, Lookup::IfDefined, check_backbone_stride},
+    {IrClass::SDDetect, IrClass::SDDetect, Lookup::IfDefined, check_detect_stride},
+    {IrClass::SpikingAffine, IrClass::SpikingAffine, Lookup::Required, check_weight_bits},
+}};
+constexpr std::array<IrClass, 17> without_parameter_rule{
+    IrClass::Input,      IrClass::Output,           IrClass::Affine,           IrClass::Conv2d,
+    IrClass::SepConv2d,  IrClass::MaxPool2d,        IrClass::AvgPool2d,        IrClass::Flatten,
+    IrClass::Skip,       IrClass::Upsample,         IrClass::ChannelSplit,     IrClass::Concat,
+    IrClass::SGhostConv, IrClass::SGhostEncoderLite, IrClass::GhostBasicBlock2, IrClass::DFLDecode,
+    IrClass::Dist2BBox,
+};
+static_assert(covers_every_class(parameter_rules, without_parameter_rule));
+
 }  // namespace
+
+void record_rules(nb::handle module) {
+    record_table(module, "_check_node_parameters", parameter_rules, without_parameter_rule);
+}
 
 void check_node_parameters(nb::handle graph, nb::handle result) {
     IrModule ir;
     Reporter report(result);
-    nb::object one = integer(1), two = integer(2), four = integer(4), eight = integer(8), sixteen = integer(16);
-
     for_each_node(attr(graph, nodes_name), [&](nb::handle name, nb::handle node) {
-        if (ir.is_a(node, IrClass::LIF)) {
-            if (nb::object tau = present_attr(node, tau_name); tau.is_valid()) {
-                Range range = value_range(tau);
-                if (range.low < 1.0) {
-                    report.add(Severity::Warning, lif_low_tau.get(),
-                               "Node '" + str_of(name) + "' has very low tau=" + two_decimals(range.low) + " (< 1.0)",
-                               name, fast_decay.get());
-                }
-                if (range.high > 100) {
-                    report.add(Severity::Warning, lif_high_tau.get(),
-                               "Node '" + str_of(name) + "' has very high tau=" + two_decimals(range.high) + " (> 100)",
-                               name, slow_decay.get());
-                }
-            }
-            if (nb::object threshold = present_attr(node, v_threshold_name); threshold.is_valid()) {
-                Range range = value_range(threshold);
-                if (range.low <= 0) {
-                    report.add(Severity::Error, lif_nonpositive_threshold.get(),
-                               "Node '" + str_of(name) + "' has non-positive threshold=" + two_decimals(range.low),
-                               name, positive_thresholds.get());
-                }
-                if (range.high > 10) {
-                    report.add(Severity::Info, lif_high_threshold.get(),
-                               "Node '" + str_of(name) + "' has high threshold=" + two_decimals(range.high), name,
-                               fewer_spikes.get());
-                }
-            }
-        }
-
-        if (ir.is_a_if_defined(node, IrClass::GhostBasicBlock1)) {
-            nb::object stride = attr_or(node, stride_name, two);  // blocks without a stride downsample by 2
-            if (!equal(stride, one) && !equal(stride, two)) {
-                report.add(Severity::Warning, ghost_unusual_stride.get(),
-                           "GhostBasicBlock1 '" + str_of(name) + "' has stride=" + str_of(stride) +
-                               " (expected 1 or 2)",
-                           name, backbone_stride.get());
-            }
-        }
-
-        if (ir.is_a_if_defined(node, IrClass::SDDetect)) {
-            nb::object stride = attr(node, stride_name);
-            if (!equal(stride, four) && !equal(stride, eight) && !equal(stride, sixteen)) {
-                report.add(Severity::Warning, detect_unusual_stride.get(),
-                           "SDDetect '" + str_of(name) + "' has stride=" + str_of(stride) + " (expected 4, 8, or 16)",
-                           name, detect_strides.get());
-            }
-        }
-
-        if (ir.is_a(node, IrClass::SpikingAffine)) {
-            // Unlike tau and v_threshold, a None bit width is not skipped: it fails the comparison.
-            if (nb::object bits = attr_if_exists(node, weight_bits_name); bits.is_valid()) {
-                if (less(bits, four)) {
-                    report.add(Severity::Warning, low_weight_bits.get(),
-                               "Node '" + str_of(name) + "' has only " + str_of(bits) + "-bit weights", name,
-                               low_bits_accuracy.get());
-                }
-                if (greater(bits, sixteen)) {
-                    report.add(Severity::Info, high_weight_bits.get(),
-                               "Node '" + str_of(name) + "' uses " + str_of(bits) + "-bit weights", name,
-                               fewer_bits.get());
-                }
-            }
-        }
+        Checked checked{name, node, report};
+        for_each_rule(parameter_rules, ir, node, [&](Rule rule) { rule(checked); });
     });
 }
 

@@ -2,8 +2,6 @@
 // after the last addition.
 #include "sdk/lint/lint.hpp"
 
-#include <new>
-
 namespace ondrel::lint {
 
 namespace {
@@ -15,40 +13,16 @@ const Name errors_property("errors"), warnings_property("warnings"), infos_prope
 const Name is_valid_property("is_valid");
 const Name invalidate_cache_name("_invalidate_cache"), rebuild_cache_name("_rebuild_cache");
 const Name add_error_name("add_error"), add_warning_name("add_warning"), add_info_name("add_info");
-const Name append_name("append"), value_name("value");
+const Name value_name("value");
 // Issue fields, also the keys of to_dict's issue entries.
 const Name severity_key("severity"), code_key("code"), message_key("message"), node_key("node"),
     suggestion_key("suggestion");
 const Name total_issues_key("total_issues");
 
-// Runs a method body, handing any C++ or host error back to the host.
-template <typename Body>
-PyObject* guarded(Body&& body) {
-    try {
-        return body().release().ptr();
-    } catch (nb::python_error& error) {
-        error.restore();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& error) {
-        PyErr_SetString(PyExc_RuntimeError, error.what());
-    }
-    return nullptr;
-}
-
 nb::object new_list() { return own(PyList_New(0)); }
 
-void set(nb::handle self, const Name& name, nb::handle value) {
-    check(PyObject_SetAttr(self.ptr(), name.get(), value.ptr()));
-}
-
-void append(nb::handle list, nb::handle item) {
-    if (PyList_CheckExact(list.ptr())) check(PyList_Append(list.ptr(), item.ptr()));
-    else call(attr(list, append_name), {item});
-}
-
 void invalidate_categories(nb::handle self) {
-    if (runs_original(self, {ResultMember::InvalidateCache})) set(self, cache_valid_name, boolean(false));
+    if (runs_original(self, {ResultMember::InvalidateCache})) set_attr(self, cache_valid_name, boolean(false));
     else call_method(self, invalidate_cache_name);
 }
 
@@ -56,21 +30,18 @@ void sort_by_severity(nb::handle self) {
     if (truthy(attr(self, cache_valid_name))) return;
     // New lists, not cleared ones: a caller holding an old list keeps its contents.
     nb::object errors = new_list(), warnings = new_list(), infos = new_list();
-    set(self, errors_name, errors);
-    set(self, warnings_name, warnings);
-    set(self, infos_name, infos);
+    set_attr(self, errors_name, errors);
+    set_attr(self, warnings_name, warnings);
+    set_attr(self, infos_name, infos);
     nb::handle error = severity_member(Severity::Error), warning = severity_member(Severity::Warning),
                info = severity_member(Severity::Info);
-    nb::object iterator = own(PyObject_GetIter(attr(self, issues_name).ptr()));
-    while (PyObject* raw = PyIter_Next(iterator.ptr())) {
-        nb::object issue = nb::steal(raw);
+    for (const nb::object& issue : iterate(attr(self, issues_name))) {
         nb::object severity = attr(issue, severity_key);
         if (equal(severity, error)) append(errors, issue);
         else if (equal(severity, warning)) append(warnings, issue);
         else if (equal(severity, info)) append(infos, issue);
     }
-    if (PyErr_Occurred()) throw nb::python_error();
-    set(self, cache_valid_name, boolean(true));
+    set_attr(self, cache_valid_name, boolean(true));
 }
 
 void rebuild_categories(nb::handle self) {
@@ -89,9 +60,9 @@ void append_issue(nb::handle self, Severity severity, nb::handle code, nb::handl
     require_str(message, "message");
     require_str(node, "node", true);
     require_str(suggestion, "suggestion", true);
-    nb::object issue = lint_issue().make({severity_member(severity), code, message, node, suggestion});
+    nb::object issue = state().lint_issue.make({severity_member(severity), code, message, node, suggestion});
     append(attr(self, issues_name), issue);
-    if (invalidate_directly) set(self, cache_valid_name, boolean(false));
+    if (invalidate_directly) set_attr(self, cache_valid_name, boolean(false));
     else invalidate_categories(self);
 }
 
@@ -122,11 +93,11 @@ namespace result_methods {
 
 PyObject* init(PyObject* self) {
     return guarded([&] {
-        set(self, issues_name, new_list());
-        set(self, cache_valid_name, boolean(false));
-        set(self, errors_name, new_list());
-        set(self, warnings_name, new_list());
-        set(self, infos_name, new_list());
+        set_attr(self, issues_name, new_list());
+        set_attr(self, cache_valid_name, boolean(false));
+        set_attr(self, errors_name, new_list());
+        set_attr(self, warnings_name, new_list());
+        set_attr(self, infos_name, new_list());
         return none();
     });
 }
@@ -154,49 +125,37 @@ PyObject* infos(PyObject* self) {
 PyObject* is_valid(PyObject* self) {
     return guarded([&] {
         rebuild_categories(self);
-        Py_ssize_t error_count = PyObject_Size(attr(self, errors_name).ptr());
-        if (error_count < 0) throw nb::python_error();
-        return boolean(error_count == 0);
+        return boolean(size_of(attr(self, errors_name)) == 0);
     });
 }
 
 PyObject* to_dict(PyObject* self) {
     return guarded([&] {
-        auto length = [](nb::handle sequence) {
-            Py_ssize_t size = PyObject_Size(sequence.ptr());
-            if (size < 0) throw nb::python_error();
-            return integer(size);
-        };
-        auto put = [](nb::handle dict, const Name& key, nb::handle value) {
-            check(PyDict_SetItem(dict.ptr(), key.get(), value.ptr()));
-        };
+        auto length = [](nb::handle sequence) { return integer(size_of(sequence)); };
         nb::object summary = own(PyDict_New());
         nb::object issues = attr(self, issues_name);
-        put(summary, total_issues_key, length(issues));
-        put(summary, errors_property, length(attr(self, errors_property)));
-        put(summary, warnings_property, length(attr(self, warnings_property)));
-        put(summary, infos_property, length(attr(self, infos_property)));
-        put(summary, is_valid_property, attr(self, is_valid_property));
+        set_item(summary, total_issues_key, length(issues));
+        set_item(summary, errors_property, length(attr(self, errors_property)));
+        set_item(summary, warnings_property, length(attr(self, warnings_property)));
+        set_item(summary, infos_property, length(attr(self, infos_property)));
+        set_item(summary, is_valid_property, attr(self, is_valid_property));
 
         nb::object entries = new_list();
-        nb::object iterator = own(PyObject_GetIter(issues.ptr()));
-        while (PyObject* raw = PyIter_Next(iterator.ptr())) {
-            nb::object issue = nb::steal(raw);
+        for (const nb::object& issue : iterate(issues)) {
             nb::object entry = own(PyDict_New());
-            put(entry, severity_key, attr(attr(issue, severity_key), value_name));
+            set_item(entry, severity_key, attr(attr(issue, severity_key), value_name));
             for (const Name* field : {&code_key, &message_key, &node_key, &suggestion_key})
-                put(entry, *field, attr(issue, *field));
-            check(PyList_Append(entries.ptr(), entry.ptr()));
+                set_item(entry, *field, attr(issue, *field));
+            append(entries, entry);
         }
-        if (PyErr_Occurred()) throw nb::python_error();
-        put(summary, issues_name, entries);
+        set_item(summary, issues_name, entries);
         return summary;
     });
 }
 
 PyObject* invalidate_cache(PyObject* self) {
     return guarded([&] {
-        set(self, cache_valid_name, boolean(false));
+        set_attr(self, cache_valid_name, boolean(false));
         return none();
     });
 }

@@ -5,11 +5,11 @@
 // written, and reads its parameters from the text signature at the head of
 // that docstring, so inspect.signature, help() and the stub generator all see
 // them.
-#include "sdk/lint/lint.hpp"
+#include "ir_interface/host_class.hpp"
 
 #include <deque>
 
-namespace ondrel::lint {
+namespace ondrel {
 
 namespace {
 
@@ -75,4 +75,4 @@ nb::object define_host_class(nb::module_& module, const char* name, const char* 
     return cls;
 }
 
-}  // namespace ondrel::lint
+}  // namespace ondrel
