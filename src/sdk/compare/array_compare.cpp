@@ -3,6 +3,8 @@
 // arithmetic reproduced element by element; numpy itself for everything else.
 #include "sdk/compare/compare.hpp"
 
+#include "ir_interface/numpy_api.hpp"
+
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -428,8 +430,6 @@ constexpr size_t pair_index(Element a, Element b) {
 
 // ---- Host-side helpers.
 
-bool is_exact_ndarray(nb::handle value) { return Py_TYPE(value.ptr()) == (PyTypeObject*)numpy().ndarray.ptr(); }
-
 bool same_shape(const ArrayView& a, const ArrayView& b) {
     if (a.ndim() != b.ndim()) return false;
     for (int i = 0; i < a.ndim(); ++i)
@@ -437,10 +437,8 @@ bool same_shape(const ArrayView& a, const ArrayView& b) {
     return true;
 }
 
-bool differs(nb::handle a, nb::handle b) { return truthy(own(PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE))); }
-
 bool is_dtype(nb::handle dtype, Precision precision) {
-    return equal(dtype, numpy().float_dtypes[static_cast<size_t>(precision)]);
+    return equal(dtype, state().float_dtypes[static_cast<size_t>(precision)]);
 }
 
 // An integer or boolean numpy type (dtype.kind in "biu").
@@ -456,7 +454,7 @@ bool has_integer_dtype(nb::handle value) {
 // The comparison spelled with numpy calls, for whatever the kernel does not
 // read: other element types, byte orders, array subclasses, array-likes.
 ArrayComparison compare_with_numpy(nb::handle a, nb::handle b, nb::handle shape, double atol, double rtol) {
-    const Numpy& np = numpy();
+    const State& np = state();
     // Integers and booleans subtract as host integers: numpy's a - b wraps
     // around for integers and refuses booleans.
     nb::object difference = has_integer_dtype(a) && has_integer_dtype(b)
@@ -507,7 +505,7 @@ std::optional<Element> element_of(const ArrayView& view) {
 bool Promotions::kernel_agrees(Element a, Element b, nb::handle array_a, nb::handle array_b) {
     Known& known = known_[pair_index(a, b)];
     if (known == Known::Unasked) {
-        const Numpy& np = numpy();
+        const State& np = state();
         nb::object dtype_a = attr(array_a, dtype_name), dtype_b = attr(array_b, dtype_name);
         nb::object tolerance = call(np.result_type, {dtype_b, floating(1.0)});
         bool agrees = is_dtype(tolerance, tolerance_precision(b)) &&
@@ -523,7 +521,7 @@ bool Promotions::kernel_agrees(Element a, Element b, nb::handle array_a, nb::han
 ArrayComparison compare_arrays(nb::handle a, nb::handle b, double atol, double rtol, Promotions& promotions) {
     if (a.is_none() && b.is_none()) return {true, 0.0};
     if (a.is_none() || b.is_none()) return {false, infinity};
-    if (is_exact_ndarray(a) && is_exact_ndarray(b)) {
+    if (exact_ndarray(a) && exact_ndarray(b)) {
         ArrayView view_a(a), view_b(b);
         if (view_a.valid() && view_b.valid()) {
             if (!same_shape(view_a, view_b)) return {false, infinity};
@@ -535,12 +533,12 @@ ArrayComparison compare_arrays(nb::handle a, nb::handle b, double atol, double r
         }
     }
     nb::object shape_a = attr(a, shape_name), shape_b = attr(b, shape_name);
-    if (differs(shape_a, shape_b)) return {false, infinity};
+    if (not_equal(shape_a, shape_b)) return {false, infinity};
     return compare_with_numpy(a, b, shape_a, atol, rtol);
 }
 
 bool arrays_equal(nb::handle a, nb::handle b) {
-    if (is_exact_ndarray(a) && is_exact_ndarray(b)) {
+    if (exact_ndarray(a) && exact_ndarray(b)) {
         ArrayView view_a(a), view_b(b);
         if (view_a.valid() && view_b.valid()) {
             if (!same_shape(view_a, view_b)) return false;
@@ -549,7 +547,7 @@ bool arrays_equal(nb::handle a, nb::handle b) {
                 return equal_runner[static_cast<size_t>(*element_a)](view_a, view_b, plan(view_a, view_b));
         }
     }
-    return truthy(call(numpy().array_equal, {a, b}));
+    return truthy(call(state().array_equal, {a, b}));
 }
 
 ArrayComparison ArrayComparer::operator()(nb::handle a, nb::handle b, double atol, double rtol) {

@@ -4,10 +4,13 @@
 
 #include "ir_interface/array_view.hpp"
 #include "ir_interface/ir_classes.hpp"
+#include "ir_interface/module_state.hpp"
+#include "ir_interface/originals.hpp"
 #include "ir_interface/records.hpp"
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 namespace ondrel::compare {
@@ -15,15 +18,21 @@ namespace ondrel::compare {
 inline constexpr double default_atol = 1e-6;
 inline constexpr double default_rtol = 1e-5;
 
-struct Records {
-    RecordType node_diff;   // NodeDiff
-    RecordType graph_diff;  // GraphDiff
-};
-const Records& records();
+// The module functions that other module functions call. A caller looks the
+// name up on the module when it starts: while it still holds the function
+// defined here, the rule runs natively; a replaced one is called through the
+// host, as a module-level name would be.
+enum class Entry { CompareArrays, CompareNodes, CompareGraphs, GenerateSummary, Count };
 
-// What the module takes from numpy when it is loaded.
-struct Numpy {
-    nb::object ndarray;  // the exact type the compiled paths accept
+// Built when the module is loaded (state.cpp): the records and what the
+// module takes from numpy; the entries are remembered once defined.
+struct State {
+    explicit State(nb::module_& module);
+    void remember_entries();
+
+    nb::handle module;
+    RecordType node_diff;
+    RecordType graph_diff;
     nb::object result_type;
     nb::object subtract;
     nb::object absolute;
@@ -32,18 +41,13 @@ struct Numpy {
     nb::object array_equal;
     nb::object object_dtype;
     std::array<nb::object, 3> float_dtypes;  // float16, float32, float64
+    std::unique_ptr<Originals> entries;      // in Entry order
 };
-const Numpy& numpy();
+inline const State& state() { return ModuleState<State>::get(); }
 
-void load_module_state(nb::module_& module);
-
-// The module functions that other module functions call. A caller looks the
-// name up on the module when it starts: while it still holds the function
-// defined here, the rule runs natively; a replaced one is called through the
-// host, as a module-level name would be.
-enum class Entry { CompareArrays, CompareNodes, CompareGraphs, GenerateSummary, Count };
-void remember_entries(nb::module_& module);
 nb::object replacement(Entry entry);  // invalid while the original is in place
+
+void record_rules(nb::handle module);  // what the per-class table covers, for the module's _NODE_RULES
 
 // --- arrays ---------------------------------------------------------------
 

@@ -19,9 +19,7 @@ nb::object key_set(nb::handle mapping) {
 
 nb::object set_minus(nb::handle a, nb::handle b) { return own(PyNumber_Subtract(a.ptr(), b.ptr())); }
 
-void append(nb::handle list, nb::handle item) { check(PyList_Append(list.ptr(), item.ptr())); }
-
-bool is_empty(nb::handle list) { return PyList_GET_SIZE(list.ptr()) == 0; }
+bool is_empty(nb::handle list) { return size_of(list) == 0; }
 
 // compare_nodes as compare_graphs calls it: natively, or the replacement,
 // whose record is read back through its attributes.
@@ -101,13 +99,13 @@ nb::object compare_graphs(nb::handle graph_a_argument, nb::handle graph_b_argume
     nb::object edges_removed = sorted_list(set_minus(edges_a, edges_b));
     if (!is_empty(edges_added) || !is_empty(edges_removed)) structural_match = false;
 
-    nb::object diff = records().graph_diff.make({
+    nb::object diff = state().graph_diff.make({
         boolean(structural_match && numerical_match), boolean(structural_match), boolean(numerical_match),
         nodes_added, nodes_removed, nodes_modified, nodes_unchanged, edges_added, edges_removed,
         floating(max_weight_diff), floating(mean_weight_diff), node_diffs, text("")});
     nb::object summarize = replacement(Entry::GenerateSummary);
     nb::object summary = summarize.is_valid() ? call(summarize, {diff}) : generate_summary(diff);
-    check(PyObject_SetAttr(diff.ptr(), summary_name.get(), summary.ptr()));
+    set_attr(diff, summary_name, summary);
     return diff;
 }
 

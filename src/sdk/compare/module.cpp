@@ -23,7 +23,8 @@ NB_MODULE(compare, m) {
         "    >>> if not diff.identical:\n"
         "    ...     print(f\"Modified nodes: {diff.nodes_modified}\")\n";
 
-    load_module_state(m);
+    State& compare = ondrel::ModuleState<State>::create(m);
+    record_rules(m);
 
     m.def("compare_arrays",
           [](nb::handle a, nb::handle b, nb::handle atol, nb::handle rtol) {
@@ -90,5 +91,5 @@ NB_MODULE(compare, m) {
           "Raises:\n"
           "    AssertionError: If graphs differ");
 
-    remember_entries(m);
+    compare.remember_entries();
 }

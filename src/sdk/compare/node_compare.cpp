@@ -1,6 +1,8 @@
 // compare_nodes: one node held under the same name by two graphs.
 #include "sdk/compare/compare.hpp"
 
+#include "ir_interface/class_rules.hpp"
+
 #include <cmath>
 #include <span>
 #include <string>
@@ -21,11 +23,7 @@ const Name modified_status("modified"), unchanged_status("unchanged");
 
 constexpr const char* arrow = " \u2192 ";
 
-// One row of the dispatch table.
-struct Row {
-    std::span<const Name* const> arrays;
-    std::span<const Name* const> hyper_parameters;
-};
+using Names = std::span<const Name* const>;
 const std::array<const Name*, 2> weight_and_bias{&weight, &bias};
 const std::array<const Name*, 4> separable_arrays{&depthwise_weight, &pointwise_weight, &depthwise_bias,
                                                   &pointwise_bias};
@@ -37,22 +35,38 @@ const std::array<const Name*, 3> avg_pool_parameters{&kernel_size, &stride, &cou
 const std::array<const Name*, 2> flatten_parameters{&start_dim, &end_dim};
 const std::array<const Name*, 1> skip_parameters{&skip_type};
 
-// The first row whose class node_a is an instance of; classes are looked up
-// only as the tests reach them.
-Row row_for(nb::handle node, const IrModule& ir) {
-    if (ir.is_a(node, IrClass::Affine) || ir.is_a(node, IrClass::SpikingAffine)) {
-        if (ir.is_a(node, IrClass::SpikingAffine)) return {weight_and_bias, spiking_parameters};
-        return {weight_and_bias, {}};
-    }
-    if (ir.is_a(node, IrClass::Conv2d)) return {weight_and_bias, conv_parameters};
-    if (ir.is_a(node, IrClass::SepConv2d)) return {separable_arrays, {}};
-    if (ir.is_a(node, IrClass::LIF)) return {lif_arrays, {}};
-    if (ir.is_a(node, IrClass::MaxPool2d)) return {{}, max_pool_parameters};
-    if (ir.is_a(node, IrClass::AvgPool2d)) return {{}, avg_pool_parameters};
-    if (ir.is_a(node, IrClass::Flatten)) return {{}, flatten_parameters};
-    if (ir.is_a(node, IrClass::Skip)) return {{}, skip_parameters};
-    return {};
-}
+// What is compared of one node: its parameter arrays, numerically, then its
+// hyper-parameters, with the host's !=.
+struct Parts {
+    Names arrays;
+    Names hyper_parameters;
+};
+using Rule = Parts (*)(const IrModule& ir, nb::handle node);
+using Row = ClassRow<Rule>;
+constexpr Lookup required = Lookup::Required;
+
+// Per node class, what the comparison reads; the first row the node of the
+// first graph matches applies, and every class here must exist.
+constexpr std::array<Row, 8> rules{{
+    {IrClass::Affine, IrClass::SpikingAffine, required,
+     [](const IrModule& ir, nb::handle node) {
+         return Parts{weight_and_bias, ir.is_a(node, IrClass::SpikingAffine) ? Names(spiking_parameters) : Names()};
+     }},
+    {IrClass::Conv2d, IrClass::Conv2d, required, [](const IrModule&, nb::handle) { return Parts{weight_and_bias, conv_parameters}; }},
+    {IrClass::SepConv2d, IrClass::SepConv2d, required, [](const IrModule&, nb::handle) { return Parts{separable_arrays, {}}; }},
+    {IrClass::LIF, IrClass::LIF, required, [](const IrModule&, nb::handle) { return Parts{lif_arrays, {}}; }},
+    {IrClass::MaxPool2d, IrClass::MaxPool2d, required, [](const IrModule&, nb::handle) { return Parts{{}, max_pool_parameters}; }},
+    {IrClass::AvgPool2d, IrClass::AvgPool2d, required, [](const IrModule&, nb::handle) { return Parts{{}, avg_pool_parameters}; }},
+    {IrClass::Flatten, IrClass::Flatten, required, [](const IrModule&, nb::handle) { return Parts{{}, flatten_parameters}; }},
+    {IrClass::Skip, IrClass::Skip, required, [](const IrModule&, nb::handle) { return Parts{{}, skip_parameters}; }},
+}};
+// These are compared on their class and ports only.
+constexpr std::array<IrClass, 12> without_rule{
+    IrClass::Input,      IrClass::Output,           IrClass::Upsample,         IrClass::ChannelSplit,
+    IrClass::Concat,     IrClass::SGhostConv,       IrClass::SGhostEncoderLite, IrClass::GhostBasicBlock1,
+    IrClass::GhostBasicBlock2, IrClass::SDDetect,   IrClass::DFLDecode,        IrClass::Dist2BBox,
+};
+static_assert(covers_every_class(rules, without_rule));
 
 bool keys_differ(nb::handle a, nb::handle b) {
     if (PyDict_CheckExact(a.ptr()) && PyDict_CheckExact(b.ptr())) {
@@ -69,7 +83,7 @@ bool keys_differ(nb::handle a, nb::handle b) {
     // set(a.keys()) != set(b.keys()), for mappings that define their own keys()
     nb::object keys_a = own(PySet_New(call_method(a, keys_name).ptr()));
     nb::object keys_b = own(PySet_New(call_method(b, keys_name).ptr()));
-    return truthy(own(PyObject_RichCompare(keys_a.ptr(), keys_b.ptr(), Py_NE)));
+    return not_equal(keys_a, keys_b);
 }
 
 // Port shapes: None equals only None; dicts need the same keys and, key by
@@ -78,22 +92,17 @@ bool shapes_equal(nb::handle a, nb::handle b) {
     if (a.is_none() || b.is_none()) return a.is_none() && b.is_none();
     if (!PyDict_Check(a.ptr()) || !PyDict_Check(b.ptr())) return arrays_equal(a, b);
     if (keys_differ(a, b)) return false;
-    nb::object iterator = own(PyObject_GetIter(a.ptr()));
-    while (PyObject* raw_key = PyIter_Next(iterator.ptr())) {
-        nb::object key = nb::steal(raw_key);
+    for (const nb::object& key : iterate(a)) {
         nb::object value_a = own(PyObject_GetItem(a.ptr(), key.ptr()));
         nb::object value_b = own(PyObject_GetItem(b.ptr(), key.ptr()));
         if (!arrays_equal(value_a, value_b)) return false;
     }
-    if (PyErr_Occurred()) throw nb::python_error();
     return true;
 }
 
-bool differs(nb::handle a, nb::handle b) { return truthy(own(PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE))); }
-
 // An array missing on one side, or shaped differently on the two.
 bool shape_mismatch(nb::handle a, nb::handle b) {
-    return a.is_none() || b.is_none() || differs(attr(a, shape_name), attr(b, shape_name));
+    return a.is_none() || b.is_none() || not_equal(attr(a, shape_name), attr(b, shape_name));
 }
 
 struct WeightArray {
@@ -103,17 +112,19 @@ struct WeightArray {
 
 }  // namespace
 
+void record_rules(nb::handle module) { record_table(module, "compare_nodes", rules, without_rule); }
+
 NodeComparison compare_nodes(nb::handle name, nb::handle node_a, nb::handle node_b, double atol, double rtol,
                              const IrModule& ir, ArrayComparer& compare_arrays) {
     require_str(name, "name");
-    const RecordType& node_diff = records().node_diff;
+    const RecordType& node_diff = state().node_diff;
     nb::object changes = own(PyList_New(0));
-    auto record = [&](const std::string& change) { check(PyList_Append(changes.ptr(), text(change).ptr())); };
+    auto record = [&](const std::string& change) { append(changes, text(change)); };
 
     // Classes are compared by name; a changed class ends the comparison.
     if (Py_TYPE(node_a.ptr()) != Py_TYPE(node_b.ptr())) {
         nb::object class_a = type_name_object(node_a), class_b = type_name_object(node_b);
-        if (differs(class_a, class_b)) {
+        if (not_equal(class_a, class_b)) {
             record("type: " + str_of(class_a) + arrow + str_of(class_b));
             return {node_diff.make({name, modified_status.get(), changes, none(), none()}), true, std::nullopt};
         }
@@ -122,12 +133,13 @@ NodeComparison compare_nodes(nb::handle name, nb::handle node_a, nb::handle node
     if (!shapes_equal(attr(node_a, input_type), attr(node_b, input_type))) record("input_type differs");
     if (!shapes_equal(attr(node_a, output_type), attr(node_b, output_type))) record("output_type differs");
 
-    Row row = row_for(node_a, ir);
+    const Rule* rule = first_rule(rules, ir, node_a);
+    Parts parts = rule ? (*rule)(ir, node_a) : Parts{};
     std::vector<WeightArray> weight_arrays;
-    weight_arrays.reserve(row.arrays.size());
-    for (const Name* array : row.arrays) weight_arrays.push_back({array, attr(node_a, *array), attr(node_b, *array)});
-    for (const Name* parameter : row.hyper_parameters) {
-        if (!differs(attr(node_a, *parameter), attr(node_b, *parameter))) continue;
+    weight_arrays.reserve(parts.arrays.size());
+    for (const Name* array : parts.arrays) weight_arrays.push_back({array, attr(node_a, *array), attr(node_b, *array)});
+    for (const Name* parameter : parts.hyper_parameters) {
+        if (!not_equal(attr(node_a, *parameter), attr(node_b, *parameter))) continue;
         // The values are read again for the text, as the rule states them.
         record(std::string(parameter->text()) + ": " + format_of(attr(node_a, *parameter), "") + arrow +
                format_of(attr(node_b, *parameter), ""));
@@ -147,7 +159,7 @@ NodeComparison compare_nodes(nb::handle name, nb::handle node_a, nb::handle node
     }
 
     // Every difference found left a change text behind.
-    bool modified = PyList_GET_SIZE(changes.ptr()) > 0;
+    bool modified = size_of(changes) > 0;
     std::optional<double> weight_diff;
     if (max_diff > 0) weight_diff = max_diff;
     nb::object record_object = node_diff.make({name, (modified ? modified_status : unchanged_status).get(), changes,

@@ -16,12 +16,6 @@ const Name modified_status("modified");
 
 constexpr Py_ssize_t changes_shown = 3;
 
-Py_ssize_t length(nb::handle value) {
-    Py_ssize_t size = PyObject_Length(value.ptr());
-    if (size < 0) throw nb::python_error();
-    return size;
-}
-
 // ", ".join(names)
 std::string joined(nb::handle names) {
     nb::object separator = text(", ");
@@ -34,8 +28,8 @@ void node_lines(std::vector<std::string>& lines, nb::handle node) {
     if (!truthy(node_changes)) return;
     lines.push_back("  " + format_of(attr(node, name), "") + ":");
     nb::object first = own(PySequence_GetSlice(node_changes.ptr(), 0, changes_shown));
-    for (nb::handle change : first) lines.push_back("    - " + format_of(change, ""));
-    Py_ssize_t count = length(node_changes);
+    for (const nb::object& change : iterate(first)) lines.push_back("    - " + format_of(change, ""));
+    Py_ssize_t count = size_of(node_changes);
     if (count > changes_shown) lines.push_back("    - ... and " + std::to_string(count - changes_shown) + " more");
 }
 
@@ -52,15 +46,15 @@ nb::object generate_summary(nb::handle diff) {
         nb::object removed = attr(diff, nodes_removed);
         if (truthy(removed)) lines.push_back("  - Nodes removed: " + joined(removed));
         nb::object new_edges = attr(diff, edges_added);
-        if (truthy(new_edges)) lines.push_back("  + Edges added: " + std::to_string(length(new_edges)));
+        if (truthy(new_edges)) lines.push_back("  + Edges added: " + std::to_string(size_of(new_edges)));
         nb::object lost_edges = attr(diff, edges_removed);
-        if (truthy(lost_edges)) lines.push_back("  - Edges removed: " + std::to_string(length(lost_edges)));
+        if (truthy(lost_edges)) lines.push_back("  - Edges removed: " + std::to_string(size_of(lost_edges)));
     }
 
     nb::object modified = attr(diff, nodes_modified);
     if (truthy(modified)) {
-        lines.push_back("\nModified nodes: " + std::to_string(length(modified)));
-        for (nb::handle node : attr(diff, node_diffs)) node_lines(lines, node);
+        lines.push_back("\nModified nodes: " + std::to_string(size_of(modified)));
+        for (const nb::object& node : iterate(attr(diff, node_diffs))) node_lines(lines, node);
     }
 
     nb::object largest = attr(diff, max_weight_diff);

@@ -4,6 +4,7 @@
 
 #include "ir_interface/array_view.hpp"
 #include "ir_interface/ir_classes.hpp"
+#include "ir_interface/module_state.hpp"
 #include "ir_interface/records.hpp"
 
 #include <optional>
@@ -12,18 +13,22 @@
 
 namespace ondrel::fingerprint {
 
-// What the module takes from the host when it is loaded.
-struct Dependencies {
+// Built when the module is loaded (state.cpp): what it takes from the host.
+struct State {
+    explicit State(nb::module_& module);
+
+    nb::handle module;
     nb::object sha256;          // hashlib.sha256
     nb::handle hash_type;       // type(hashlib.sha256()): takes any C-contiguous buffer
     nb::object json_dumps;      // json.dumps
     nb::object utc;             // datetime.timezone.utc
-    nb::handle ndarray_type;    // numpy.ndarray
-    void* ndarray_tobytes;      // the C function behind numpy.ndarray.tobytes
+    // The C function behind numpy.ndarray.tobytes, or null when numpy's
+    // tobytes is not one (then every array piece comes from calling tobytes).
+    void* ndarray_tobytes = nullptr;
 };
-const Dependencies& dependencies();
-nb::handle this_module();
-void load_module_state(nb::module_& module);
+inline const State& state() { return ModuleState<State>::get(); }
+
+void record_rules(nb::handle module);  // what the per-class tables cover, for the module's _NODE_RULES
 
 // Where the bytes of `array.tobytes()` can be read: in place, from the array's
 // own buffer, when tobytes() is numpy's and the array exports a buffer;

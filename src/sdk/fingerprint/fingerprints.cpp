@@ -38,7 +38,7 @@ nb::object fingerprint_graph_dual(nb::handle graph, bool include_metadata) {
 
 bool verify_fingerprint(nb::handle graph, nb::handle expected_hash, bool include_weights) {
     require_str(expected_hash, "expected_hash");
-    nb::object fingerprint = module_function(this_module(), fingerprint_graph_name);
+    nb::object fingerprint = module_function(state().module, fingerprint_graph_name);
     nb::object actual_hash =
         fingerprint(graph, "include_weights"_a = boolean(include_weights), "include_metadata"_a = false);
     return equal(actual_hash, expected_hash);

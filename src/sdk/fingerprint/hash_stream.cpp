@@ -2,6 +2,8 @@
 // the sorted graph traversal and the metadata piece.
 #include "sdk/fingerprint/fingerprint.hpp"
 
+#include "ir_interface/class_rules.hpp"
+
 #include <initializer_list>
 #include <string>
 
@@ -84,44 +86,97 @@ void edge_label(nb::handle edge, std::string& label) {
         .append(destination_bytes, static_cast<size_t>(destination_size));
 }
 
+// What one rule feeds: a node's pieces, into a sink.
+struct Feeding {
+    const IrModule& ir;
+    nb::handle node;
+    Sink& sink;
+
+    // Text pieces of attributes that must exist, read and fed one after another.
+    void texts(std::initializer_list<const Name*> attributes) const { text_pieces(sink, node, attributes); }
+    void shape_if_present(const Name& array) const { shape_piece_if_present(sink, node, array); }
+    void arrays_if_present(std::initializer_list<const Name*> arrays) const { array_pieces_if_present(sink, node, arrays); }
+};
+
+using Rule = void (*)(const Feeding&);
+using Row = ClassRow<Rule>;
+constexpr Lookup required = Lookup::Required;
+
+// Structure pieces per node class, after the node's name and class name; the
+// first row the node matches applies.
+constexpr std::array<Row, 8> structure_rules{{
+    {IrClass::Input, IrClass::Output, required,
+     [](const Feeding& node) {
+         port_pieces(node.sink, node.node, input_type);
+         port_pieces(node.sink, node.node, output_type);
+     }},
+    {IrClass::Conv2d, IrClass::Conv2d, required,
+     [](const Feeding& node) {
+         node.texts({&stride, &padding, &dilation, &groups});
+         node.shape_if_present(weight);
+     }},
+    {IrClass::SepConv2d, IrClass::SepConv2d, required,
+     [](const Feeding& node) {
+         node.texts({&stride, &padding, &dilation});
+         node.shape_if_present(depthwise_weight);
+         node.shape_if_present(pointwise_weight);
+     }},
+    {IrClass::Affine, IrClass::SpikingAffine, required,
+     [](const Feeding& node) {
+         node.shape_if_present(weight);
+         if (node.ir.is_a(node.node, IrClass::SpikingAffine)) node.texts({&spike_mode, &weight_bits, &accumulator_bits});
+     }},
+    {IrClass::LIF, IrClass::LIF, required, [](const Feeding& node) { node.shape_if_present(tau); }},
+    {IrClass::MaxPool2d, IrClass::AvgPool2d, required,
+     [](const Feeding& node) { node.texts({&kernel_size, &stride, &padding}); }},
+    {IrClass::Flatten, IrClass::Flatten, required, [](const Feeding& node) { node.texts({&start_dim, &end_dim}); }},
+    {IrClass::Skip, IrClass::Skip, required, [](const Feeding& node) { node.texts({&skip_type}); }},
+}};
+// Their name and class name alone stand for them in the structure.
+constexpr std::array<IrClass, 10> without_structure_rule{
+    IrClass::Upsample,         IrClass::ChannelSplit,     IrClass::Concat,   IrClass::SGhostConv,
+    IrClass::SGhostEncoderLite, IrClass::GhostBasicBlock1, IrClass::GhostBasicBlock2, IrClass::SDDetect,
+    IrClass::DFLDecode,        IrClass::Dist2BBox,
+};
+static_assert(covers_every_class(structure_rules, without_structure_rule));
+
+// Weight pieces per node class, after the `weight` and `bias` every node
+// contributes; every row the node matches applies, in this order.
+constexpr std::array<Row, 2> weight_rules{{
+    {IrClass::SepConv2d, IrClass::SepConv2d, required,
+     [](const Feeding& node) {
+         node.arrays_if_present({&depthwise_weight, &depthwise_bias, &pointwise_weight, &pointwise_bias});
+     }},
+    {IrClass::LIF, IrClass::LIF, required,
+     [](const Feeding& node) { node.arrays_if_present({&tau, &r, &v_leak, &v_threshold}); }},
+}};
+constexpr std::array<IrClass, 19> without_weight_rule{
+    IrClass::Input,     IrClass::Output,    IrClass::Affine,       IrClass::SpikingAffine,    IrClass::Conv2d,
+    IrClass::MaxPool2d, IrClass::AvgPool2d, IrClass::Flatten,      IrClass::Skip,             IrClass::Upsample,
+    IrClass::ChannelSplit, IrClass::Concat, IrClass::SGhostConv,   IrClass::SGhostEncoderLite, IrClass::GhostBasicBlock1,
+    IrClass::GhostBasicBlock2, IrClass::SDDetect, IrClass::DFLDecode, IrClass::Dist2BBox,
+};
+static_assert(covers_every_class(weight_rules, without_weight_rule));
+
 }  // namespace
+
+void record_rules(nb::handle module) {
+    record_table(module, "_hash_node_structure", structure_rules, without_structure_rule);
+    record_table(module, "_hash_node_weights", weight_rules, without_weight_rule);
+}
 
 void feed_node_structure(const IrModule& ir, nb::handle name, nb::handle node, Sink& sink) {
     require_str(name, "node_name");
     nb::object node_type = type_name_object(node);
     sink.piece(utf8_view(name));
     sink.piece(utf8_view(node_type));
-
-    // Classes are tested in this order; the first match decides.
-    if (ir.is_a(node, IrClass::Input) || ir.is_a(node, IrClass::Output)) {
-        port_pieces(sink, node, input_type);
-        port_pieces(sink, node, output_type);
-    } else if (ir.is_a(node, IrClass::Conv2d)) {
-        text_pieces(sink, node, {&stride, &padding, &dilation, &groups});
-        shape_piece_if_present(sink, node, weight);
-    } else if (ir.is_a(node, IrClass::SepConv2d)) {
-        text_pieces(sink, node, {&stride, &padding, &dilation});
-        shape_piece_if_present(sink, node, depthwise_weight);
-        shape_piece_if_present(sink, node, pointwise_weight);
-    } else if (ir.is_a(node, IrClass::Affine) || ir.is_a(node, IrClass::SpikingAffine)) {
-        shape_piece_if_present(sink, node, weight);
-        if (ir.is_a(node, IrClass::SpikingAffine)) text_pieces(sink, node, {&spike_mode, &weight_bits, &accumulator_bits});
-    } else if (ir.is_a(node, IrClass::LIF)) {
-        shape_piece_if_present(sink, node, tau);
-    } else if (ir.is_a(node, IrClass::MaxPool2d) || ir.is_a(node, IrClass::AvgPool2d)) {
-        text_pieces(sink, node, {&kernel_size, &stride, &padding});
-    } else if (ir.is_a(node, IrClass::Flatten)) {
-        text_pieces(sink, node, {&start_dim, &end_dim});
-    } else if (ir.is_a(node, IrClass::Skip)) {
-        text_pieces(sink, node, {&skip_type});
-    }
+    if (const Rule* rule = first_rule(structure_rules, ir, node)) (*rule)(Feeding{ir, node, sink});
 }
 
 void feed_node_weights(const IrModule& ir, nb::handle node, Sink& sink) {
-    array_pieces_if_present(sink, node, {&weight, &bias});
-    if (ir.is_a(node, IrClass::SepConv2d))
-        array_pieces_if_present(sink, node, {&depthwise_weight, &depthwise_bias, &pointwise_weight, &pointwise_bias});
-    if (ir.is_a(node, IrClass::LIF)) array_pieces_if_present(sink, node, {&tau, &r, &v_leak, &v_threshold});
+    Feeding feeding{ir, node, sink};
+    feeding.arrays_if_present({&weight, &bias});
+    for_each_rule(weight_rules, ir, node, [&](Rule rule) { rule(feeding); });
 }
 
 void feed_graph(const IrModule& ir, nb::handle graph, Sink& structure, Sink* weights) {
@@ -143,7 +198,7 @@ void feed_graph(const IrModule& ir, nb::handle graph, Sink& structure, Sink* wei
 }
 
 void feed_metadata(nb::handle metadata, Sink& sink) {
-    nb::object text = dependencies().json_dumps(metadata, "sort_keys"_a = true);
+    nb::object text = state().json_dumps(metadata, "sort_keys"_a = true);
     sink.piece(utf8_view(text));
 }
 

@@ -9,7 +9,8 @@ using ondrel::truthy;
 NB_MODULE(fingerprint, m) {
     m.doc() = "Graph fingerprinting and provenance for ONDREL IR.";
 
-    load_module_state(m);
+    ondrel::ModuleState<State>::create(m);
+    record_rules(m);
 
     m.def("fingerprint_graph",
           [](nb::handle graph, nb::handle include_weights, nb::handle include_metadata) {

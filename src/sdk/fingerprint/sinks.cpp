@@ -2,6 +2,8 @@
 // batched into few updates for the hashers a call owns.
 #include "sdk/fingerprint/fingerprint.hpp"
 
+#include "ir_interface/numpy_api.hpp"
+
 #include <algorithm>
 #include <cstring>
 
@@ -79,8 +81,9 @@ void read_array_piece(nb::handle array, Bytes&& bytes, Object&& object) {
 }  // namespace
 
 ArraySource::ArraySource(nb::handle array) : array_(array) {
-    const Dependencies& host = dependencies();
-    bool numpys_tobytes = Py_TYPE(array.ptr()) == reinterpret_cast<PyTypeObject*>(host.ndarray_type.ptr());
+    const State& host = state();
+    if (!host.ndarray_tobytes) return;  // numpy's tobytes could not be recognised: always call it
+    bool numpys_tobytes = exact_ndarray(array) != nullptr;
     if (!numpys_tobytes) {
         tobytes_ = attr(array, tobytes_name);
         PyObject* method = tobytes_.ptr();
@@ -98,7 +101,7 @@ nb::object ArraySource::call_tobytes() {
 }
 
 HasherSink::HasherSink(nb::handle hasher)
-    : hasher_(hasher), takes_buffers_(Py_TYPE(hasher.ptr()) == reinterpret_cast<PyTypeObject*>(dependencies().hash_type.ptr())) {}
+    : hasher_(hasher), takes_buffers_(reinterpret_cast<PyObject*>(Py_TYPE(hasher.ptr())) == state().hash_type.ptr()) {}
 
 void HasherSink::update(nb::handle data) {
     if (!update_.is_valid()) update_ = attr(hasher_, update_name);
@@ -120,7 +123,7 @@ void HasherSink::array_piece(nb::handle array) {
 }
 
 BatchingSink::BatchingSink()
-    : hasher_(call(dependencies().sha256, {})), update_(attr(hasher_, update_name)) {
+    : hasher_(call(state().sha256, {})), update_(attr(hasher_, update_name)) {
     buffer_.reserve(buffer_bytes);
 }
 

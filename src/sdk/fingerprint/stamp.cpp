@@ -23,8 +23,8 @@ const Name calibration_config_key("calibration_config"), quantization_config_key
 // The current UTC time as a naive date-time in isoformat, then "Z". The clock
 // is the module's `datetime`, looked up at each call.
 nb::object utc_timestamp() {
-    nb::object clock = attr(this_module(), datetime_name);
-    nb::object now = call(attr(clock, now_name), {dependencies().utc});
+    nb::object clock = attr(state().module, datetime_name);
+    nb::object now = call(attr(clock, now_name), {state().utc});
     nb::object naive = attr(now, replace_name)("tzinfo"_a = nb::none());
     nb::object text = call_method(naive, isoformat_name);
     return own(PyUnicode_Concat(text.ptr(), zulu.get()));
@@ -47,9 +47,9 @@ nb::object stamp_graph(nb::handle graph, nb::handle notes, nb::handle git_commit
     require_dict(calibration_config, "calibration_config", true);
     require_dict(quantization_config, "quantization_config", true);
 
-    nb::object get_versions = from_import(this_module(), "version", "get_versions", 1);
+    nb::object get_versions = from_import(state().module, "version", "get_versions", 1);
     nb::object fingerprints =
-        module_function(this_module(), fingerprint_graph_dual_name)(graph, "include_metadata"_a = false);
+        module_function(state().module, fingerprint_graph_dual_name)(graph, "include_metadata"_a = false);
     std::vector<nb::object> structure_and_full = unpack_exactly(fingerprints, 2);
 
     nb::object provenance = own(PyDict_New());
@@ -72,7 +72,7 @@ nb::object stamp_graph(nb::handle graph, nb::handle notes, nb::handle git_commit
     nb::object new_metadata = metadata_copy(attr(graph, metadata_name));
     set_item(new_metadata, provenance_key, provenance);
 
-    nb::object graph_class = attr(attr(this_module(), ir_name), graph_class_name);
+    nb::object graph_class = attr(attr(state().module, ir_name), graph_class_name);
     return graph_class("nodes"_a = attr(graph, nodes_name), "edges"_a = attr(graph, edges_name),
                        "metadata"_a = new_metadata);
 }
