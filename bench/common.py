@@ -7,10 +7,7 @@ import tracemalloc
 import numpy as np
 
 from ondrel import ir
-
-
-def _shape(*dims):
-    return np.array(dims, dtype=np.int64)
+from ondrel.sdk.examples import shape
 
 
 def _block(i, rng):
@@ -19,30 +16,30 @@ def _block(i, rng):
     c = 8
     return [
         (f"conv{i}", ir.Conv2d(weight=rng.standard_normal((c, c, 3, 3)).astype(f32), bias=np.zeros(c, f32),
-                               input_type={"input": _shape(c, 16, 16)}, output_type={"output": _shape(c, 16, 16)})),
+                               input_type={"input": shape(c, 16, 16)}, output_type={"output": shape(c, 16, 16)})),
         (f"lif{i}a", ir.LIF(tau=np.full(c, 20.0, f32), r=np.ones(c, f32), v_leak=np.zeros(c, f32),
-                            v_threshold=np.ones(c, f32), input_type={"input": _shape(c, 16, 16)},
-                            output_type={"output": _shape(c, 16, 16)})),
-        (f"pool{i}", ir.MaxPool2d(input_type={"input": _shape(c, 16, 16)}, output_type={"output": _shape(c, 8, 8)})),
+                            v_threshold=np.ones(c, f32), input_type={"input": shape(c, 16, 16)},
+                            output_type={"output": shape(c, 16, 16)})),
+        (f"pool{i}", ir.MaxPool2d(input_type={"input": shape(c, 16, 16)}, output_type={"output": shape(c, 8, 8)})),
         (f"fc{i}", ir.SpikingAffine(weight=rng.standard_normal((16, 16)).astype(f32), bias=np.zeros(16, f32),
-                                    input_type={"input": _shape(16)}, output_type={"output": _shape(16)})),
+                                    input_type={"input": shape(16)}, output_type={"output": shape(16)})),
         (f"lif{i}b", ir.LIF(tau=np.full(16, 10.0, f32), r=np.ones(16, f32), v_leak=np.zeros(16, f32),
-                            v_threshold=np.ones(16, f32), input_type={"input": _shape(16)},
-                            output_type={"output": _shape(16)})),
-        (f"skip{i}", ir.Skip(skip_type="passthrough", input_type={"input": _shape(16)},
-                             output_type={"output": _shape(16)})),
+                            v_threshold=np.ones(16, f32), input_type={"input": shape(16)},
+                            output_type={"output": shape(16)})),
+        (f"skip{i}", ir.Skip(skip_type="passthrough", input_type={"input": shape(16)},
+                             output_type={"output": shape(16)})),
     ]
 
 
 def mixed_graph(node_count, seed=0):
     """A chain Input -> blocks ... -> Output of about ``node_count`` nodes."""
     rng = np.random.default_rng(seed)
-    nodes = {"input": ir.Input(input_type={"input": _shape(1, 8, 16, 16)}, output_type={"output": _shape(1, 8, 16, 16)})}
+    nodes = {"input": ir.Input(input_type={"input": shape(1, 8, 16, 16)}, output_type={"output": shape(1, 8, 16, 16)})}
     i = 0
     while len(nodes) < node_count - 1:
         nodes.update(_block(i, rng))
         i += 1
-    nodes["output"] = ir.Output(input_type={"input": _shape(16)}, output_type={"output": _shape(16)})
+    nodes["output"] = ir.Output(input_type={"input": shape(16)}, output_type={"output": shape(16)})
     names = list(nodes)
     return ir.Graph(nodes=nodes, edges=list(zip(names, names[1:])))
 

@@ -4,19 +4,7 @@ import numpy as np
 import pytest
 
 from ondrel import ir
-
-
-def shape(*dims):
-    """A port shape array, as exporters store them."""
-    return np.array(dims, dtype=np.int64)
-
-
-def ports(inp=None, out=None):
-    """input_type/output_type keyword arguments for a node."""
-    return {
-        "input_type": None if inp is None else {"input": shape(*inp)},
-        "output_type": None if out is None else {"output": shape(*out)},
-    }
+from ondrel.sdk.examples import ports, shape  # noqa: F401  (the builders the tests share)
 
 
 def rand(*dims, dtype=np.float32, seed=0):

@@ -21,9 +21,7 @@ void for_each_name(nb::handle mapping, Visit&& visit) {
         }
         return;
     }
-    nb::object iterator = own(PyObject_GetIter(mapping.ptr()));
-    while (PyObject* key = PyIter_Next(iterator.ptr())) visit(nb::steal(key));
-    if (PyErr_Occurred()) throw nb::python_error();
+    for (const nb::object& name : iterate(mapping)) visit(name);
 }
 
 // for name, node in mapping.items(): visit(name, node)
@@ -41,21 +39,16 @@ void for_each_node(nb::handle nodes, Visit&& visit) {
         return;
     }
     static const Name items("items");
-    nb::object pairs = call_method(nodes, items);
-    nb::object iterator = own(PyObject_GetIter(pairs.ptr()));
-    while (PyObject* item = PyIter_Next(iterator.ptr())) {
-        std::vector<nb::object> pair = unpack_exactly(nb::steal(item), 2);
+    for (const nb::object& item : iterate(call_method(nodes, items))) {
+        std::vector<nb::object> pair = unpack_exactly(item, 2);
         visit(pair[0], pair[1]);
     }
-    if (PyErr_Occurred()) throw nb::python_error();
 }
 
 // for source, destination in edges: visit(source, destination)
 template <typename Visit>
 void for_each_edge(nb::handle edges, Visit&& visit) {
-    nb::object iterator = own(PyObject_GetIter(edges.ptr()));
-    while (PyObject* raw = PyIter_Next(iterator.ptr())) {
-        nb::object edge = nb::steal(raw);
+    for (const nb::object& edge : iterate(edges)) {
         PyObject* pair = edge.ptr();
         if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2) {
             visit(nb::handle(PyTuple_GET_ITEM(pair, 0)), nb::handle(PyTuple_GET_ITEM(pair, 1)));  // kept by `edge`
@@ -68,7 +61,6 @@ void for_each_edge(nb::handle edges, Visit&& visit) {
             visit(nb::handle(ends[0]), nb::handle(ends[1]));
         }
     }
-    if (PyErr_Occurred()) throw nb::python_error();
 }
 
 }  // namespace ondrel

@@ -37,13 +37,17 @@ FILE_NAMES = {
 _F32 = np.float32
 
 
-def _shape(*dims):
+def shape(*dims):
+    """A port shape array, as exporters store them: ``shape(1, 28, 28)``."""
     return np.array(dims, dtype=np.int64)
 
 
-def _ports(inp, out):
-    """input_type/output_type keyword arguments, as an exporter fills them."""
-    return {"input_type": {"input": _shape(*inp)}, "output_type": {"output": _shape(*out)}}
+def ports(inp=None, out=None):
+    """input_type/output_type keyword arguments of a node, as an exporter fills them (None: no shape)."""
+    return {
+        "input_type": None if inp is None else {"input": shape(*inp)},
+        "output_type": None if out is None else {"output": shape(*out)},
+    }
 
 
 def _weights(rng, *dims):
@@ -62,7 +66,7 @@ def _lif(rng, n, shape, threshold=1.0):
         r=np.ones(n, _F32),
         v_leak=np.zeros(n, _F32),
         v_threshold=np.full(n, threshold, _F32),
-        **_ports(shape, shape),
+        **ports(shape, shape),
     )
 
 
@@ -77,17 +81,17 @@ def _classifier(nudge_seed=None):
     features = (1, 8, 16, 16)
     pooled = (1, 8, 8, 8)
     nodes = {
-        "image": ir.Input(**_ports(image, image)),
+        "image": ir.Input(**ports(image, image)),
         "conv1": ir.Conv2d(weight=_weights(rng, 8, 1, 3, 3), bias=_bias(rng, 8), stride=(1, 1), padding=(1, 1),
-                           **_ports(image, features)),
+                           **ports(image, features)),
         "lif1": _lif(rng, 8 * 16 * 16, features),
-        "pool1": ir.MaxPool2d(kernel_size=(2, 2), stride=(2, 2), **_ports(features, pooled)),
-        "flatten": ir.Flatten(start_dim=1, end_dim=-1, **_ports(pooled, (1, 512))),
-        "fc1": ir.Affine(weight=_weights(rng, 32, 512), bias=_bias(rng, 32), **_ports((1, 512), (1, 32))),
+        "pool1": ir.MaxPool2d(kernel_size=(2, 2), stride=(2, 2), **ports(features, pooled)),
+        "flatten": ir.Flatten(start_dim=1, end_dim=-1, **ports(pooled, (1, 512))),
+        "fc1": ir.Affine(weight=_weights(rng, 32, 512), bias=_bias(rng, 32), **ports((1, 512), (1, 32))),
         "fc2": ir.SpikingAffine(weight=_weights(rng, 10, 32), bias=_bias(rng, 10), spike_mode="binary",
-                                weight_bits=8, accumulator_bits=16, **_ports((1, 32), (1, 10))),
+                                weight_bits=8, accumulator_bits=16, **ports((1, 32), (1, 10))),
         "lif2": _lif(rng, 10, (1, 10)),
-        "logits": ir.Output(**_ports((1, 10), (1, 10))),
+        "logits": ir.Output(**ports((1, 10), (1, 10))),
     }
     metadata = {"model": "spiking-classifier", "dataset": "synthetic 16x16 digits", "epochs": 0}
     if nudge_seed is not None:
@@ -145,33 +149,33 @@ def detector():
     fused = (1, 32, 16, 16)
     anchors = 16 * 16
     nodes = {
-        "image": ir.Input(**_ports(image, image)),
+        "image": ir.Input(**ports(image, image)),
         "stem": ir.SGhostEncoderLite(conv1_weight=_weights(rng, 8, 3, 3, 3), conv1_bias=_bias(rng, 8),
-                                     **_ghost(rng, "ghost_", 8, 8), stride=2, **_ports(image, p1)),
+                                     **_ghost(rng, "ghost_", 8, 8), stride=2, **ports(image, p1)),
         # Defect (error): one neuron's threshold was zeroed, so it would fire on every step.
         "stem_lif": _lif(rng, 8 * 32 * 32, p1),
         "down1": ir.GhostBasicBlock1(**_ghost(rng, "cvres_", 8, 16), **_ghost(rng, "cv0_", 8, 16),
                                      **_ghost(rng, "cv2_", 16, 16), stride=2, in_channels=8, out_channels=16,
-                                     **_ports(p1, p2)),
+                                     **ports(p1, p2)),
         "down2": ir.GhostBasicBlock1(**_ghost(rng, "cvres_", 16, 32), **_ghost(rng, "cv0_", 16, 32),
                                      **_ghost(rng, "cv2_", 32, 32), stride=2, in_channels=16, out_channels=32,
-                                     **_ports(p2, p3)),
+                                     **ports(p2, p3)),
         "neck": ir.GhostBasicBlock2(**_ghost(rng, "cv0_", 32, 32), **_ghost(rng, "cv2_", 32, 32),
-                                    in_channels=32, out_channels=32, **_ports(p3, p3)),
+                                    in_channels=32, out_channels=32, **ports(p3, p3)),
         # Defect (warning): a residual merge whose shortcut edge from down2 was lost.
-        "neck_residual": ir.Skip(skip_type="residual", **_ports(p3, p3)),
-        "upsample": ir.Upsample(scale_factor=2, mode="nearest", **_ports(p3, (1, 32, 16, 16))),
-        "merge": ir.Concat(num_inputs=2, dim=1, **_ports((1, 32, 16, 16), merged)),
+        "neck_residual": ir.Skip(skip_type="residual", **ports(p3, p3)),
+        "upsample": ir.Upsample(scale_factor=2, mode="nearest", **ports(p3, (1, 32, 16, 16))),
+        "merge": ir.Concat(num_inputs=2, dim=1, **ports((1, 32, 16, 16), merged)),
         "fuse": ir.GhostBasicBlock2(**_ghost(rng, "cv0_", 48, 32), **_ghost(rng, "cv2_", 32, 32),
-                                    in_channels=48, out_channels=32, **_ports(merged, fused)),
+                                    in_channels=48, out_channels=32, **ports(merged, fused)),
         "head": ir.SDDetect(**_head(rng, 32, 16, reg_max, num_classes), num_classes=num_classes,
-                            reg_max=reg_max, stride=4, **_ports(fused, (1, 4 * reg_max + num_classes, anchors))),
+                            reg_max=reg_max, stride=4, **ports(fused, (1, 4 * reg_max + num_classes, anchors))),
         "dfl": ir.DFLDecode(dfl_weights=np.arange(reg_max, dtype=_F32), reg_max=reg_max,
-                            **_ports((1, 4 * reg_max, anchors), (1, 4, anchors))),
-        "to_boxes": ir.Dist2BBox(stride=4, **_ports((1, 4, anchors), (1, 4, anchors))),
+                            **ports((1, 4 * reg_max, anchors), (1, 4, anchors))),
+        "to_boxes": ir.Dist2BBox(stride=4, **ports((1, 4, anchors), (1, 4, anchors))),
         # Two outputs (info): boxes and class scores leave the graph separately.
-        "boxes": ir.Output(**_ports((1, 4, anchors), (1, 4, anchors))),
-        "scores": ir.Output(**_ports((1, num_classes, anchors), (1, num_classes, anchors))),
+        "boxes": ir.Output(**ports((1, 4, anchors), (1, 4, anchors))),
+        "scores": ir.Output(**ports((1, num_classes, anchors), (1, num_classes, anchors))),
     }
     nodes["stem_lif"].v_threshold[0] = 0.0
     edges = [

@@ -42,9 +42,7 @@ Adjacency adjacency(size_t node_count, const std::vector<Link>& links, bool reve
 // that names no node.
 std::vector<size_t> seeds_of(nb::handle ports, const NodeIndex& index) {
     std::vector<size_t> seeds;
-    nb::object iterator = own(PyObject_GetIter(ports.ptr()));
-    while (PyObject* name = PyIter_Next(iterator.ptr())) seeds.push_back(index.index_of(nb::steal(name)));
-    if (PyErr_Occurred()) throw nb::python_error();
+    for (const nb::object& name : iterate(ports)) seeds.push_back(index.index_of(name));
     return seeds;
 }
 
@@ -108,8 +106,7 @@ void check_reachability(nb::handle graph, nb::handle result) {
 
 void check_multiple_outputs(nb::handle graph, nb::handle result) {
     nb::object outputs = attr(graph, outputs_name);
-    Py_ssize_t count = PyObject_Size(outputs.ptr());
-    if (count < 0) throw nb::python_error();
+    Py_ssize_t count = size_of(outputs);
     if (count <= 1) return;
     nb::object names = own(PySequence_List(outputs.ptr()));
     std::string message =
