@@ -104,6 +104,22 @@ Py_ssize_t size_of(nb::handle value) {
     return size;
 }
 
+nb::handle frozen_text_set(std::initializer_list<const char*> texts) {
+    nb::object set = own(PyFrozenSet_New(nullptr));
+    for (const char* item : texts) check(PySet_Add(set.ptr(), text(item).ptr()));
+    return set.release();
+}
+
+nb::object get_or_none(nb::handle mapping, const Name& key) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key.get());
+        if (!value && PyErr_Occurred()) throw nb::python_error();
+        return nb::borrow(value ? value : Py_None);
+    }
+    static const Name get_name("get");
+    return own(PyObject_CallMethodOneArg(mapping.ptr(), get_name.get(), key.get()));
+}
+
 nb::object slice_from(nb::handle sequence, Py_ssize_t start) {
     nb::object first = own(PyLong_FromSsize_t(start));
     nb::object slice = own(PySlice_New(first.ptr(), nullptr, nullptr));

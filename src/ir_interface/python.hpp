@@ -197,6 +197,19 @@ inline void set_item(nb::handle dict, const Name& key, nb::handle value) {
     check(PyDict_SetItem(dict.ptr(), key.get(), value.ptr()));
 }
 
+// frozenset(texts), kept for the life of the process.
+nb::handle frozen_text_set(std::initializer_list<const char*> texts);
+
+// value in set (hash and equality, as the host tests membership)
+inline bool set_contains(nb::handle set, nb::handle value) {
+    int found = PySet_Contains(set.ptr(), value.ptr());
+    check(found);
+    return found != 0;
+}
+
+// mapping.get(key): None when the key is missing.
+nb::object get_or_none(nb::handle mapping, const Name& key);
+
 // for item in iterable: ... as a range of owned items; an error of the
 // iteration is thrown when it happens.
 class Iteration {

@@ -12,7 +12,7 @@ namespace ondrel::analyze {
 namespace {
 
 const Name input_type("input_type"), output_type("output_type"), input_port("input"), output_port("output");
-const Name get_method("get"), shape("shape"), nbytes("nbytes");
+const Name shape("shape"), nbytes("nbytes");
 const Name weight("weight"), bias("bias"), spike_mode("spike_mode"), weight_bits("weight_bits");
 const Name stride("stride"), padding("padding"), groups("groups"), kernel_size("kernel_size");
 const Name depthwise_weight("depthwise_weight"), pointwise_weight("pointwise_weight");
@@ -75,17 +75,6 @@ private:
     nb::object dict_;
 };
 
-// mapping.get(key), with a fast path for plain dicts.
-nb::object mapping_get(nb::handle mapping, const Name& key) {
-    if (PyDict_CheckExact(mapping.ptr())) {
-        PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key.get());
-        if (!value && PyErr_Occurred()) throw nb::python_error();
-        return value ? nb::borrow(value) : none();
-    }
-    nb::object getter = attr(mapping, get_method);
-    return call(getter, {key.get()});
-}
-
 bool has_iter(nb::handle value) {
     if (Py_TYPE(value.ptr())->tp_iter) return true;
     static const Name iter_name("__iter__");
@@ -117,7 +106,7 @@ LayerFacts::Port read_port(nb::handle node, const Name& attribute, const Name& p
     nb::object port_type = attr(node, attribute);
     result.shape = own(PyTuple_New(0));
     if (!truthy(port_type)) return result;
-    nb::object value = mapping_get(port_type, port);
+    nb::object value = get_or_none(port_type, port);
     if (value.is_none()) return result;
     result.present = true;
     result.iterable = has_iter(value);

@@ -109,19 +109,6 @@ Range value_range(nb::handle values) {
 
 std::string two_decimals(double value) { return format_double(value, 'f', 2); }
 
-// Exact names, host set membership (hash and equality).
-nb::handle name_set(std::initializer_list<const char*> names) {
-    nb::object set = own(PyFrozenSet_New(nullptr));
-    for (const char* name : names) check(PySet_Add(set.ptr(), text(name).ptr()));
-    return set.release();  // kept for the life of the process
-}
-
-bool contains(nb::handle set, nb::handle name) {
-    int found = PySet_Contains(set.ptr(), name.ptr());
-    check(found);
-    return found != 0;
-}
-
 // Plausibility bounds of layer parameters, with the text the messages quote.
 struct Bound {
     double value;
@@ -290,15 +277,16 @@ void check_skip_nodes(nb::handle graph, nb::handle result) {
 }
 
 void check_naming(nb::handle graph, nb::handle result) {
-    static nb::handle generic_names = name_set({"node", "layer", "module"});
-    static nb::handle reserved_names = name_set({"input", "output", "lambda", "class", "def", "return", "for", "if"});
+    static const nb::handle generic_names = frozen_text_set({"node", "layer", "module"});
+    static const nb::handle reserved_names =
+        frozen_text_set({"input", "output", "lambda", "class", "def", "return", "for", "if"});
     Reporter report(result);
     for_each_name(attr(graph, nodes_name), [&](nb::handle name) {
-        if (contains(generic_names, name)) {
+        if (set_contains(generic_names, name)) {
             report.add(Severity::Info, generic_name.get(), "Node has generic name: '" + str_of(name) + "'", name,
                        descriptive_names.get());
         }
-        if (contains(reserved_names, name)) {
+        if (set_contains(reserved_names, name)) {
             report.add(Severity::Warning, python_keyword.get(), "Node name '" + str_of(name) + "' is a Python keyword",
                        name, rename_keyword.get());
         }
