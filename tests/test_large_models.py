@@ -101,3 +101,40 @@ def test_reading_does_not_read_tensor_bytes(tmp_path):
     weight = ir.read(path).nodes["fc"].weight
     assert weight.shape == (rows, 4)
     assert memory_in_use() - before < 64 * MB
+
+
+def progress_graph(shift=0.0):
+    """A 40 MiB weight, a strided 20 MiB one and a small one the native kernels do not read."""
+    weight = np.arange(10 * 2**20, dtype=np.float32).reshape(10, 2**20) + np.float32(shift)
+    graph = mlp(hidden=10, features=2**20)
+    graph.nodes["fc"].weight = weight
+    graph.nodes["lif"].tau = weight[:, ::2]
+    graph.nodes["wide"] = ir.Affine(weight=np.arange(1000, dtype=">f4") + np.float32(shift))
+    return graph
+
+
+def parameter_bytes(graph):
+    return sum(v.nbytes for node in graph.nodes.values() for v in vars(node).values() if isinstance(v, np.ndarray))
+
+
+@pytest.mark.parametrize("include_weights", [True, False])
+def test_fingerprint_progress_counts_every_parameter_byte(include_weights):
+    from ondrel.sdk.fingerprint import _fingerprint_graph_progress, fingerprint_graph
+
+    graph, calls = progress_graph(), []
+    digest = _fingerprint_graph_progress(graph, include_weights, True, calls.append)
+    assert digest == fingerprint_graph(graph, include_weights=include_weights, include_metadata=True)
+    assert sum(calls) == (parameter_bytes(graph) if include_weights else 0)
+    assert max(calls[:-1], default=0) <= 16 * MB and len(calls) == sum(calls) // (16 * MB) + 1
+
+
+def test_compare_progress_counts_both_arrays_of_each_pair():
+    from ondrel.sdk.compare import _compare_graphs_progress, compare_graphs
+
+    a, b, calls = progress_graph(), progress_graph(shift=0.5), []
+    diff = _compare_graphs_progress(a, b, 1e-6, 1e-5, calls.append)
+    assert diff == compare_graphs(a, b) and diff.nodes_modified == ["fc", "lif", "wide"]
+    assert sum(calls) == parameter_bytes(a) + parameter_bytes(b)
+    assert max(calls[:-1]) <= 16 * MB and len(calls) == sum(calls) // (16 * MB) + 1
+    with pytest.raises(TypeError, match="progress must be callable"):
+        _compare_graphs_progress(a, b, 1e-6, 1e-5, None)
