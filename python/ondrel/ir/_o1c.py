@@ -21,7 +21,9 @@ single-key object: {"tuple": [...]}, {"list": [...]}, {"dict": [[k, v], ...]},
 """
 
 import collections
+import contextlib
 import errno
+import gc
 import json
 import math
 import mmap as _mmap
@@ -90,6 +92,19 @@ def _parse_dtype(text):
     if dtype.str != text or not _storable_dtype(dtype):
         raise _FormatError(f"unsupported dtype {text!r}")
     return dtype
+
+
+@contextlib.contextmanager
+def _collector_paused():
+    """Reading and writing build a few objects per node and tensor, none in a
+    cycle; collections meanwhile would walk the whole graph again and again."""
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()
 
 
 def _has_bad_bools(arr):
@@ -279,7 +294,8 @@ def write(path, graph, *, overwrite=True):
     """
     path = os.fsdecode(os.fspath(path))
     try:
-        head, arrays = _layout(*_encode(graph))
+        with _collector_paused():
+            head, arrays = _layout(*_encode(graph))
     except ValueError as e:
         raise ValueError(f"{path}: {e}") from None
     if not overwrite and os.path.lexists(path):
@@ -627,14 +643,15 @@ def read(path, mmap=True):
     path = os.fsdecode(os.fspath(path))
     fd, size = _open_regular_file(path)
     try:
-        meta, tensors, start = _read_container(fd, size)
-        data = None
-        if mmap:
-            try:
-                data = _MappedData(fd, size, start)
-            except OSError:  # a file system that cannot map files
-                pass
-        return _load(meta, tensors, data or _LoadedData(fd, start))
+        with _collector_paused():
+            meta, tensors, start = _read_container(fd, size)
+            data = None
+            if mmap:
+                try:
+                    data = _MappedData(fd, size, start)
+                except OSError:  # a file system that cannot map files
+                    pass
+            return _load(meta, tensors, data or _LoadedData(fd, start))
     except _FormatError as e:
         raise ValueError(f"{path}: {e}") from None
     except (ValueError, TypeError, OverflowError, RecursionError) as e:
