@@ -2,6 +2,7 @@
 tensor bytes, mapped arrays are private copies on write and outlive a
 rewrite of their file."""
 
+import errno
 import json
 import os
 
@@ -52,6 +53,19 @@ def test_mapped_and_in_memory_reads_agree(model):
         assert in_place.dtype == own.dtype and in_place.tobytes() == own.tobytes()
         assert not in_place.flags.owndata and in_place.flags.aligned and in_place.flags.writeable
         assert own.flags.owndata and own.flags.writeable
+
+
+def test_files_that_cannot_be_mapped_are_read_into_memory(model, monkeypatch):
+    from ondrel.ir import _o1c
+
+    def cannot_map(*args, **kwargs):
+        raise OSError(errno.ENODEV, os.strerror(errno.ENODEV))
+
+    path, graph = model
+    monkeypatch.setattr(_o1c._mmap, "mmap", cannot_map)
+    loaded = ir.read(path)
+    assert all(array.flags.owndata for array in arrays_of(loaded))
+    assert fingerprint_graph_dual(loaded) == fingerprint_graph_dual(graph)
 
 
 def test_in_memory_graph_survives_its_file(model):
