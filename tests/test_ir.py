@@ -1,4 +1,4 @@
-import dataclasses
+import errno
 import json
 import math
 import os
@@ -11,6 +11,8 @@ import pytest
 from safetensors.numpy import save_file
 
 from ondrel import ir
+from ondrel.ir import _o1c
+from ondrel.ir._nodes import FIELD_KINDS
 from ondrel.sdk.version import get_versions
 
 
@@ -52,12 +54,12 @@ DTYPES = ["f2", "f4", "f8", "g", "i1", "i2", "i4", "i8", "u1", "u2", "u4", "u8",
 @pytest.mark.parametrize("dtype", DTYPES)
 def test_arrays_round_trip_exactly(tmp_path, dtype, shape):
     arr = np.arange(math.prod(shape)).astype(dtype).reshape(shape)
-    node = ir.Conv2d(weight=arr, input_type={"input": arr})
-    back = roundtrip(chain(node, {"calib": [arr]}), tmp_path)
-    got = back.nodes["mid"]
-    for value in (got.weight, got.input_type["input"], back.metadata["calib"][0]):
+    parameter = arr.dtype.kind != "M"  # datetimes are metadata, never weights
+    back = roundtrip(chain(ir.Conv2d(weight=arr) if parameter else ir.Conv2d(), {"calib": [arr]}), tmp_path)
+    for value in [back.metadata["calib"][0]] + [back.nodes["mid"].weight] * parameter:
         assert same(value, arr)
         assert value.flags.writeable
+        assert value.size == 0 or value.base is not None  # aligned by the writer: a view in place, not a copy
 
 
 def test_nan_bits_and_strided_arrays_survive(tmp_path):
@@ -79,19 +81,21 @@ VALUES = [
 
 
 @pytest.mark.parametrize("value", VALUES, ids=repr)
-def test_hyper_parameters_and_metadata_round_trip(tmp_path, value):
-    back = roundtrip(chain(ir.Upsample(size=value), {"v": value}), tmp_path)
-    assert same(back.nodes["mid"].size, value)
+def test_metadata_values_round_trip(tmp_path, value):
+    back = roundtrip(chain(metadata={"v": value}), tmp_path)
     assert same(back.metadata, {"v": value})
+
+
+def sample_value(kind, i):
+    """A value of ``kind`` that is not a field default."""
+    candidates = (np.full(2, i, np.float32), {"input": np.array([1, i])}, i + 3, "s", True)
+    return next(value for value in candidates if kind.accepts(value))
 
 
 @pytest.mark.parametrize("name", sorted(ir.NODE_TYPES))
 def test_every_node_class_round_trips(tmp_path, name):
     cls = ir.NODE_TYPES[name]
-    node = cls()
-    for i, field in enumerate(dataclasses.fields(cls)):
-        if field.default is None:
-            setattr(node, field.name, np.full(2, i, np.float32))
+    node = cls(**{field: sample_value(kind, i) for i, (field, kind) in enumerate(FIELD_KINDS[cls].items())})
     back = roundtrip(chain(node), tmp_path).nodes["mid"]
     assert type(back) is cls
     assert same(vars(back), vars(node))
@@ -134,18 +138,84 @@ def _with_attr(node, name, value):
     (chain(MyConv()), "'mid' is a"),
     (chain(ir.Conv2d(weight=np.array([None]))), "dtype object"),
     (chain(ir.Conv2d(weight=np.array(["a"]))), "dtype <U1"),
-    (chain(ir.Conv2d(weight=np.zeros(2, "f4,i4"))), "cannot be stored"),
-    (chain(ir.Upsample(size={1, 2})), "type builtins.set"),
+    (chain(ir.Conv2d(weight=np.zeros(2, "f4,i4"))), "numeric or bool dtype"),
+    (chain(metadata={"m": np.zeros(2, "f4,i4")}), "cannot be stored"),
+    (chain(metadata={"m": {1, 2}}), "type builtins.set"),
     (chain(ir.Upsample(size=np.ma.array([1]))), "MaskedArray"),
     (chain(_with_attr(ir.Conv2d(), "extra", 1)), "'extra', which is not a Conv2d field"),
     (ir.Graph({"a": ir.Input()}, [("a", "b")]), "unknown node 'b'"),
     (ir.Graph({1: ir.Input()}), "node name 1"),
 ])
 def test_write_refuses_what_would_not_read_back(tmp_path, graph, fragment):
-    with pytest.raises(ValueError, match="mid|node|Edge") as err:
+    with pytest.raises(ValueError, match="mid|node|Edge|metadata") as err:
         ir.write(tmp_path / "g.o1c", graph)
     assert fragment in str(err.value)
     assert os.listdir(tmp_path) == []
+
+
+def _bools(*values):
+    return np.array(values, np.uint8).view(np.bool_)
+
+
+# (node, attribute, fragment of the refusal); every value here is refused by write and, crafted into a file, by read.
+MALFORMED = [
+    (ir.Conv2d(stride=np.array([1, 1])), "stride", "an integer or a tuple/list of integers, got ndarray"),
+    (ir.Conv2d(padding=(1, 1.0)), "padding", "got tuple (1, 1.0)"),
+    (ir.MaxPool2d(kernel_size=True), "kernel_size", "got bool True"),
+    (ir.Conv2d(groups=np.bool_(True)), "groups", "expected an integer"),
+    (ir.LIF(tau=20.0), "tau", "a numeric or bool dtype, got float 20.0"),
+    (ir.Affine(weight=np.array(["2024-01-01"], "M8[D]")), "weight", "got ndarray of dtype datetime64[D]"),
+    (ir.SpikingAffine(weight_bits=None), "weight_bits", "expected an integer, got NoneType"),
+    (ir.SpikingAffine(spike_mode=1), "spike_mode", "expected a str"),
+    (ir.Input(input_type={"input": (1, 2)}), "input_type", "1-d integer numpy arrays, got dict"),
+    (ir.Output(output_type={"output": np.array([1.0, 2.0])}), "output_type", "1-d integer"),
+    (ir.Output(output_type={"output": np.array([[1, 2]])}), "output_type", "1-d integer"),
+    (ir.Output(output_type={0: np.array([1, 2])}), "output_type", "str port names"),
+    (ir.AvgPool2d(count_include_pad=1), "count_include_pad", "expected a bool"),
+    (ir.Upsample(scale_factor="2"), "scale_factor", "a real number or a tuple/list of real numbers"),
+    (ir.Upsample(size=2.5), "size", "None, an integer or a tuple/list of integers"),
+    (ir.Upsample(align_corners="yes"), "align_corners", "None or a bool"),
+    (ir.ChannelSplit(split_sections=[1, None]), "split_sections", "tuple/list of integers"),
+    (ir.SDDetect(stride=(8, 8)), "stride", "expected an integer, got tuple"),
+    (ir.Conv2d(weight=_bools(0, 2)), "weight", "bool array holds bytes other than 0 and 1"),
+]
+
+
+@pytest.mark.parametrize("node, attribute, fragment", MALFORMED, ids=lambda v: v if isinstance(v, str) else None)
+def test_malformed_attributes_are_refused_by_write_and_read(tmp_path, monkeypatch, node, attribute, fragment):
+    path = tmp_path / "g.o1c"
+    with pytest.raises(ValueError) as err:
+        ir.write(path, chain(node))
+    assert str(err.value).startswith(f"{path}: node 'mid', attribute '{attribute}': ")
+    assert fragment in str(err.value)
+    assert os.listdir(tmp_path) == []
+
+    # The same value in a file, written as the encoder stores any value: read refuses it.
+    monkeypatch.setattr(_o1c, "attribute_problem", lambda *args: None)
+    monkeypatch.setattr(_o1c, "_has_bad_bools", lambda arr: False)
+    ir.write(path, chain(node))
+    monkeypatch.undo()
+    with pytest.raises(ValueError) as err:
+        ir.read(path)
+    assert str(err.value).startswith(f"{path}: node 'mid', attribute '{attribute}': ")
+
+
+ACCEPTED = [
+    ir.Conv2d(stride=np.int64(2), padding=[np.int32(1), 1], dilation=(np.uint8(1), 2), groups=np.int16(1)),
+    ir.Affine(weight=np.ones((2, 2), np.longdouble), bias=np.ones(2, np.complex64)),
+    ir.LIF(tau=np.ones(3, bool), r=np.array(2.5), v_leak=np.zeros((0, 2), ">f4")),
+    ir.Input(input_type={}, output_type={"output": np.array([1, 2], ">u2")}),
+    ir.Upsample(scale_factor=(np.float32(1.5), 2), size=[3, 4], align_corners=np.bool_(False)),
+    ir.Upsample(scale_factor=np.float16(2), size=np.int8(3), align_corners=True),
+    ir.ChannelSplit(split_sections=()),
+    ir.SpikingAffine(weight_bits=10**30, spike_mode="rate"),
+]
+
+
+@pytest.mark.parametrize("node", ACCEPTED, ids=lambda node: type(node).__name__)
+def test_every_accepted_kind_round_trips(tmp_path, node):
+    back = roundtrip(chain(node), tmp_path).nodes["mid"]
+    assert same(vars(back), vars(node))
 
 
 def test_failed_write_keeps_old_file_and_leaves_no_temp(tmp_path):
@@ -159,7 +229,7 @@ def test_failed_write_keeps_old_file_and_leaves_no_temp(tmp_path):
     loop = []
     loop.append(loop)
     with pytest.raises(ValueError, match="nested"):
-        ir.write(path, chain(ir.Upsample(size=loop)))
+        ir.write(path, chain(metadata={"loop": loop}))
     assert os.listdir(tmp_path) == ["g.o1c"]
     assert type(ir.read(path).nodes["mid"]) is ir.Conv2d
 
@@ -258,7 +328,11 @@ TAMPERING = {
     "duplicate key": (edit_doc(lambda d: d.__setitem__("metadata", {"dict": [[1, 2], [1, 3]]})), "metadata: duplicate dict key 1"),
     "edge": (edit_doc(lambda d: d["edges"].append(["in"])), "edge ['in'] is not a pair"),
     "dangling": (edit_doc(lambda d: d["edges"].append(["in", "x"])), "unknown node 'x'"),
-    "offsets": (lambda h: h["t1"].__setitem__("data_offsets", [0, 10**9]), "not a readable .o1c file"),
+    "offsets": (lambda h: h["t1"].__setitem__("data_offsets", [0, 10**9]), "data offsets span 1000000000"),
+    "entry": (lambda h: h["t1"].__setitem__("extra", 1), "malformed header entry 't1'"),
+    "meta strings": (set_key("x", 1), "__metadata__ is not a map of strings"),
+    "kind": (edit_doc(lambda d: first_attrs(d).__setitem__("groups", 1.5)), "'groups': expected an integer, got float"),
+    "twice": (edit_doc(lambda d: first_attrs(d).__setitem__("bias", {"array": "t0"})), "'t0' is referenced twice"),
 }
 
 
@@ -295,6 +369,58 @@ def test_plain_safetensors_and_missing_files(tmp_path):
         ir.read(plain)
     with pytest.raises(FileNotFoundError, match="nope.o1c"):
         ir.read(tmp_path / "nope.o1c")
+
+
+def _special_files(tmp_path):
+    fifo = tmp_path / "fifo.o1c"
+    os.mkfifo(fifo)  # opening it for reading would block until a writer comes
+    return {"a FIFO": fifo, "a directory": tmp_path, "a character device": pathlib.Path(os.devnull)}
+
+
+@pytest.mark.parametrize("kind", ["a FIFO", "a directory", "a character device"])
+def test_special_files_are_refused_without_blocking(tmp_path, kind):
+    path = _special_files(tmp_path)[kind]
+    with pytest.raises(ValueError, match=f"^{re.escape(str(path))}: not a regular file \\({kind}\\)$"):
+        ir.read(path)
+
+
+def test_safetensors_reads_our_files_and_we_read_its_files(tmp_path):
+    from safetensors import safe_open
+
+    graph = chain(ir.LIF(tau=np.arange(5, dtype=np.float16), r=np.ones(3, ">f8"), v_leak=np.ones((2, 2), np.int64)),
+                  {"flags": np.array([True, False])})
+    path = tmp_path / "g.o1c"
+    ir.write(path, graph)
+    with safe_open(str(path), framework="numpy") as handle:
+        tensors = {name: handle.get_tensor(name) for name in handle.keys()}
+        header = handle.metadata()
+    assert sorted(a.tobytes() for a in tensors.values()) == sorted(
+        a.tobytes() for a in (graph.nodes["mid"].tau, graph.nodes["mid"].r, graph.nodes["mid"].v_leak,
+                              graph.metadata["flags"]))
+
+    again = tmp_path / "again.o1c"  # its own layout: 8-byte aligned header, tensors sorted by name
+    save_file(tensors, str(again), metadata=header)
+    for mapped in (True, False):
+        back = ir.read(again, mmap=mapped)
+        assert same(vars(back.nodes["mid"]), vars(graph.nodes["mid"])) and same(back.metadata, graph.metadata)
+
+
+@pytest.mark.parametrize("hard_links", [True, False])
+def test_overwrite_false_never_replaces_a_file(tmp_path, monkeypatch, hard_links):
+    if not hard_links:
+        def no_link(source, destination):
+            raise OSError(errno.EPERM, "Operation not permitted")
+        monkeypatch.setattr(os, "link", no_link)
+    path = tmp_path / "g.o1c"
+    ir.write(path, chain(), overwrite=False)
+    with pytest.raises(FileExistsError, match=re.escape(str(path))):
+        ir.write(path, chain(ir.Skip()), overwrite=False)
+    assert type(ir.read(path).nodes["mid"]) is ir.Conv2d and os.listdir(tmp_path) == ["g.o1c"]
+    if hard_links:  # even a file that appears while the new one is written stays
+        monkeypatch.setattr(os.path, "lexists", lambda p: False)
+        with pytest.raises(FileExistsError, match=re.escape(str(path))):
+            ir.write(path, chain(ir.Skip()), overwrite=False)
+        assert type(ir.read(path).nodes["mid"]) is ir.Conv2d and os.listdir(tmp_path) == ["g.o1c"]
 
 
 def test_versions():

@@ -93,6 +93,12 @@ def cases():
     yield "tensor_offsets_reversed", with_tensor(data_offsets=[8, 0])
     yield "tensor_huge_shape", with_tensor(shape=[2**40, 2**40])
     yield "tensor_shape_mismatch", with_tensor(shape=[3, 3])
+    yield "tensor_data_gap", with_tensor(data_offsets=[offset + 8 for offset in header[tensor]["data_offsets"]])
+    yield "tensor_referenced_twice", with_doc(dict(doc, metadata={"dict": [["k", {"array": tensor}]]}))
+    yield "header_metadata_not_strings", container(dict(header, __metadata__=dict(header["__metadata__"], n=1)), body)
+    yield "attribute_wrong_kind", with_doc(dict(doc, nodes=[doc["nodes"][0], ["fc", "Affine", {"weight": 2.5}],
+                                                            doc["nodes"][2]]))
+    yield "bool_tensor_not_0_or_1", with_tensor(dtype="BOOL", shape=[16])  # the bytes of int64 [1, 4]
 
 
 if __name__ == "__main__":

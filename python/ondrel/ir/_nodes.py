@@ -1,11 +1,19 @@
-"""Node types. Attribute names are part of the contract with the compiled services."""
+"""Node types. Attribute names are part of the contract with the compiled services.
+
+The classes are plain dataclasses that take any value; what a field may hold
+in an ``.o1c`` file is declared by its annotation, through ``FIELD_KINDS``.
+"""
 
 import dataclasses
-from typing import Any, Optional, Tuple
+from typing import Callable, Dict, Optional, Tuple, Union
 
 import numpy as np
 
+# Field annotations; each names one kind of value in _KIND_OF_ANNOTATION below.
 Array = Optional[np.ndarray]
+Ports = Optional[Dict[str, np.ndarray]]
+Ints = Union[int, Tuple[int, ...]]
+Reals = Union[float, Tuple[float, ...]]
 
 # eq=False: fields hold numpy arrays, whose == is elementwise; kw_only lets
 # subclass fields follow the defaulted base fields.
@@ -17,8 +25,8 @@ class Node:
     """Base of every node. ``input_type``/``output_type`` map a port name
     ("input", "output") to a shape array, e.g. ``{"input": np.array([1, 28, 28])}``."""
 
-    input_type: Optional[dict] = None
-    output_type: Optional[dict] = None
+    input_type: Ports = None
+    output_type: Ports = None
 
 
 @_node
@@ -105,15 +113,15 @@ class Skip(Node):
 
 @_node
 class Upsample(Node):
-    scale_factor: Any = 2
-    size: Any = None
+    scale_factor: Reals = 2
+    size: Optional[Ints] = None
     mode: str = "nearest"
     align_corners: Optional[bool] = None
 
 
 @_node
 class ChannelSplit(Node):
-    split_sections: Any = None
+    split_sections: Optional[Ints] = None
     dim: int = 1
 
 
@@ -224,3 +232,88 @@ _FIELDS = {cls: {f.name: f.default for f in dataclasses.fields(cls)} for cls in 
 def field_defaults(cls):
     """Field name -> default value of an ir node class, base fields first."""
     return _FIELDS[cls]
+
+
+# ---------------------------------------------------------------- what fields accept
+
+
+@dataclasses.dataclass(frozen=True)
+class Kind:
+    """The values one kind of field accepts; ``text`` words it for messages."""
+
+    text: str
+    accepts: Callable[[object], bool]
+
+
+def _is_integer(value):
+    # bool is an int subclass, but True is not a stride.
+    return isinstance(value, (int, np.integer)) and not isinstance(value, bool)
+
+
+def _is_real(value):
+    return isinstance(value, (int, float, np.integer, np.floating)) and not isinstance(value, bool)
+
+
+def _one_or_sequence(is_item):
+    return lambda value: is_item(value) or (type(value) in (tuple, list) and all(map(is_item, value)))
+
+
+def _or_none(accepts):
+    return lambda value: value is None or accepts(value)
+
+
+def _is_numeric_array(value):
+    return type(value) is np.ndarray and value.dtype.kind in "biufc"
+
+
+def _is_shape_array(value):
+    return type(value) is np.ndarray and value.ndim == 1 and value.dtype.kind in "iu"
+
+
+def _is_port_dict(value):
+    return type(value) is dict and all(type(k) is str and _is_shape_array(v) for k, v in value.items())
+
+
+_INTS = _one_or_sequence(_is_integer)
+
+# One entry per field annotation used above.
+_KIND_OF_ANNOTATION = {
+    Array: Kind("None or a numpy array of a numeric or bool dtype", _or_none(_is_numeric_array)),
+    Ports: Kind("None or a dict mapping str port names to 1-d integer numpy arrays", _or_none(_is_port_dict)),
+    int: Kind("an integer", _is_integer),
+    Tuple[int, int]: Kind("an integer or a tuple/list of integers", _INTS),
+    Optional[Ints]: Kind("None, an integer or a tuple/list of integers", _or_none(_INTS)),
+    Reals: Kind("a real number or a tuple/list of real numbers", _one_or_sequence(_is_real)),
+    str: Kind("a str", lambda value: isinstance(value, str)),
+    bool: Kind("a bool", lambda value: isinstance(value, (bool, np.bool_))),
+    Optional[bool]: Kind("None or a bool", lambda value: value is None or isinstance(value, (bool, np.bool_))),
+}
+
+# Class -> field name -> Kind: what ir.write stores and ir.read accepts.
+FIELD_KINDS = {
+    cls: {f.name: _KIND_OF_ANNOTATION[f.type] for f in dataclasses.fields(cls)} for cls in NODE_TYPES.values()
+}
+
+
+def short_repr(value, limit=80):
+    """repr(value), cut to ``limit`` characters; never raises."""
+    try:
+        text = repr(value)
+    except Exception:  # e.g. an int too long for the host's int-to-text limit
+        text = f"<{type(value).__name__}>"
+    return text if len(text) <= limit else text[: limit - 3] + "..."
+
+
+def describe(value):
+    """A short description of ``value`` for an error message."""
+    if isinstance(value, np.ndarray):
+        return f"{type(value).__name__} of dtype {value.dtype} and shape {value.shape}"
+    return f"{type(value).__name__} {short_repr(value)}"
+
+
+def attribute_problem(cls, field, value):
+    """Why ``value`` cannot be field ``field`` of an ir node class in a file, or None."""
+    kind = FIELD_KINDS[cls][field]
+    if kind.accepts(value):
+        return None
+    return f"expected {kind.text}, got {describe(value)}"

@@ -1,11 +1,17 @@
 """``.o1c`` graph files.
 
-An ``.o1c`` file is a safetensors container. Each numpy array of the graph
-(node attributes, shape dicts, metadata) is one tensor ``t0``, ``t1``, ...;
-the graph itself is a JSON document in the header's ``__metadata__`` under
-``ondrel.graph``, next to a format marker and version. Arrays safetensors
+An ``.o1c`` file is a safetensors container: an 8-byte little-endian header
+length, a JSON header with one entry per tensor (dtype, shape, data offsets)
+and a ``__metadata__`` map of strings, then the tensor data. Each numpy array
+of the graph (node attributes, shape dicts, metadata) is one tensor ``t0``,
+``t1``, ...; the graph itself is a JSON document in ``__metadata__`` under
+``ondrel.graph``, next to a format marker and version. Arrays the container
 cannot hold as-is (complex, big-endian, float128, datetimes) are stored as
 uint8 bytes with their dtype and shape recorded in the document.
+
+The writer starts the tensor data at a multiple of 64 bytes and stores the
+tensors widest alignment first, so each one can be viewed in place from a
+memory map of the file; that is how the reader hands them out.
 
 Values in the document use a tagged encoding so nothing is ambiguous: JSON
 null/bool/str/int/float stand for themselves; everything else is a
@@ -14,20 +20,22 @@ single-key object: {"tuple": [...]}, {"list": [...]}, {"dict": [[k, v], ...]},
 {"scalar": ["<f4", "<hex bytes>"]}.
 """
 
+import collections
+import contextlib
 import errno
+import gc
 import json
 import math
+import mmap as _mmap
 import os
 import re
 import secrets
 import stat
 
 import numpy as np
-from safetensors import SafetensorError, safe_open
-from safetensors.numpy import save_file
 
 from ._graph import Graph, edge_problem
-from ._nodes import NODE_TYPES, field_defaults
+from ._nodes import NODE_TYPES, attribute_problem, field_defaults, short_repr
 
 FORMAT_KEY = "ondrel.format"
 FORMAT_NAME = "o1c"
@@ -37,26 +45,36 @@ GRAPH_KEY = "ondrel.graph"
 
 # Bounds nesting of hyper-parameter values; also catches self-containing lists.
 _MAX_DEPTH = 64
-# safetensors refuses to load headers larger than this.
+# The header size limit of the container format.
 _MAX_HEADER = 100_000_000
-# dtype.str values safetensors stores natively and reads back identically.
-_NATIVE = frozenset(
-    ["|b1", "|i1", "|u1", "<i2", "<u2", "<i4", "<u4", "<i8", "<u8", "<f2", "<f4", "<f8"]
-)
+_MAX_DIMS = 64  # numpy's limit
+# Tensor data starts at a multiple of this, enough for any dtype's alignment.
+_DATA_ALIGNMENT = 64
+# Non-contiguous arrays are written through copies of about this size.
+_CHUNK_BYTES = 1 << 20
+_WRITE_BUFFER = 1 << 20
+# Container dtype names and the numpy dtypes they stand for.
+_CONTAINER_DTYPES = {
+    name: np.dtype(code)
+    for name, code in [("BOOL", "|b1"), ("U8", "|u1"), ("I8", "|i1"), ("U16", "<u2"), ("I16", "<i2"),
+                       ("F16", "<f2"), ("U32", "<u4"), ("I32", "<i4"), ("F32", "<f4"), ("U64", "<u8"),
+                       ("I64", "<i8"), ("F64", "<f8")]
+}
+# dtype.str -> container name, for the dtypes the container holds natively.
+_NATIVE = {dtype.str: name for name, dtype in _CONTAINER_DTYPES.items()}
 _DTYPE_RE = re.compile(r"[<>|][biufcmM]\d+(\[\w+\])?\Z")
 _HEX_INT_RE = re.compile(r"-?0x[0-9a-f]+\Z")
 _HEX_BYTES_RE = re.compile(r"([0-9a-f]{2})*\Z")
 _PLAIN_INT_LIMIT = 2**63
 _NON_FINITE = {"nan": math.nan, "inf": math.inf, "-inf": -math.inf}
+# os.link errors that mean the file system has no hard links.
+_NO_HARD_LINKS = frozenset([errno.EPERM, errno.EXDEV, errno.ENOTSUP, errno.EOPNOTSUPP, errno.EMLINK, errno.ENOSYS])
+_FILE_KINDS = [(stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a character device"),
+               (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket")]
 
 
 class _FormatError(Exception):
     """A problem in a file being read; read() prefixes the path."""
-
-
-def _short(value, limit=80):
-    text = repr(value)
-    return text if len(text) <= limit else text[: limit - 3] + "..."
 
 
 def _storable_dtype(dtype):
@@ -66,7 +84,7 @@ def _storable_dtype(dtype):
 
 def _parse_dtype(text):
     if type(text) is not str or not _DTYPE_RE.match(text):
-        raise _FormatError(f"bad dtype {_short(text)}")
+        raise _FormatError(f"bad dtype {short_repr(text)}")
     try:
         dtype = np.dtype(text)
     except (TypeError, ValueError, OverflowError):
@@ -76,24 +94,44 @@ def _parse_dtype(text):
     return dtype
 
 
+@contextlib.contextmanager
+def _collector_paused():
+    """Reading and writing build a few objects per node and tensor, none in a
+    cycle; collections meanwhile would walk the whole graph again and again."""
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()
+
+
+def _has_bad_bools(arr):
+    """Whether a bool array holds bytes other than 0 and 1 (reads its bytes)."""
+    return arr.dtype.kind == "b" and arr.size > 0 and arr.view(np.uint8).max() > 1
+
+
 # ---------------------------------------------------------------- writing
 
 
 class _Encoder:
     def __init__(self):
-        self.tensors = {}
+        self.tensors = []  # (array, container dtype name, container shape), tensor i named f"t{i}"
         self.raw = {}
 
     def array(self, arr):
         if not _storable_dtype(arr.dtype):
             raise ValueError(f"arrays of dtype {arr.dtype} cannot be stored (only numeric, bool and datetime)")
+        if _has_bad_bools(arr):
+            raise ValueError("bool array holds bytes other than 0 and 1")
         name = f"t{len(self.tensors)}"
-        arr = np.ascontiguousarray(arr) if arr.ndim else arr
-        if arr.dtype.str in _NATIVE:
-            self.tensors[name] = arr
+        native = _NATIVE.get(arr.dtype.str)
+        if native:
+            self.tensors.append((arr, native, list(arr.shape)))
         else:
             self.raw[name] = [arr.dtype.str, list(arr.shape)]
-            self.tensors[name] = arr.reshape(-1).view(np.uint8)
+            self.tensors.append((arr, "U8", [arr.nbytes]))
         return {"array": name}
 
     def value(self, v, depth=0):
@@ -109,7 +147,10 @@ class _Encoder:
         if t is np.ndarray:
             return self.array(v)
         if isinstance(v, np.generic) and t is v.dtype.type and _storable_dtype(v.dtype):
-            return {"scalar": [v.dtype.str, v.tobytes().hex()]}
+            data = v.tobytes()
+            if v.dtype.kind == "b" and data not in (b"\0", b"\1"):
+                raise ValueError("bool scalar holds a byte other than 0 and 1")
+            return {"scalar": [v.dtype.str, data.hex()]}
         if t is tuple or t is list:
             return {t.__name__: [self.value(x, depth + 1) for x in v]}
         if t is dict:
@@ -118,13 +159,14 @@ class _Encoder:
 
 
 def _encode(graph):
+    """The arrays to store and the header metadata describing the graph."""
     if not isinstance(graph, Graph):
         raise TypeError(f"expected an ir.Graph, got {type(graph).__name__}")
     enc = _Encoder()
     nodes = []
     for name, node in graph.nodes.items():
         if type(name) is not str:
-            raise ValueError(f"node name {name!r} is not a string")
+            raise ValueError(f"node name {short_repr(name)} is not a string")
         cls = type(node)
         if NODE_TYPES.get(cls.__name__) is not cls:
             raise ValueError(
@@ -140,7 +182,10 @@ def _encode(graph):
             # The very default object reads back as itself; skipping it keeps headers small.
             if value is defaults[field]:
                 continue
+            problem = attribute_problem(cls, field, value)
             try:
+                if problem:
+                    raise ValueError(problem)
                 attrs[field] = enc.value(value)
             except ValueError as e:
                 raise ValueError(f"node {name!r}, attribute {field!r}: {e}") from None
@@ -165,46 +210,110 @@ def _encode(graph):
 
     doc = {"nodes": nodes, "edges": edges, "metadata": metadata, "raw": enc.raw}
     text = json.dumps(doc, allow_nan=False, separators=(",", ":"))
-    # The text goes into the header escaped, next to one entry per tensor.
-    if len(json.dumps(text)) + 128 * len(enc.tensors) > _MAX_HEADER:
+    return enc.tensors, {FORMAT_KEY: FORMAT_NAME, VERSION_KEY: FORMAT_VERSION, GRAPH_KEY: text}
+
+
+def _layout(tensors, metadata):
+    """The file's first bytes (header length and header) and the arrays in data order.
+
+    Widest alignment first: every size is a multiple of its dtype's alignment,
+    a power of two, so each tensor starts aligned for a view in place.
+    """
+    order = sorted(range(len(tensors)), key=lambda i: -tensors[i][0].dtype.alignment)
+    header = {"__metadata__": metadata}
+    offset = 0
+    for i in order:
+        arr, dtype_name, shape = tensors[i]
+        header[f"t{i}"] = {"dtype": dtype_name, "shape": shape, "data_offsets": [offset, offset + arr.nbytes]}
+        offset += arr.nbytes
+    text = json.dumps(header, separators=(",", ":")).encode()
+    text += b" " * (-(8 + len(text)) % _DATA_ALIGNMENT)  # JSON whitespace
+    if len(text) > _MAX_HEADER:
         raise ValueError("graph description is too large for an .o1c header")
-    header = {FORMAT_KEY: FORMAT_NAME, VERSION_KEY: FORMAT_VERSION, GRAPH_KEY: text}
-    return enc.tensors, header
+    return len(text).to_bytes(8, "little") + text, [tensors[i][0] for i in order]
+
+
+def _contiguous_chunks(arr):
+    """The elements of ``arr`` in row-major order, as contiguous arrays: ``arr``
+    itself when it is contiguous, else copies of about _CHUNK_BYTES."""
+    if arr.flags.c_contiguous:
+        yield arr
+    elif arr.nbytes <= _CHUNK_BYTES:
+        yield np.ascontiguousarray(arr)
+    elif arr.nbytes // len(arr) > _CHUNK_BYTES:
+        for row in arr:
+            yield from _contiguous_chunks(row)
+    else:
+        step = _CHUNK_BYTES // (arr.nbytes // len(arr))
+        for start in range(0, len(arr), step):
+            yield np.ascontiguousarray(arr[start : start + step])
 
 
 def _new_temp(folder, base):
-    """Create an empty temporary file; return its path and umask-derived mode."""
+    """Create an empty temporary file (mode 0o666 less the umask); return its descriptor and path."""
     for _ in range(100):
         path = os.path.join(folder, f".{base}.{secrets.token_hex(6)}.tmp")
         try:
-            fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+            return os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666), path
         except FileExistsError:
             continue
-        try:
-            return path, stat.S_IMODE(os.fstat(fd).st_mode)
-        finally:
-            os.close(fd)
     raise FileExistsError(errno.EEXIST, "could not create a temporary file", folder)
 
 
-def write(path, graph):
+def _exists_error(path):
+    return FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), path)
+
+
+def _move_without_replacing(source, path):
+    try:
+        os.link(source, path)  # fails if path exists, atomically
+    except FileExistsError:
+        raise _exists_error(path) from None
+    except OSError as e:
+        if e.errno not in _NO_HARD_LINKS:
+            raise
+        # A file system without hard links: check, then rename.
+        if os.path.lexists(path):
+            raise _exists_error(path) from None
+        os.replace(source, path)
+        return
+    os.unlink(source)
+
+
+def write(path, graph, *, overwrite=True):
     """Write ``graph`` to ``path`` as an ``.o1c`` file.
 
     The file is written next to its destination and moved into place, so a
-    reader never sees a partial file. Raises ValueError (naming the node or
-    edge) for anything that would not read back identically.
+    reader never sees a partial file (and arrays mapped from an earlier
+    version of ``path`` stay intact). Arrays are written from their own
+    memory, one after another. With ``overwrite=False`` an existing ``path``
+    is never replaced, not even one that appears while the file is written:
+    FileExistsError. Raises ValueError, starting with the path and naming the
+    node and attribute, for anything that would not read back identically or
+    that a node class does not accept (see ``FIELD_KINDS``).
     """
     path = os.fsdecode(os.fspath(path))
-    tensors, header = _encode(graph)
-    folder, base = os.path.split(os.path.abspath(path))
-    tmp, mode = _new_temp(folder, base)
     try:
-        save_file(tensors, tmp, metadata=header)
-        # safetensors recreates the file owner-only; give it the mode any new file would get.
-        os.chmod(tmp, mode)
-        with open(tmp, "rb+") as fh:
+        with _collector_paused():
+            head, arrays = _layout(*_encode(graph))
+    except ValueError as e:
+        raise ValueError(f"{path}: {e}") from None
+    if not overwrite and os.path.lexists(path):
+        raise _exists_error(path)
+    folder, base = os.path.split(os.path.abspath(path))
+    fd, tmp = _new_temp(folder, base)
+    try:
+        with open(fd, "wb", buffering=_WRITE_BUFFER) as fh:
+            fh.write(head)
+            for arr in arrays:
+                for chunk in _contiguous_chunks(arr):
+                    fh.write(chunk.reshape(-1).view(np.uint8))
+            fh.flush()
             os.fsync(fh.fileno())
-        os.replace(tmp, path)
+        if overwrite:
+            os.replace(tmp, path)
+        else:
+            _move_without_replacing(tmp, path)
     except BaseException:
         try:
             os.unlink(tmp)
@@ -216,41 +325,146 @@ def write(path, graph):
 # ---------------------------------------------------------------- reading
 
 
+_Tensor = collections.namedtuple("_Tensor", "dtype shape start stop")
+
+
 def _reject_constant(name):
-    raise _FormatError(f"graph description contains {name}, which this format never writes")
+    raise _FormatError(f"JSON text contains {name}, which this format never writes")
+
+
+def _json(text, what):
+    try:
+        return json.loads(text, parse_constant=_reject_constant)
+    except (ValueError, RecursionError) as e:
+        raise _FormatError(f"{what} is not valid JSON ({e})") from None
+
+
+def _pread_into(fd, buffer, offset):
+    view = memoryview(buffer)
+    while view:
+        count = os.preadv(fd, [view], offset)
+        if count == 0:
+            raise _FormatError("file ended early (changed while being read?)")
+        view, offset = view[count:], offset + count
+
+
+def _pread(fd, size, offset):
+    data = bytearray(size)
+    _pread_into(fd, data, offset)
+    return data
+
+
+def _tensor_entry(name, entry):
+    if type(entry) is not dict or entry.keys() != {"dtype", "shape", "data_offsets"}:
+        raise _FormatError(f"malformed header entry {short_repr(name)}")
+    dtype_name, shape, offsets = entry["dtype"], entry["shape"], entry["data_offsets"]
+    dtype = _CONTAINER_DTYPES.get(dtype_name) if type(dtype_name) is str else None
+    if dtype is None:
+        raise _FormatError(f"tensor {name!r} has unsupported dtype {short_repr(dtype_name)}")
+    if type(shape) is not list or len(shape) > _MAX_DIMS or any(type(d) is not int or d < 0 for d in shape):
+        raise _FormatError(f"bad shape {short_repr(shape)} for tensor {name!r}")
+    if type(offsets) is not list or len(offsets) != 2 or any(type(o) is not int for o in offsets) \
+            or not 0 <= offsets[0] <= offsets[1]:
+        raise _FormatError(f"bad data offsets {short_repr(offsets)} for tensor {name!r}")
+    start, stop = offsets
+    needed = math.prod(shape) * dtype.itemsize
+    if needed != stop - start:
+        raise _FormatError(
+            f"tensor {name!r}: {dtype_name} {tuple(shape)} needs {needed} bytes but its data offsets span {stop - start}"
+        )
+    return _Tensor(dtype, tuple(shape), start, stop)
+
+
+def _read_container(fd, size):
+    """The header metadata, the tensor table and where tensor data starts,
+    checked against the file size without reading any tensor bytes."""
+    if size < 8:
+        raise _FormatError(f"not an .o1c file (only {size} bytes)")
+    header_len = int.from_bytes(_pread(fd, 8, 0), "little")
+    if header_len > size - 8:
+        raise _FormatError(f"truncated or not an .o1c file (header claims {header_len} bytes, file has {size})")
+    if header_len > _MAX_HEADER:
+        raise _FormatError(f"header of {header_len} bytes exceeds the {_MAX_HEADER}-byte limit")
+    try:
+        text = _pread(fd, header_len, 8).decode("utf-8")
+    except UnicodeDecodeError:
+        raise _FormatError("header is not UTF-8 text") from None
+    header = _json(text, "header")
+    if type(header) is not dict:
+        raise _FormatError("header is not a JSON object")
+    metadata = header.pop("__metadata__", {})
+    if type(metadata) is not dict or not all(type(v) is str for v in metadata.values()):
+        raise _FormatError("header __metadata__ is not a map of strings")
+    tensors = {name: _tensor_entry(name, entry) for name, entry in header.items()}
+    end = 0
+    for name, tensor in sorted(tensors.items(), key=lambda item: (item[1].start, item[1].stop)):
+        if tensor.start != end:
+            raise _FormatError(f"tensor {name!r} starts at data byte {tensor.start}, expected {end}")
+        end = tensor.stop
+    held = size - 8 - header_len
+    if end != held:
+        raise _FormatError(f"truncated or corrupt .o1c file (tensor data takes {end} bytes, the file holds {held})")
+    return metadata, tensors, 8 + header_len
+
+
+class _MappedData:
+    """Tensors as views of a copy-on-write map of the file."""
+
+    def __init__(self, fd, size, start):
+        self.map = _mmap.mmap(fd, size, access=_mmap.ACCESS_COPY)
+        self.start = start
+
+    def array(self, offset, dtype, shape):
+        count = math.prod(shape)
+        if count == 0:
+            return np.empty(shape, dtype)
+        arr = np.frombuffer(self.map, dtype, count, self.start + offset).reshape(shape)
+        return arr if arr.flags.aligned else arr.copy()  # only files from other writers are unaligned
+
+
+class _LoadedData:
+    """Tensors read into arrays of their own."""
+
+    def __init__(self, fd, start):
+        self.fd = fd
+        self.start = start
+
+    def array(self, offset, dtype, shape):
+        arr = np.empty(shape, dtype)
+        _pread_into(self.fd, arr.reshape(-1).view(np.uint8), self.start + offset)
+        return arr
 
 
 class _Decoder:
-    def __init__(self, handle, raw):
-        self.handle = handle
+    def __init__(self, tensors, data, raw):
+        self.tensors = tensors
+        self.data = data
         self.raw = raw
-        self.names = set(handle.keys())
+        self.used = set()
 
     def array(self, name):
-        if type(name) is not str or name not in self.names:
-            raise _FormatError(f"array reference {_short(name)} names no tensor in the file")
-        try:
-            tensor = self.handle.get_tensor(name)
-        except Exception as e:  # e.g. a dtype numpy cannot represent
-            raise _FormatError(f"tensor {name!r} cannot be loaded: {e}") from None
+        if type(name) is not str or name not in self.tensors:
+            raise _FormatError(f"array reference {short_repr(name)} names no tensor in the file")
+        if name in self.used:
+            raise _FormatError(f"tensor {name!r} is referenced twice")
+        self.used.add(name)
+        tensor = self.tensors[name]
+        dtype, shape = tensor.dtype, tensor.shape
         layout = self.raw.get(name)
-        if layout is None:
-            if tensor.dtype.str not in _NATIVE:
-                raise _FormatError(f"tensor {name!r} has unexpected dtype {tensor.dtype}")
-            return tensor
-        dtype, shape = layout
-        if tensor.dtype != np.uint8 or tensor.ndim != 1:
-            raise _FormatError(f"tensor {name!r} should hold raw bytes")
-        needed = math.prod(shape) * dtype.itemsize
-        if needed != tensor.size:
-            raise _FormatError(
-                f"tensor {name!r} holds {tensor.size} bytes but {dtype.str} {tuple(shape)} needs {needed}"
-            )
-        try:
-            arr = tensor.view(dtype).reshape(shape)
-        except ValueError as e:
-            raise _FormatError(f"tensor {name!r}: {e}") from None
-        return arr if arr.flags.aligned else arr.copy()
+        if layout is not None:
+            dtype, shape = layout
+            if tensor.dtype != np.uint8 or len(tensor.shape) != 1:
+                raise _FormatError(f"tensor {name!r} should hold raw bytes")
+            held = tensor.stop - tensor.start
+            needed = math.prod(shape) * dtype.itemsize
+            if needed != held:
+                raise _FormatError(
+                    f"tensor {name!r} holds {held} bytes but {dtype.str} {tuple(shape)} needs {needed}"
+                )
+        arr = self.data.array(tensor.start, dtype, shape)
+        if _has_bad_bools(arr):
+            raise _FormatError(f"tensor {name!r} holds bool bytes other than 0 and 1")
+        return arr
 
     def value(self, v, depth=0):
         if depth > _MAX_DEPTH:
@@ -259,27 +473,27 @@ class _Decoder:
         if v is None or t is bool or t is str or t is int or t is float:
             return v
         if t is not dict or len(v) != 1:
-            raise _FormatError(f"malformed value {_short(v)}")
+            raise _FormatError(f"malformed value {short_repr(v)}")
         ((tag, body),) = v.items()
         if tag in ("tuple", "list"):
             if type(body) is not list:
-                raise _FormatError(f"malformed {tag} {_short(body)}")
+                raise _FormatError(f"malformed {tag} {short_repr(body)}")
             items = [self.value(x, depth + 1) for x in body]
             return tuple(items) if tag == "tuple" else items
         if tag == "dict":
             if type(body) is not list:
-                raise _FormatError(f"malformed dict {_short(body)}")
+                raise _FormatError(f"malformed dict {short_repr(body)}")
             out = {}
             for item in body:
                 if type(item) is not list or len(item) != 2:
-                    raise _FormatError(f"malformed dict item {_short(item)}")
+                    raise _FormatError(f"malformed dict item {short_repr(item)}")
                 key = self.value(item[0], depth + 1)
                 try:
                     seen = key in out
                 except TypeError:
-                    raise _FormatError(f"dict key {_short(key)} is not hashable") from None
+                    raise _FormatError(f"dict key {short_repr(key)} is not hashable") from None
                 if seen:
-                    raise _FormatError(f"duplicate dict key {_short(key)}")
+                    raise _FormatError(f"duplicate dict key {short_repr(key)}")
                 out[key] = self.value(item[1], depth + 1)
             return out
         if tag == "array":
@@ -294,11 +508,11 @@ class _Decoder:
             if type(body) is list and len(body) == 2 and type(body[1]) is str and _HEX_BYTES_RE.match(body[1]):
                 dtype = _parse_dtype(body[0])
                 data = bytes.fromhex(body[1])
-                if len(data) == dtype.itemsize:
+                if len(data) == dtype.itemsize and (dtype.kind != "b" or data in (b"\0", b"\1")):
                     return np.frombuffer(data, dtype)[0]
         else:
-            raise _FormatError(f"unknown value tag {_short(tag)}")
-        raise _FormatError(f"malformed {tag} {_short(body)}")
+            raise _FormatError(f"unknown value tag {short_repr(tag)}")
+        raise _FormatError(f"malformed {tag} {short_repr(body)}")
 
 
 def _raw_table(raw):
@@ -313,14 +527,13 @@ def _raw_table(raw):
         except _FormatError as e:
             raise _FormatError(f"raw tensor {name!r}: {e}") from None
         shape = layout[1]
-        if len(shape) > 64 or any(type(d) is not int or d < 0 for d in shape):
-            raise _FormatError(f"bad shape {_short(shape)} for tensor {name!r}")
-        table[name] = (dtype, shape)
+        if len(shape) > _MAX_DIMS or any(type(d) is not int or d < 0 for d in shape):
+            raise _FormatError(f"bad shape {short_repr(shape)} for tensor {name!r}")
+        table[name] = (dtype, tuple(shape))
     return table
 
 
-def _load(handle):
-    meta = handle.metadata() or {}
+def _load(meta, tensors, data):
     if meta.get(FORMAT_KEY) != FORMAT_NAME:
         raise _FormatError("not an .o1c file (no ondrel format marker in the header)")
     version = meta.get(VERSION_KEY)
@@ -329,14 +542,11 @@ def _load(handle):
     text = meta.get(GRAPH_KEY)
     if text is None:
         raise _FormatError("graph description missing from the header")
-    try:
-        doc = json.loads(text, parse_constant=_reject_constant)
-    except (ValueError, RecursionError) as e:
-        raise _FormatError(f"graph description is not valid JSON ({e})") from None
+    doc = _json(text, "graph description")
     if type(doc) is not dict or sorted(doc) != ["edges", "metadata", "nodes", "raw"]:
         raise _FormatError("graph description lacks the nodes/edges/metadata/raw sections")
 
-    dec = _Decoder(handle, _raw_table(doc["raw"]))
+    dec = _Decoder(tensors, data, _raw_table(doc["raw"]))
     if type(doc["nodes"]) is not list:
         raise _FormatError("nodes section is not a list")
     nodes = {}
@@ -348,22 +558,26 @@ def _load(handle):
             or type(entry[1]) is not str
             or type(entry[2]) is not dict
         ):
-            raise _FormatError(f"malformed node entry {_short(entry)}")
+            raise _FormatError(f"malformed node entry {short_repr(entry)}")
         name, cls_name, attrs = entry
         if name in nodes:
             raise _FormatError(f"duplicate node name {name!r}")
         cls = NODE_TYPES.get(cls_name)
         if cls is None:
-            raise _FormatError(f"node {name!r} has unknown class {_short(cls_name)}")
+            raise _FormatError(f"node {name!r} has unknown class {short_repr(cls_name)}")
         fields = field_defaults(cls)
         values = {}
         for key, raw_value in attrs.items():
             if key not in fields:
-                raise _FormatError(f"node {name!r}: {cls_name} has no attribute {_short(key)}")
+                raise _FormatError(f"node {name!r}: {cls_name} has no attribute {short_repr(key)}")
             try:
-                values[key] = dec.value(raw_value)
+                value = dec.value(raw_value)
+                problem = attribute_problem(cls, key, value)
+                if problem:
+                    raise _FormatError(problem)
             except _FormatError as e:
                 raise _FormatError(f"node {name!r}, attribute {key!r}: {e}") from None
+            values[key] = value
         nodes[name] = cls(**values)
 
     if type(doc["edges"]) is not list:
@@ -371,7 +585,7 @@ def _load(handle):
     edges = []
     for edge in doc["edges"]:
         if type(edge) is not list or len(edge) != 2 or type(edge[0]) is not str or type(edge[1]) is not str:
-            raise _FormatError(f"edge {_short(edge)} is not a pair of node names")
+            raise _FormatError(f"edge {short_repr(edge)} is not a pair of node names")
         problem = edge_problem(nodes, edge)
         if problem:
             raise _FormatError(problem)
@@ -386,30 +600,61 @@ def _load(handle):
     return Graph(nodes, edges, metadata)
 
 
-def read(path):
+def _not_a_regular_file(path, mode):
+    kind = next((text for is_kind, text in _FILE_KINDS if is_kind(mode)), "a special file")
+    return ValueError(f"{path}: not a regular file ({kind})")
+
+
+def _open_regular_file(path):
+    """A read-only descriptor and the size of ``path``, a regular file.
+
+    Checked before opening, so a FIFO or a device is never opened, and again
+    after (non-blocking) opening, in case the path was replaced meanwhile.
+    """
+    mode = os.stat(path).st_mode  # FileNotFoundError names the path
+    if not stat.S_ISREG(mode):
+        raise _not_a_regular_file(path, mode)
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    info = os.fstat(fd)
+    if not stat.S_ISREG(info.st_mode):
+        os.close(fd)
+        raise _not_a_regular_file(path, info.st_mode)
+    return fd, info.st_size
+
+
+def read(path, mmap=True):
     """Read an ``.o1c`` file written by :func:`write`.
 
     ``path`` may be str, bytes or os.PathLike. A missing file raises
-    FileNotFoundError; anything that is not a well-formed ``.o1c`` file raises
-    ValueError starting with the path. Nothing in the file is executed.
+    FileNotFoundError; anything that is not a well-formed ``.o1c`` file
+    (including a path that is not a regular file) raises ValueError starting
+    with the path. Nothing in the file is executed.
+
+    With ``mmap=True`` the arrays are views of a copy-on-write memory map of
+    the file: reading takes time proportional to the header, a page of a
+    tensor is read only when something looks at its values, and writing to an
+    array changes the process's copy, never the file. The map lives as long
+    as any of the arrays. :func:`write` and ``ondrel-sdk stamp`` replace files
+    by renaming, which leaves such maps intact; a program that truncates or
+    rewrites the file in place while it is mapped can make reading an array
+    fault (SIGBUS). ``mmap=False`` reads every array into memory of its own,
+    for callers who will delete or rewrite the file while the graph lives.
     """
     path = os.fsdecode(os.fspath(path))
-    # Sanity-check the header length against the file size before safetensors
-    # looks at it, so the error says plainly what is wrong.
-    with open(path, "rb") as fh:  # FileNotFoundError / IsADirectoryError name the path
-        size = os.fstat(fh.fileno()).st_size
-        prefix = fh.read(8)
-    if len(prefix) < 8:
-        raise ValueError(f"{path}: not an .o1c file (only {size} bytes)")
-    header_len = int.from_bytes(prefix, "little")
-    if header_len > size - 8:
-        raise ValueError(f"{path}: truncated or not an .o1c file (header claims {header_len} bytes, file has {size})")
+    fd, size = _open_regular_file(path)
     try:
-        with safe_open(path, framework="numpy") as handle:
-            return _load(handle)
+        with _collector_paused():
+            meta, tensors, start = _read_container(fd, size)
+            data = None
+            if mmap:
+                try:
+                    data = _MappedData(fd, size, start)
+                except OSError:  # a file system that cannot map files
+                    pass
+            return _load(meta, tensors, data or _LoadedData(fd, start))
     except _FormatError as e:
         raise ValueError(f"{path}: {e}") from None
-    except SafetensorError as e:
-        raise ValueError(f"{path}: not a readable .o1c file ({e})") from None
     except (ValueError, TypeError, OverflowError, RecursionError) as e:
         raise ValueError(f"{path}: corrupt .o1c file ({type(e).__name__}: {e})") from None
+    finally:
+        os.close(fd)

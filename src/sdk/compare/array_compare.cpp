@@ -5,6 +5,7 @@
 
 #include "ir_interface/numpy_api.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -368,7 +369,32 @@ void run_strided(const Kernel& kernel, typename Kernel::Partial& partial, const 
 }
 
 template <class Kernel>
-typename Kernel::Partial run(const Kernel& kernel, const Layout& layout, const std::byte* a, const std::byte* b) {
+void run_row(const Kernel& kernel, typename Kernel::Partial& partial, const std::byte* a, const std::byte* b,
+             Py_ssize_t count, Py_ssize_t step_a, Py_ssize_t step_b, bool contiguous) {
+    if (contiguous) run_contiguous(kernel, partial, a, b, count);
+    else run_strided(kernel, partial, a, b, count, step_a, step_b);
+}
+
+// A row in slices, each counted as processed once it is done. Only the
+// layout and the data pointers are used across the report's host calls.
+template <class Kernel>
+void run_row_reporting(const Kernel& kernel, typename Kernel::Partial& partial, const std::byte* a, const std::byte* b,
+                       Py_ssize_t count, Py_ssize_t step_a, Py_ssize_t step_b, bool contiguous,
+                       ProgressReport& progress) {
+    constexpr size_t pair_bytes = sizeof(typename Kernel::StoredA) + sizeof(typename Kernel::StoredB);
+    while (count > 0) {
+        Py_ssize_t slice = std::min(count, static_cast<Py_ssize_t>(std::max<size_t>(1, progress.room() / pair_bytes)));
+        run_row(kernel, partial, a, b, slice, step_a, step_b, contiguous);
+        a += slice * step_a;
+        b += slice * step_b;
+        count -= slice;
+        progress.add(static_cast<size_t>(slice) * pair_bytes);
+    }
+}
+
+template <class Kernel>
+typename Kernel::Partial run(const Kernel& kernel, const Layout& layout, const std::byte* a, const std::byte* b,
+                             ProgressReport* progress) {
     typename Kernel::Partial partial;
     if (layout.count == 0) return partial;
     const int inner = layout.ndim - 1;
@@ -376,8 +402,8 @@ typename Kernel::Partial run(const Kernel& kernel, const Layout& layout, const s
     const bool contiguous = step_a == sizeof(typename Kernel::StoredA) && step_b == sizeof(typename Kernel::StoredB);
     std::array<Py_ssize_t, max_dims> index{};
     for (;;) {
-        if (contiguous) run_contiguous(kernel, partial, a, b, count);
-        else run_strided(kernel, partial, a, b, count, step_a, step_b);
+        if (progress) run_row_reporting(kernel, partial, a, b, count, step_a, step_b, contiguous, *progress);
+        else run_row(kernel, partial, a, b, count, step_a, step_b, contiguous);
         int dim = inner - 1;
         for (; dim >= 0; --dim) {  // the next row: an odometer over the outer dimensions
             a += layout.stride_a[dim];
@@ -393,15 +419,17 @@ typename Kernel::Partial run(const Kernel& kernel, const Layout& layout, const s
 
 // ---- Dispatch over the element-type pairs.
 
-using CloseRunner = ArrayComparison (*)(const ArrayView&, const ArrayView&, const Layout&, double, double);
+using CloseRunner = ArrayComparison (*)(const ArrayView&, const ArrayView&, const Layout&, double, double,
+                                        ProgressReport*);
 
 template <Element A, Element B>
-ArrayComparison run_close(const ArrayView& a, const ArrayView& b, const Layout& layout, double atol, double rtol) {
+ArrayComparison run_close(const ArrayView& a, const ArrayView& b, const Layout& layout, double atol, double rtol,
+                          ProgressReport* progress) {
     using Kernel = CloseKernel<A, B>;
     using Tolerance = typename Kernel::Tolerance;
     // atol and rtol enter numpy's arithmetic as Python floats: in b's float type.
     const Kernel kernel{Tolerance::scalar(atol), Tolerance::scalar(rtol)};
-    return kernel.result(run(kernel, layout, a.data(), b.data()));
+    return kernel.result(run(kernel, layout, a.data(), b.data(), progress));
 }
 
 template <size_t... I>
@@ -415,7 +443,7 @@ using EqualRunner = bool (*)(const ArrayView&, const ArrayView&, const Layout&);
 
 template <Element E>
 bool run_equal(const ArrayView& a, const ArrayView& b, const Layout& layout) {
-    return run(EqualKernel<E>{}, layout, a.data(), b.data()).equal;
+    return run(EqualKernel<E>{}, layout, a.data(), b.data(), nullptr).equal;
 }
 
 template <size_t... I>
@@ -518,7 +546,8 @@ bool Promotions::kernel_agrees(Element a, Element b, nb::handle array_a, nb::han
     return known == Known::Agrees;
 }
 
-ArrayComparison compare_arrays(nb::handle a, nb::handle b, double atol, double rtol, Promotions& promotions) {
+ArrayComparison compare_arrays(nb::handle a, nb::handle b, double atol, double rtol, Promotions& promotions,
+                               ProgressReport* progress) {
     if (a.is_none() && b.is_none()) return {true, 0.0};
     if (a.is_none() || b.is_none()) return {false, infinity};
     if (exact_ndarray(a) && exact_ndarray(b)) {
@@ -528,13 +557,17 @@ ArrayComparison compare_arrays(nb::handle a, nb::handle b, double atol, double r
             std::optional<Element> element_a = element_of(view_a), element_b = element_of(view_b);
             if (element_a && element_b && promotions.kernel_agrees(*element_a, *element_b, a, b)) {
                 CloseRunner runner = close_runner[pair_index(*element_a, *element_b)];
-                return runner(view_a, view_b, plan(view_a, view_b), atol, rtol);
+                return runner(view_a, view_b, plan(view_a, view_b), atol, rtol, progress);
             }
         }
     }
     nb::object shape_a = attr(a, shape_name), shape_b = attr(b, shape_name);
     if (not_equal(shape_a, shape_b)) return {false, infinity};
-    return compare_with_numpy(a, b, shape_a, atol, rtol);
+    ArrayComparison result = compare_with_numpy(a, b, shape_a, atol, rtol);
+    PyArrayObject *ndarray_a = exact_ndarray(a), *ndarray_b = exact_ndarray(b);
+    if (progress && ndarray_a && ndarray_b)
+        progress->add(static_cast<size_t>(PyArray_NBYTES(ndarray_a) + PyArray_NBYTES(ndarray_b)));
+    return result;
 }
 
 bool arrays_equal(nb::handle a, nb::handle b) {
@@ -551,7 +584,7 @@ bool arrays_equal(nb::handle a, nb::handle b) {
 }
 
 ArrayComparison ArrayComparer::operator()(nb::handle a, nb::handle b, double atol, double rtol) {
-    if (!replaced_.is_valid()) return compare_arrays(a, b, atol, rtol, promotions_);
+    if (!replaced_.is_valid()) return compare_arrays(a, b, atol, rtol, promotions_, progress_);
     nb::object result = call(replaced_, {a, b, floating(atol), floating(rtol)});
     std::vector<nb::object> pair = unpack_exactly(result, 2);
     return {truthy(pair[0]), to_double(pair[1])};

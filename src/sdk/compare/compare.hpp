@@ -7,6 +7,7 @@
 #include "ir_interface/module_state.hpp"
 #include "ir_interface/originals.hpp"
 #include "ir_interface/records.hpp"
+#include "ir_interface/progress.hpp"
 
 #include <array>
 #include <cstdint>
@@ -73,7 +74,9 @@ private:
     std::array<Known, element_types * element_types> known_{};
 };
 
-ArrayComparison compare_arrays(nb::handle a, nb::handle b, double atol, double rtol, Promotions& promotions);
+// With `progress`, the bytes of both arrays count as processed as they are compared.
+ArrayComparison compare_arrays(nb::handle a, nb::handle b, double atol, double rtol, Promotions& promotions,
+                               ProgressReport* progress = nullptr);
 
 // np.array_equal(a, b)
 bool arrays_equal(nb::handle a, nb::handle b);
@@ -81,12 +84,14 @@ bool arrays_equal(nb::handle a, nb::handle b);
 // compare_arrays as compare_nodes calls it: natively, or the replacement.
 class ArrayComparer {
 public:
-    ArrayComparer() : replaced_(replacement(Entry::CompareArrays)) {}
+    explicit ArrayComparer(ProgressReport* progress = nullptr)
+        : replaced_(replacement(Entry::CompareArrays)), progress_(progress) {}
     ArrayComparison operator()(nb::handle a, nb::handle b, double atol, double rtol);
 
 private:
     nb::object replaced_;
     Promotions promotions_;
+    ProgressReport* progress_;
 };
 
 // --- nodes and graphs -----------------------------------------------------
@@ -99,7 +104,8 @@ struct NodeComparison {
 NodeComparison compare_nodes(nb::handle name, nb::handle node_a, nb::handle node_b, double atol, double rtol,
                              const IrModule& ir, ArrayComparer& compare_arrays);
 
-nb::object compare_graphs(nb::handle graph_a, nb::handle graph_b, double atol, double rtol);
+nb::object compare_graphs(nb::handle graph_a, nb::handle graph_b, double atol, double rtol,
+                          ProgressReport* progress = nullptr);
 void assert_graphs_equal(nb::handle graph_a, nb::handle graph_b, double atol, double rtol, bool check_weights);
 
 nb::object generate_summary(nb::handle diff);

@@ -25,8 +25,8 @@ bool is_empty(nb::handle list) { return size_of(list) == 0; }
 // whose record is read back through its attributes.
 class NodeComparer {
 public:
-    NodeComparer(const IrModule& ir, double atol, double rtol)
-        : ir_(ir), atol_(atol), rtol_(rtol), replaced_(replacement(Entry::CompareNodes)) {}
+    NodeComparer(const IrModule& ir, double atol, double rtol, ProgressReport* progress)
+        : ir_(ir), atol_(atol), rtol_(rtol), replaced_(replacement(Entry::CompareNodes)), compare_arrays_(progress) {}
 
     NodeComparison operator()(nb::handle name, nb::handle node_a, nb::handle node_b) {
         if (!replaced_.is_valid()) return compare_nodes(name, node_a, node_b, atol_, rtol_, ir_, compare_arrays_);
@@ -49,7 +49,8 @@ private:
 
 }  // namespace
 
-nb::object compare_graphs(nb::handle graph_a_argument, nb::handle graph_b_argument, double atol, double rtol) {
+nb::object compare_graphs(nb::handle graph_a_argument, nb::handle graph_b_argument, double atol, double rtol,
+                          ProgressReport* progress) {
     GcPause no_collections;  // one record per common node
     IrModule ir;
     nb::object graph_a = is_path(graph_a_argument) ? ir.read(graph_a_argument) : nb::borrow(graph_a_argument);
@@ -66,7 +67,7 @@ nb::object compare_graphs(nb::handle graph_a_argument, nb::handle graph_b_argume
     nb::object nodes_modified = own(PyList_New(0)), nodes_unchanged = own(PyList_New(0));
     nb::object node_diffs = own(PyList_New(0));
     std::vector<double> weight_diffs;
-    NodeComparer compare_node(ir, atol, rtol);
+    NodeComparer compare_node(ir, atol, rtol, progress);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(common_names.ptr()); ++i) {
         nb::object name = nb::borrow(PyList_GET_ITEM(common_names.ptr(), i));
         nb::object node_a = own(PyObject_GetItem(nodes_a.ptr(), name.ptr()));

@@ -68,6 +68,24 @@ NB_MODULE(compare, m) {
           "Returns:\n"
           "    GraphDiff with structural and numerical differences");
 
+    m.def("_compare_graphs_progress",
+          [](nb::handle graph_a, nb::handle graph_b, nb::handle atol, nb::handle rtol, nb::handle progress) {
+              double atol_value = to_double(atol), rtol_value = to_double(rtol);
+              ondrel::ProgressReport report(progress);
+              nb::object diff = compare_graphs(graph_a, graph_b, atol_value, rtol_value, &report);
+              report.finish();
+              return diff;
+          },
+          "graph_a"_a.none(), "graph_b"_a.none(), "atol"_a.none(), "rtol"_a.none(), "progress"_a.none(),
+          nb::sig("def _compare_graphs_progress(graph_a: typing.Any, graph_b: typing.Any, atol: float, rtol: float, "
+                  "progress: typing.Callable[[int], object]) -> GraphDiff"),
+          "compare_graphs, reporting progress.\n\n"
+          "progress(n) is called with the number of parameter-array bytes compared (both\n"
+          "arrays of each pair) since its previous call, at least every 16 MiB of them\n"
+          "and once at the end.\n\n"
+          "Returns:\n"
+          "    The GraphDiff compare_graphs returns");
+
     m.def("_generate_summary", &generate_summary, "diff"_a.none(),
           nb::sig("def _generate_summary(diff: GraphDiff) -> str"),
           "Generate a human-readable summary of the diff.");

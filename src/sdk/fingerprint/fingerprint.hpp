@@ -6,6 +6,7 @@
 #include "ir_interface/ir_classes.hpp"
 #include "ir_interface/module_state.hpp"
 #include "ir_interface/records.hpp"
+#include "ir_interface/progress.hpp"
 
 #include <optional>
 #include <string_view>
@@ -106,6 +107,19 @@ private:
     BatchingSink& second_;
 };
 
+// Weight pieces on their way to a call's hasher, counted for a progress
+// report; arrays go in slices, so the report comes at least every step.
+class ReportingSink final : public Sink {
+public:
+    ReportingSink(BatchingSink& hasher, ProgressReport& progress) : hasher_(hasher), progress_(progress) {}
+    void piece(std::string_view bytes) override { hasher_.piece(bytes); }
+    void array_piece(nb::handle array) override;
+
+private:
+    BatchingSink& hasher_;
+    ProgressReport& progress_;
+};
+
 // The stream. A node's structure and weight pieces depend on its class; the graph
 // stream sends structure pieces and edges to `structure` and, when
 // `weights` is given, each node's weight pieces right after its structure.
@@ -116,6 +130,8 @@ void feed_metadata(nb::handle metadata, Sink& sink);
 
 // The module's functions.
 nb::object fingerprint_graph(nb::handle graph, bool include_weights, bool include_metadata);
+nb::object fingerprint_graph_progress(nb::handle graph, bool include_weights, bool include_metadata,
+                                      ProgressReport& progress);
 nb::object fingerprint_graph_dual(nb::handle graph, bool include_metadata);
 bool verify_fingerprint(nb::handle graph, nb::handle expected_hash, bool include_weights);
 void hash_graph(nb::handle graph, nb::handle hasher, bool include_weights);

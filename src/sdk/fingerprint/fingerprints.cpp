@@ -16,14 +16,30 @@ void feed_metadata_if_included(nb::handle graph, bool include_metadata, Sink& si
     if (truthy(metadata)) feed_metadata(metadata, sink);
 }
 
+// The stream into one hasher, weight pieces through `weights` (the hasher
+// itself or a sink in front of it).
+nb::object digest(const IrModule& ir, nb::handle graph, BatchingSink& hasher, Sink* weights, bool include_metadata) {
+    feed_graph(ir, graph, hasher, weights);
+    feed_metadata_if_included(graph, include_metadata, hasher);
+    return hasher.hexdigest();
+}
+
 }  // namespace
 
 nb::object fingerprint_graph(nb::handle graph, bool include_weights, bool include_metadata) {
     IrModule ir;
     BatchingSink hasher;
-    feed_graph(ir, graph, hasher, include_weights ? &hasher : nullptr);
-    feed_metadata_if_included(graph, include_metadata, hasher);
-    return hasher.hexdigest();
+    return digest(ir, graph, hasher, include_weights ? &hasher : nullptr, include_metadata);
+}
+
+nb::object fingerprint_graph_progress(nb::handle graph, bool include_weights, bool include_metadata,
+                                      ProgressReport& progress) {
+    IrModule ir;
+    BatchingSink hasher;
+    ReportingSink weights(hasher, progress);
+    nb::object result = digest(ir, graph, hasher, include_weights ? &weights : nullptr, include_metadata);
+    progress.finish();
+    return result;
 }
 
 nb::object fingerprint_graph_dual(nb::handle graph, bool include_metadata) {

@@ -41,6 +41,21 @@ NB_MODULE(fingerprint, m) {
           "Returns:\n"
           "    Tuple of (structure_hash, full_hash)");
 
+    m.def("_fingerprint_graph_progress",
+          [](nb::handle graph, nb::handle include_weights, nb::handle include_metadata, nb::handle progress) {
+              bool weights = truthy(include_weights), metadata = truthy(include_metadata);
+              ondrel::ProgressReport report(progress);
+              return fingerprint_graph_progress(graph, weights, metadata, report);
+          },
+          "graph"_a.none(), "include_weights"_a.none(), "include_metadata"_a.none(), "progress"_a.none(),
+          nb::sig("def _fingerprint_graph_progress(graph: ir.Graph, include_weights: bool, include_metadata: bool, "
+                  "progress: typing.Callable[[int], object]) -> str"),
+          "fingerprint_graph, reporting progress.\n\n"
+          "progress(n) is called with the number of parameter-array bytes hashed since\n"
+          "its previous call, at least every 16 MiB of them and once at the end.\n\n"
+          "Returns:\n"
+          "    The digest fingerprint_graph returns");
+
     m.def("verify_fingerprint",
           [](nb::handle graph, nb::handle expected_hash, nb::handle include_weights) {
               return verify_fingerprint(graph, expected_hash, truthy(include_weights));

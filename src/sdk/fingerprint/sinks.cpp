@@ -165,6 +165,25 @@ void BatchingSink::array_piece(nb::handle array) {
         [this](nb::handle result) { append_object(result); });
 }
 
+void ReportingSink::array_piece(nb::handle array) {
+    read_array_piece(
+        array,
+        [this](const void* data, size_t size) {
+            const char* at = static_cast<const char*>(data);
+            while (size) {
+                size_t slice = std::min(size, progress_.room());
+                hasher_.append(at, slice);
+                progress_.add(slice);
+                at += slice;
+                size -= slice;
+            }
+        },
+        [this](nb::handle result) {
+            hasher_.append_object(result);
+            if (PyBytes_CheckExact(result.ptr())) progress_.add(static_cast<size_t>(PyBytes_GET_SIZE(result.ptr())));
+        });
+}
+
 nb::object BatchingSink::hexdigest() {
     flush();
     return call_method(hasher_, hexdigest_name);
