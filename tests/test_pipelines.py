@@ -17,7 +17,7 @@ from ondrel import ir
 from ondrel.sdk import examples
 from ondrel.sdk.fingerprint import fingerprint_graph, stamp_graph
 from ondrel.sdk.lint import lint_graph
-from ondrel.sdk.lint_selection import RULES, LintSelection
+from ondrel.sdk.lint_selection import RULES
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DETECTOR_CODES = ["MULTI_OUTPUT", "LIF_NONPOSITIVE_THRESHOLD", "SKIP_MERGE_INPUTS"]
@@ -178,16 +178,6 @@ def test_bad_configuration_is_one_error_naming_it(store, tmp_path, config, optio
     result = cli("lint", str(store / "classifier.o1c"), *options, cwd=tmp_path)
     assert result.returncode == 2 and result.stdout == "" and message in result.stderr
     assert "Traceback" not in result.stderr and (options[:1] == ["--select"] or result.stderr.count("\n") == 1)
-
-
-def test_selection_from_python():
-    graph = examples.detector()
-    result = LintSelection(ignore=["LIF_"], per_node_ignores={"neck*": ["SKIP_"]}).apply(lint_graph(graph))
-    assert [issue.code for issue in result.issues] == ["MULTI_OUTPUT"] and result.is_valid
-    strict = LintSelection(select=["SKIP_"]).apply(lint_graph(graph, strict=True))
-    assert strict.to_dict()["errors"] == 1 and strict.issues[0].severity.value == "error"
-    with pytest.raises(ValueError, match="unknown lint code 'NOPE'"):
-        LintSelection(select=["NOPE"])
 
 
 def test_catalogue_agrees_with_the_linter():
