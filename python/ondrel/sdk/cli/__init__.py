@@ -3,8 +3,10 @@
     ondrel-sdk demo                          # every service on the bundled example models
     ondrel-sdk summary model.o1c --verbose
     ondrel-sdk lint models/*.o1c --format sarif > lint.sarif
+    ondrel-sdk lint models/ --select LIF_ --format github      # a folder: every .o1c file below it
     ondrel-sdk diff before.o1c after.o1c
-    ondrel-sdk fingerprint models/*.o1c
+    ondrel-sdk fingerprint models/*.o1c > SUMS
+    ondrel-sdk fingerprint --check SUMS
     ondrel-sdk stamp model.o1c -o release.o1c --git-commit "$(git rev-parse HEAD)"
     ondrel-sdk verify release.o1c
 
@@ -14,7 +16,7 @@ stderr naming the file).
 
 Layout: ``app`` holds the parser and the failure policy, ``commands`` one
 module per subcommand, ``files`` reading and per-file handling, ``terminal``
-what reaches a terminal, ``formats`` JSON and SARIF. Only the standard library
+what reaches a terminal, ``formats`` JSON, SARIF, GitHub annotations and JUnit XML. Only the standard library
 is imported here; the services (and numpy) are imported by the commands that
 use them, so ``--help`` stays fast.
 """

@@ -6,7 +6,7 @@ import sys
 import warnings
 
 from .arguments import EXIT_ERROR, shared_parents
-from .files import FileError, describe
+from .files import FileError, describe, redirected_output
 from .terminal import (PROG, OutputError, discard_output, emit, finish_output, print_error, protect_streams,
                        write_stderr)
 
@@ -49,6 +49,14 @@ def build_parser():
     return parser
 
 
+def parse_arguments(argv):
+    args = build_parser().parse_args(argv)
+    check_usage = getattr(args, "check_usage", None)
+    if check_usage is not None:
+        check_usage(args)
+    return args
+
+
 def _exit_status(code):
     """The status of argparse's SystemExit: 0 after --help or --version, 2 for bad arguments."""
     if code is None:
@@ -69,12 +77,13 @@ def main(argv=None):
     no_color = False
     try:
         try:
-            args = build_parser().parse_args(argv)
+            args = parse_arguments(argv)
         except SystemExit as exit:
             status = _exit_status(exit.code)
         else:
             no_color = args.no_color
-            status = args.handler(args)
+            with redirected_output(getattr(args, "output_file", None)):
+                status = args.handler(args)
         finish_output()
         return status
     except KeyboardInterrupt:

@@ -34,18 +34,36 @@ def shared_parents():
     common.add_argument("--no-color", action="store_true",
                         help="no ANSI colours (the default off a terminal, or when NO_COLOR is set)")
     batch = argparse.ArgumentParser(add_help=False)
-    batch.add_argument("-j", "--jobs", type=positive_int, default=1, metavar="N",
-                       help="handle the files in N parallel processes (default 1, at most the usable CPUs); "
-                            "output keeps the input order")
+    workers = batch.add_mutually_exclusive_group()
+    workers.add_argument("-j", "--jobs", type=positive_int, default=1, metavar="N",
+                         help="handle the files in N parallel processes (default 1, at most the usable CPUs); "
+                              "output keeps the input order")
+    workers.add_argument("--dask", metavar="ADDRESS",
+                         help="handle the files on the Dask cluster whose scheduler is at ADDRESS (e.g. "
+                              "tcp://scheduler:8786; needs the 'dask' extra); the workers must see the files "
+                              "at the same absolute paths; output keeps the input order")
     return common, batch
 
 
-def add_command(commands, handler, name, help, epilog, parents):
-    """A subcommand run by ``handler(args)``, which returns the exit status."""
+def add_command(commands, handler, name, help, epilog, parents, check_usage=None):
+    """A subcommand run by ``handler(args)``, which returns the exit status.
+
+    ``check_usage(args, error)``, when given, runs right after parsing and calls
+    ``error(message)`` for options that parse but do not go together.
+    """
     sub = commands.add_parser(name, help=help, description=help[0].upper() + help[1:] + ".",
                               epilog=f"exit status: {epilog}", parents=list(parents))
-    sub.set_defaults(handler=handler)
+    sub.set_defaults(handler=handler,
+                     check_usage=(lambda args: check_usage(args, sub.error)) if check_usage else None)
     return sub
+
+
+def add_format_options(sub, formats, help):
+    """``--format`` (the first of ``formats`` by default) and ``-o/--output-file``."""
+    sub.add_argument("--format", choices=formats, default=formats[0], help=help)
+    sub.add_argument("-o", "--output-file", metavar="FILE",
+                     help="write the output to FILE instead of standard output; FILE is replaced only once "
+                          "the command is done, so it never holds half an output ('-': standard output)")
 
 
 def worst(statuses):

@@ -1,10 +1,12 @@
-"""Machine-readable output: one JSON encoder for every ``--format json``, and SARIF logs."""
+"""Machine-readable output: one JSON encoder for every ``--format json``; SARIF logs, GitHub workflow
+annotations and JUnit XML for lint results."""
 
 import math
 import os
+import re
 import sys
 
-from .terminal import PROG
+from .terminal import PROG, display
 
 NON_FINITE = {math.inf: "inf", -math.inf: "-inf"}  # NaN is handled apart: it equals nothing
 
@@ -107,34 +109,30 @@ def dumps_json(value):
     return json.dumps(plain(value), indent=2, ensure_ascii=False, allow_nan=False)
 
 
+# ---------------------------------------------------------------- lint findings
+
+
+def _count(n, word):
+    return f"{n} {word}{'' if n == 1 else 's'}"
+
+
+def lint_counts(result):
+    """'1 error, 2 warnings, 0 infos' for a lint result (``to_dict()``) or totals with the same keys."""
+    return ", ".join(_count(result[key], word) for key, word in (("errors", "error"), ("warnings", "warning"),
+                                                                 ("infos", "info")))
+
+
+def finding_text(issue):
+    """The message of a finding (an issue of ``to_dict()``) followed by its suggestion."""
+    return issue["message"] + (f". Suggestion: {issue['suggestion']}" if issue["suggestion"] else "")
+
+
 # ---------------------------------------------------------------- SARIF
 
 SARIF_SCHEMA = "https://json.schemastore.org/sarif-2.1.0.json"
 SARIF_LEVELS = {"error": "error", "warning": "warning", "info": "note"}
 SARIF_SOURCE_ROOT = "%SRCROOT%"
-
-# Short rule texts for the SARIF rule table, one per lint code.
-RULE_DESCRIPTIONS = {
-    "STRUCTURE": "Graph structure is broken (dangling edge, self-loop, missing Input or Output)",
-    "UNREACHABLE": "Node is not reachable from any Input",
-    "DEAD_END": "Node does not reach any Output",
-    "MULTI_OUTPUT": "Graph has several Output nodes",
-    "LIF_LOW_TAU": "LIF time constant below 1.0",
-    "LIF_HIGH_TAU": "LIF time constant above 100",
-    "LIF_NONPOSITIVE_THRESHOLD": "LIF threshold is zero or negative",
-    "LIF_HIGH_THRESHOLD": "LIF threshold above 10",
-    "GHOST_UNUSUAL_STRIDE": "Ghost backbone block stride is neither 1 nor 2",
-    "DETECT_UNUSUAL_STRIDE": "Detection head stride is not 4, 8 or 16",
-    "LOW_WEIGHT_BITS": "Affine weights quantised below 4 bits",
-    "HIGH_WEIGHT_BITS": "Affine weights wider than 16 bits",
-    "SKIP_PASSTHROUGH_INPUTS": "Passthrough skip node without exactly one input",
-    "SKIP_MERGE_INPUTS": "Merging skip node with fewer than two inputs",
-    "GENERIC_NAME": "Node has a generic name",
-    "PYTHON_KEYWORD": "Node name is a reserved word",
-    "LARGE_MODEL": "Model has more than 10M parameters",
-    "SMALL_MODEL": "Model has fewer than 100 parameters",
-    "MISSING_OUTPUT_SHAPE": "Computational node has no output shape",
-}
+FINGERPRINT_KEY = "ondrelFinding/v1"
 
 
 def _sarif_uri(path):
@@ -148,6 +146,26 @@ def _sarif_uri(path):
     return quote(os.fsencode(PurePath(relative).as_posix()))
 
 
+def _sarif_rule(code):
+    from ..lint_selection import rule
+
+    entry = rule(code)
+    return {
+        "id": code,
+        "shortDescription": {"text": entry.description},
+        "help": {"text": entry.help or entry.description},
+        "defaultConfiguration": {"level": SARIF_LEVELS[entry.severity]},
+    }
+
+
+def _finding_fingerprint(code, node, uri):
+    """Stable across runs: what the finding is and where, not its position in the log."""
+    import hashlib
+    import json
+
+    return hashlib.sha256(json.dumps([code, node, uri]).encode()).hexdigest()
+
+
 def lint_sarif(outcomes, failures):
     """A SARIF 2.1.0 log of the lint results of ``outcomes`` (pairs of path and ``to_dict()``)."""
     from pathlib import Path
@@ -156,20 +174,16 @@ def lint_sarif(outcomes, failures):
 
     rules, rule_index, results = [], {}, []
     for path, result in outcomes:
-        location = {"physicalLocation": {"artifactLocation": {"uri": _sarif_uri(path),
-                                                              "uriBaseId": SARIF_SOURCE_ROOT}}}
+        uri = _sarif_uri(path)
+        location = {"physicalLocation": {"artifactLocation": {"uri": uri, "uriBaseId": SARIF_SOURCE_ROOT}}}
         for issue in result["issues"]:
-            code, level = issue["code"], SARIF_LEVELS[issue["severity"]]
+            code = issue["code"]
             if code not in rule_index:
                 rule_index[code] = len(rules)
-                rules.append({
-                    "id": code,
-                    "shortDescription": {"text": RULE_DESCRIPTIONS.get(code, code.replace("_", " ").capitalize())},
-                    "defaultConfiguration": {"level": level},
-                })
-            text = issue["message"] + (f". Suggestion: {issue['suggestion']}" if issue["suggestion"] else "")
-            entry = {"ruleId": code, "ruleIndex": rule_index[code], "level": level, "message": {"text": text},
-                     "locations": [dict(location)]}
+                rules.append(_sarif_rule(code))
+            entry = {"ruleId": code, "ruleIndex": rule_index[code], "level": SARIF_LEVELS[issue["severity"]],
+                     "message": {"text": finding_text(issue)}, "locations": [dict(location)],
+                     "partialFingerprints": {FINGERPRINT_KEY: _finding_fingerprint(code, issue["node"], uri)}}
             if issue["node"] is not None:
                 entry["locations"][0]["logicalLocations"] = [{"name": issue["node"], "kind": "object"}]
             results.append(entry)
@@ -187,3 +201,72 @@ def lint_sarif(outcomes, failures):
             "results": results,
         }],
     }
+
+
+# ---------------------------------------------------------------- GitHub workflow annotations
+
+GITHUB_LEVELS = {"error": "error", "warning": "warning", "info": "notice"}
+
+
+def _github_data(text):
+    return text.replace("%", "%25").replace("\r", "%0D").replace("\n", "%0A")
+
+
+def _github_property(text):
+    return _github_data(text).replace(":", "%3A").replace(",", "%2C")
+
+
+def github_annotation(level, path, title, message):
+    """One workflow command line; names are shown through ``display`` and escaped as the syntax requires."""
+    return (f"::{level} file={_github_property(display(path))},title={_github_property(display(title))}"
+            f"::{_github_data(display(message))}")
+
+
+def lint_github(path, result):
+    """The annotation lines of one file's lint result (``to_dict()``)."""
+    lines = []
+    for issue in result["issues"]:
+        where = f" [{issue['node']}]" if issue["node"] is not None else ""
+        lines.append(github_annotation(GITHUB_LEVELS[issue["severity"]], path, issue["code"],
+                                       f"{path}{where}: {finding_text(issue)}"))
+    return lines
+
+
+# ---------------------------------------------------------------- JUnit XML
+
+_XML_ILLEGAL = re.compile("[\ufffe\uffff]")  # what display() leaves that XML 1.0 cannot hold
+
+
+def _xml_text(text):
+    return _XML_ILLEGAL.sub(lambda m: f"\\u{ord(m.group()):04x}", display(text))
+
+
+def lint_junit(entries):
+    """JUnit XML with one test case per model: a failure for a model with errors, carrying its findings,
+    an error for one that could not be linted. ``entries``: ``{"path", **to_dict()}`` or ``{"path", "error"}``."""
+    import xml.etree.ElementTree as ET
+
+    suite_name = f"{PROG} lint"
+    failed = sum(1 for entry in entries if entry.get("errors"))
+    broken = sum(1 for entry in entries if "error" in entry)
+    counts = {"tests": str(len(entries)), "failures": str(failed), "errors": str(broken)}
+    root = ET.Element("testsuites", name=suite_name, **counts)
+    suite = ET.SubElement(root, "testsuite", name=suite_name, skipped="0", **counts)
+    for entry in entries:
+        path = _xml_text(entry["path"])
+        case = ET.SubElement(suite, "testcase", classname=suite_name, name=path, file=path)
+        if "error" in entry:
+            ET.SubElement(case, "error", message=_xml_text(entry["error"]), type="unusable model").text = \
+                _xml_text(f"{entry['path']}: {entry['error']}")
+            continue
+        if not entry["issues"]:
+            continue
+        findings = "\n".join(_xml_text(f"{issue['severity']}: {issue['code']}"
+                                        + (f" [{issue['node']}]" if issue["node"] is not None else "")
+                                        + f": {finding_text(issue)}") for issue in entry["issues"])
+        if entry["errors"]:
+            ET.SubElement(case, "failure", message=lint_counts(entry), type="lint").text = findings
+        else:  # warnings and infos alone pass, as they do for the exit status
+            ET.SubElement(case, "system-out").text = findings
+    ET.indent(root)
+    return '<?xml version="1.0" encoding="UTF-8"?>\n' + ET.tostring(root, encoding="unicode")

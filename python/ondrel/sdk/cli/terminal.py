@@ -36,14 +36,25 @@ def display(text):
     return _UNSAFE.sub(_escape, text)
 
 
+def _escaped_name(path):
+    """``path`` as bytes the way sha256sum writes a name, and whether its line must start with a backslash."""
+    name = os.fsencode(path)
+    if any(c in name for c in b"\\\n\r"):
+        return name.replace(b"\\", b"\\\\").replace(b"\n", b"\\n").replace(b"\r", b"\\r"), True
+    return name, False
+
+
 def digest_line(digest, path):
     """``DIGEST  PATH`` as bytes, the way sha256sum writes it: a name holding a backslash or
     a line break is escaped and the line starts with a backslash; other bytes are kept."""
-    name = os.fsencode(path)
-    if any(c in name for c in b"\\\n\r"):
-        name = name.replace(b"\\", b"\\\\").replace(b"\n", b"\\n").replace(b"\r", b"\\r")
-        return b"\\" + digest.encode() + b"  " + name
-    return digest.encode() + b"  " + name
+    name, escaped = _escaped_name(path)
+    return (b"\\" if escaped else b"") + digest.encode() + b"  " + name
+
+
+def verdict_line(path, verdict):
+    """``PATH: VERDICT`` as bytes, the name escaped as in ``digest_line`` (sha256sum -c's lines)."""
+    name, escaped = _escaped_name(path)
+    return (b"\\" if escaped else b"") + name + b": " + verdict.encode()
 
 
 class OutputError(Exception):
@@ -161,6 +172,11 @@ def print_error(message, no_color=False):
 
 def print_note(message):
     write_stderr(f"{PROG}: note: {display(message)}\n")
+
+
+def print_warning(message):
+    """``ondrel-sdk: WARNING: MESSAGE``, as sha256sum words its closing counts."""
+    write_stderr(f"{PROG}: WARNING: {display(message)}\n")
 
 
 class Progress:

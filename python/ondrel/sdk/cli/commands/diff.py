@@ -2,7 +2,7 @@
 
 import sys
 
-from ..arguments import EXIT_ERROR, EXIT_FINDINGS, EXIT_OK, add_command, tolerance
+from ..arguments import EXIT_ERROR, EXIT_FINDINGS, EXIT_OK, add_command, add_format_options, tolerance
 from ..files import FileError, attempt, read_models
 from ..formats import JSON_FORMAT_HELP, dumps_json
 from ..terminal import PROG, Style, display, emit, print_error
@@ -20,8 +20,10 @@ def register(commands, common, batch):
                      help="relative tolerance for parameter values, relative to B (default 1e-5)")
     sub.add_argument("--structure-only", action="store_true",
                      help="compare nodes and edges only: parameter and hyper-parameter changes do not count")
-    sub.add_argument("--format", choices=("text", "json"), default="text",
-                     help=f"text summary (default), or the full diff record as JSON; {JSON_FORMAT_HELP}")
+    sub.add_argument("-q", "--quiet", action="store_true",
+                     help="print nothing (errors aside): the exit status tells, like cmp -s")
+    add_format_options(sub, ("text", "json"),
+                       f"text summary (default), or the full diff record as JSON; {JSON_FORMAT_HELP}")
 
 
 def summary_text(diff):
@@ -70,7 +72,9 @@ def run(args):
         print_error(diff, args.no_color)
         return EXIT_ERROR
     equal = diff.structural_match if args.structure_only else diff.identical
-    if args.format == "json":
+    if args.quiet:
+        pass
+    elif args.format == "json":
         emit(dumps_json(diff))
     elif args.structure_only:
         emit(render_structure_diff(diff, Style(sys.stdout, args.no_color)))

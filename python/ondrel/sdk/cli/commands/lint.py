@@ -1,40 +1,75 @@
 """``ondrel-sdk lint``: structural problems and suspicious parameters, per file."""
 
+import argparse
+import os
 import sys
 
-from ..arguments import EXIT_ERROR, EXIT_FINDINGS, EXIT_OK, add_command
-from ..files import FileError, read_model, run_per_file
-from ..formats import dumps_json, lint_sarif
+from ...lint_selection import RULES, LintConfigError, LintSelection, check_selectors, find_config, parse_config
+from ..arguments import EXIT_ERROR, EXIT_FINDINGS, EXIT_OK, add_command, add_format_options
+from ..files import FileError, expand_models, read_model, read_text_file, run_per_file
+from ..formats import dumps_json, github_annotation, lint_counts, lint_github, lint_junit, lint_sarif
 from ..terminal import PROG, Style, display, emit, print_error
+
+
+def lint_codes(text):
+    """A comma-separated list of lint codes or prefixes, as a tuple."""
+    codes = tuple(code.strip() for code in text.split(",") if code.strip())
+    if not codes:
+        raise argparse.ArgumentTypeError("no lint codes given")
+    try:
+        return check_selectors(codes)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
 
 
 def register(commands, common, batch):
     sub = add_command(commands, run, "lint", "check models for structural problems and suspicious parameters",
-                      "0 no errors, 1 some file has an error, 2 unusable model", (common, batch))
-    sub.add_argument("models", nargs="+", metavar="MODEL", help=".o1c files")
-    sub.add_argument("--strict", action="store_true", help="treat warnings as errors")
-    sub.add_argument("--format", choices=("text", "json", "sarif"), default="text",
-                     help="text (default); json: a list with the lint result of each file, in argument order; "
-                          "sarif: a SARIF 2.1.0 log for code-scanning services")
+                      "0 no errors (or --exit-zero), 1 some file has an error, 2 unusable model or configuration",
+                      (common, batch))
+    sub.add_argument("models", nargs="+", metavar="MODEL", help=".o1c files, or folders searched for them")
+    sub.add_argument("--strict", action=argparse.BooleanOptionalAction, default=None,
+                     help="treat warnings as errors (default: the configuration's 'strict', else off)")
+    sub.add_argument("--select", type=lint_codes, metavar="CODES",
+                     help="report only these codes (comma-separated; a prefix such as LIF_ stands for every "
+                          f"code it starts); known codes: {', '.join(RULES)}")
+    sub.add_argument("--ignore", type=lint_codes, metavar="CODES",
+                     help="do not report these codes (as --select; the longer of two matching codes wins)")
+    sub.add_argument("--exit-zero", action="store_true",
+                     help="exit 0 even when errors are found (unusable models still give 2)")
+    config = sub.add_mutually_exclusive_group()
+    config.add_argument("--config", metavar="PATH",
+                        help="read the [tool.ondrel-sdk.lint] table of PATH (a TOML file) instead of the nearest "
+                             "pyproject.toml upward from the working folder")
+    config.add_argument("--isolated", action="store_true", help="read no configuration file")
+    add_format_options(sub, ("text", "json", "sarif", "github", "junit"),
+                       "text (default); json: a list with the lint result of each file, in order; "
+                       "sarif: a SARIF 2.1.0 log for code-scanning services; github: workflow annotations; "
+                       "junit: JUnit XML with one test case per model")
 
 
-def lint_file(path, strict):
+def lint_settings(args):
+    """(selection, strict) from the configuration file and the options, which take precedence."""
+    config = None
+    found = None if args.isolated or args.config else find_config(os.getcwd())
+    path = args.config or (found and os.path.relpath(found))
+    if path is not None:
+        try:
+            config = parse_config(read_text_file(path), path, required=args.config is not None)
+        except LintConfigError as e:
+            raise FileError(e.path, e.reason) from None
+    selection = LintSelection(args.select, args.ignore or (), base=config.selection() if config else None)
+    strict = args.strict if args.strict is not None else bool(config and config.strict)
+    return selection, strict
+
+
+def lint_file(path, strict, selection):
     from ...lint import lint_graph
 
-    return lint_graph(read_model(path), strict).to_dict()
-
-
-def _count(n, word):
-    return f"{n} {word}{'' if n == 1 else 's'}"
-
-
-def _lint_counts(result):
-    return ", ".join(_count(result[key], word) for key, word in (("errors", "error"), ("warnings", "warning"),
-                                                                 ("infos", "info")))
+    return selection.apply(lint_graph(read_model(path), strict)).to_dict()
 
 
 def render_lint_text(path, result, style):
-    heading = f"{display(path)}: {_lint_counts(result)}" if result["issues"] else f"{display(path)}: no issues"
+    heading = f"{display(path)}: {lint_counts(result)}" if result["issues"] else f"{display(path)}: no issues"
     lines = [style(heading, "bold")]
     for issue in result["issues"]:
         severity = issue["severity"]
@@ -47,15 +82,19 @@ def render_lint_text(path, result, style):
 
 
 def run(args):
+    selection, strict = lint_settings(args)
     style = Style(sys.stdout, args.no_color)
     outcomes, failures, entries = [], [], []
     totals = {"errors": 0, "warnings": 0, "infos": 0}
     spaced = False  # a blank line sets off every file that has issues
-    for path, result in run_per_file(lint_file, args.models, (args.strict,), args.jobs, f"{PROG} lint"):
+    for path, result in run_per_file(lint_file, expand_models(args.models), (strict, selection), args.jobs,
+                                     f"{PROG} lint", dask=args.dask):
         if isinstance(result, FileError):
             print_error(result, args.no_color)
             failures.append(result)
             entries.append({"path": path, "error": result.reason})
+            if args.format == "github":
+                emit(github_annotation("error", path, PROG, str(result)), flush=True)
             continue
         outcomes.append((path, result))
         entries.append({"path": path, **result})
@@ -67,12 +106,16 @@ def run(args):
                 emit()
             spaced = has_issues
             emit(render_lint_text(path, result, style), flush=True)
+        elif args.format == "github" and result["issues"]:
+            emit("\n".join(lint_github(path, result)), flush=True)
     if args.format == "json":
         emit(dumps_json(entries))
     elif args.format == "sarif":
         emit(dumps_json(lint_sarif(outcomes, failures)))
-    elif len(args.models) > 1:
-        emit(f"\n{_count(len(outcomes), 'file')} linted: {_lint_counts(totals)}")
+    elif args.format == "junit":
+        emit(lint_junit(entries))
+    elif args.format == "text" and len(entries) > 1:
+        emit(f"\n{len(outcomes)} file{'' if len(outcomes) == 1 else 's'} linted: {lint_counts(totals)}")
     if failures:
         return EXIT_ERROR
-    return EXIT_FINDINGS if totals["errors"] else EXIT_OK
+    return EXIT_FINDINGS if totals["errors"] and not args.exit_zero else EXIT_OK

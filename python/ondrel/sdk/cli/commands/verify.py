@@ -2,8 +2,9 @@
 
 import sys
 
-from ..arguments import EXIT_ERROR, EXIT_FINDINGS, EXIT_OK, add_command
-from ..files import FileError, read_model, run_per_file
+from ..arguments import EXIT_ERROR, EXIT_FINDINGS, EXIT_OK, add_command, add_format_options
+from ..files import FileError, expand_models, read_model, run_per_file
+from ..formats import dumps_json
 from ..terminal import PROG, Style, display, emit, print_error
 
 
@@ -11,7 +12,10 @@ def register(commands, common, batch):
     sub = add_command(commands, run, "verify", "check models against their provenance stamps",
                       "0 every model matches its stamp, 1 some model has no stamp or does not match, "
                       "2 unusable model", (common, batch))
-    sub.add_argument("models", nargs="+", metavar="MODEL", help="stamped .o1c files")
+    sub.add_argument("models", nargs="+", metavar="MODEL", help="stamped .o1c files, or folders searched for them")
+    add_format_options(sub, ("text", "json"),
+                       "text: one 'PATH: OK' or 'PATH: FAILED (why)' line per file (default); json: a list "
+                       'with {"path", "ok", "detail"} (or {"path", "error"}) for each file, in order')
 
 
 def verify_file(path):
@@ -41,15 +45,21 @@ def verify_file(path):
 
 def run(args):
     style = Style(sys.stdout, args.no_color)
-    status = EXIT_OK
-    for path, result in run_per_file(verify_file, args.models, (), args.jobs, f"{PROG} verify"):
+    status, entries = EXIT_OK, []
+    for path, result in run_per_file(verify_file, expand_models(args.models), (), args.jobs, f"{PROG} verify",
+                                     dask=args.dask):
         if isinstance(result, FileError):
             print_error(result, args.no_color)
+            entries.append({"path": path, "error": result.reason})
             status = EXIT_ERROR
             continue
         passed, detail = result
-        verdict = style("OK", "ok") if passed else style("FAILED", "error")
-        emit(f"{display(path)}: {verdict}" + (f" ({display(detail)})" if detail else ""), flush=True)
+        entries.append({"path": path, "ok": passed, "detail": detail})
+        if args.format == "text":
+            verdict = style("OK", "ok") if passed else style("FAILED", "error")
+            emit(f"{display(path)}: {verdict}" + (f" ({display(detail)})" if detail else ""), flush=True)
         if not passed and status == EXIT_OK:
             status = EXIT_FINDINGS
+    if args.format == "json":
+        emit(dumps_json(entries))
     return status
