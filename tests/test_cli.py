@@ -420,6 +420,19 @@ def test_progress_line_only_on_a_terminal_for_batches(models):
     assert cli("fingerprint", *files, cwd=models).stderr == ""
 
 
+@pytest.mark.parametrize("command", [["fingerprint", "large.o1c"], ["verify", "large.o1c"],
+                                     ["diff", "large.o1c", "large.o1c"]])
+def test_progress_of_a_large_model_counts_the_bytes_processed(tmp_path, command):
+    weight = np.ones((4096, 4096), np.float32)  # 64 MiB, above the 50 MB that earns a progress line
+    graph = stamp_graph(ir.Graph(nodes={"in": ir.Input(), "fc": ir.Affine(weight=weight), "out": ir.Output()},
+                                 edges=[("in", "fc"), ("fc", "out")]))
+    ir.write(tmp_path / "large.o1c", graph)
+    status, progress, _ = cli_on_terminal(*command, cwd=tmp_path, env=child_env(), stream="stderr")
+    assert status == 0 and re.search(r"large\.o1c \d+ of \d+ MB \(\d+%\)", progress), progress
+    shares = [int(share) for share in re.findall(r"\((\d+)%\)", progress)]
+    assert len(shares) >= 2 and shares == sorted(shares) and 95 <= shares[-1] <= 100
+
+
 # ---------------------------------------------------------------- demo
 
 

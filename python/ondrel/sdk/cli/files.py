@@ -35,7 +35,8 @@ def describe(error):
     return f"{type(error).__name__}: {text}" if text else type(error).__name__
 
 
-def _strip_path(message, path):
+def strip_path(message, path):
+    """``message`` without the ``PATH: `` the IR layer starts its errors with."""
     prefix = f"{path}: "
     return message[len(prefix):] if message.startswith(prefix) else message
 
@@ -49,7 +50,7 @@ def read_model(path):
     except OSError as e:
         raise FileError(path, e.strerror or str(e)) from None
     except ValueError as e:  # the reader's messages start with the path already
-        raise FileError(path, _strip_path(str(e), path)) from None
+        raise FileError(path, strip_path(str(e), path)) from None
 
 
 def read_file_bytes(path):
@@ -204,7 +205,7 @@ def _dask_results(task, paths, args, address):
             except Exception as e:  # the worker died, or the scheduler went away
                 result = FileError(path, f"Dask worker failed ({describe(e)})")
             if isinstance(result, FileError) and result.path == full:
-                result = FileError(path, _strip_path(result.reason, full))
+                result = FileError(path, strip_path(result.reason, full))
             yield result
     finally:
         client.close()

@@ -195,19 +195,49 @@ class Progress:
         )
 
     def show(self, index, path):
+        global _active
         if not self.enabled:
             return
-        text = f"{self.label} [{index + 1}/{self.total}] {display(path)}"
         if self.total == 1:
-            text = f"{self.label}: reading {display(path)} ({file_size(path) / 2**20:.0f} MB)"
+            self._draw(f"{self.label}: {display(path)} ({file_size(path) / 2**20:.0f} MB)")
+            _active = self
+        else:
+            self._draw(f"{self.label} [{index + 1}/{self.total}] {display(path)}")
+
+    def bytes_done(self, path, total):
+        """A callback that redraws the line with the bytes processed so far (it is given increments)."""
+        done = 0
+
+        def advance(count):
+            nonlocal done
+            done += count
+            share = min(done / total, 1.0) if total else 1.0
+            self._draw(f"{self.label}: {display(path)} {done / 2**20:,.0f} of {total / 2**20:,.0f} MB "
+                       f"({share:.0%})")
+
+        return advance
+
+    def _draw(self, text):
         text = text[: _stderr_columns() - 1]  # a wrapped line could not be overwritten
         write_stderr("\r" + text + " " * max(0, self.width - len(text)))
         self.width = len(text)
 
     def clear(self):
+        global _active
+        _active = None
         if self.width:
             write_stderr("\r" + " " * self.width + "\r")
             self.width = 0
+
+
+# The line of the one large file being handled in this process, if it shows one.
+_active = None
+
+
+def byte_progress(path, total):
+    """For a service's progress entry point: a callback advancing the progress line of ``path`` by the bytes
+    processed, or None when no line is shown (off a terminal, several files, a small model, a worker process)."""
+    return _active.bytes_done(path, total) if _active is not None else None
 
 
 def file_size(path):

@@ -5,7 +5,7 @@ import sys
 from ..arguments import EXIT_ERROR, EXIT_FINDINGS, EXIT_OK, add_command, add_format_options, tolerance
 from ..files import FileError, attempt, read_models
 from ..formats import JSON_FORMAT_HELP, dumps_json
-from ..terminal import PROG, Style, display, emit, print_error
+from ..terminal import LARGE_MODEL_BYTES, PROG, Progress, Style, display, emit, file_size, print_error
 
 
 def register(commands, common, batch):
@@ -55,10 +55,18 @@ def render_structure_diff(diff, style):
     return "\n".join(lines)
 
 
-def _compare(path, graph_a, graph_b, atol, rtol):
-    from ...compare import compare_graphs
+def _compare(label, graph_a, graph_b, atol, rtol, paths):
+    """compare_graphs, driving a progress line by the bytes compared when the models are large."""
+    from ...compare import _compare_graphs_progress, compare_graphs
 
-    return compare_graphs(graph_a, graph_b, atol, rtol)
+    total = sum(file_size(path) for path in paths)
+    line = Progress(f"{PROG} diff", list(paths))
+    if not (line.enabled and total > LARGE_MODEL_BYTES):
+        return compare_graphs(graph_a, graph_b, atol, rtol)
+    try:
+        return _compare_graphs_progress(graph_a, graph_b, atol, rtol, line.bytes_done(label, total))
+    finally:
+        line.clear()
 
 
 def run(args):
@@ -67,7 +75,7 @@ def run(args):
         print_error(failure, args.no_color)
     if failures:
         return EXIT_ERROR
-    diff = attempt(_compare, f"{args.a}, {args.b}", *graphs, args.atol, args.rtol)
+    diff = attempt(_compare, f"{args.a}, {args.b}", *graphs, args.atol, args.rtol, (args.a, args.b))
     if isinstance(diff, FileError):
         print_error(diff, args.no_color)
         return EXIT_ERROR

@@ -6,7 +6,8 @@ import re
 from ..arguments import EXIT_ERROR, EXIT_FINDINGS, EXIT_OK, add_command, add_format_options, worst
 from ..files import FileError, expand_models, read_file_bytes, read_model, run_per_file
 from ..formats import dumps_json
-from ..terminal import PROG, digest_line, emit, emit_bytes, print_error, print_warning, verdict_line
+from ..terminal import (PROG, byte_progress, digest_line, emit, emit_bytes, file_size, print_error, print_warning,
+                        verdict_line)
 
 CHECK_ONLY = ("quiet", "status", "strict", "warn")
 
@@ -45,12 +46,20 @@ def check_usage(args, error):
         error("--check reads the models from its list; give no MODEL as well")
 
 
-def fingerprint_file(path, include_weights, include_metadata):
-    from ...fingerprint import fingerprint_graph
+def fingerprint_with_progress(path, graph, include_weights, include_metadata=False):
+    """fingerprint_graph, driving the progress line by the bytes hashed when there is one."""
+    from ...fingerprint import _fingerprint_graph_progress, fingerprint_graph
 
+    progress = byte_progress(path, file_size(path))
+    if progress is None:
+        return fingerprint_graph(graph, include_weights=include_weights, include_metadata=include_metadata)
+    return _fingerprint_graph_progress(graph, include_weights, include_metadata, progress)
+
+
+def fingerprint_file(path, include_weights, include_metadata):
     graph = read_model(path)
     try:
-        return fingerprint_graph(graph, include_weights=include_weights, include_metadata=include_metadata)
+        return fingerprint_with_progress(path, graph, include_weights, include_metadata)
     except TypeError as e:
         if not include_metadata:
             raise

@@ -1,11 +1,9 @@
 """``ondrel-sdk stamp``: a copy of a model with a provenance stamp in its metadata."""
 
-import errno
 import os
-import tempfile
 
 from ..arguments import EXIT_ERROR, EXIT_OK, add_command
-from ..files import FileError, attempt, read_json_object, read_models
+from ..files import FileError, attempt, read_json_object, read_models, strip_path
 from ..terminal import PROG, display, emit, print_error
 
 CONFIGS = ("calibration_config", "quantization_config")
@@ -24,50 +22,19 @@ def register(commands, common, batch):
     sub.add_argument("--quantization-config", metavar="FILE.json", help="JSON object file to record")
 
 
-def write_model_atomically(path, graph, overwrite):
-    """Write ``graph`` to ``path`` through a temporary file in the same folder, renamed into place.
-
-    Without ``overwrite`` an existing ``path`` is never replaced, not even one
-    that appeared while the file was being written. On any failure ``path`` is
-    left as it was and the temporary file is removed.
-    """
+def write_model(path, graph, overwrite):
+    """Write ``graph`` to ``path``: OUT is either the complete new model or untouched, and without
+    ``overwrite`` never replaced, not even by a file that appeared meanwhile (the IR layer's atomic write)."""
     from ondrel import ir
 
-    folder = os.path.dirname(os.path.abspath(path))
     try:
-        fd, temporary = tempfile.mkstemp(prefix=f".{os.path.basename(path)}.", suffix=".tmp", dir=folder)
-    except OSError as e:
-        raise FileError(path, f"cannot write there: {e.strerror or e}") from None
-    os.close(fd)
-    try:
-        ir.write(temporary, graph)
-        if overwrite:
-            os.replace(temporary, path)
-        else:
-            _link_without_replacing(temporary, path)
-    except OSError as e:
-        raise FileError(path, e.strerror or str(e)) from None
-    except ValueError as e:  # something in the graph or its stamp that an .o1c file cannot hold
-        raise FileError(path, str(e)) from None
-    finally:
-        try:
-            os.unlink(temporary)
-        except FileNotFoundError:  # already renamed into place
-            pass
-
-
-def _link_without_replacing(source, path):
-    try:
-        os.link(source, path)  # fails if path exists, atomically
+        ir.write(path, graph, overwrite=overwrite)
     except FileExistsError:
         raise FileError(path, "already exists (use --force to overwrite)") from None
     except OSError as e:
-        if e.errno not in (errno.EPERM, errno.EXDEV, errno.ENOTSUP, errno.EOPNOTSUPP, errno.EMLINK, errno.ENOSYS):
-            raise
-        # A file system without hard links: check, then rename.
-        if os.path.lexists(path):
-            raise FileError(path, "already exists (use --force to overwrite)") from None
-        os.replace(source, path)
+        raise FileError(path, e.strerror or str(e)) from None
+    except ValueError as e:  # something in the graph or its stamp that an .o1c file cannot hold
+        raise FileError(path, strip_path(str(e), path)) from None
 
 
 def _stamp(path, graph, args, configs):
@@ -93,7 +60,7 @@ def run(args):
     if isinstance(stamped, FileError):
         print_error(stamped, args.no_color)
         return EXIT_ERROR
-    write_model_atomically(out, stamped, overwrite=args.force)
+    write_model(out, stamped, overwrite=args.force)
     from ...fingerprint import get_stamp
 
     stamp = get_stamp(stamped)

@@ -22,6 +22,8 @@ def verify_file(path):
     """(passed, detail) for the provenance stamp of ``path``."""
     from ...fingerprint import get_stamp, verify_fingerprint
 
+    from .fingerprint import fingerprint_with_progress
+
     graph = read_model(path)
     try:
         stamp = get_stamp(graph)
@@ -32,7 +34,7 @@ def verify_file(path):
     expected = stamp.get("fingerprint_full")
     if type(expected) is not str:
         return False, "provenance stamp has no fingerprint_full"
-    if verify_fingerprint(graph, expected):
+    if fingerprint_with_progress(path, graph, include_weights=True) == expected:
         when = stamp.get("timestamp")
         return True, f"stamped {when}" if isinstance(when, str) else ""
     structure = stamp.get("fingerprint_structure")
