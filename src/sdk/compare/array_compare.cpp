@@ -3,6 +3,7 @@
 // arithmetic reproduced element by element; numpy itself for everything else.
 #include "sdk/compare/compare.hpp"
 
+#include "ir_interface/array_walk.hpp"
 #include "ir_interface/numpy_api.hpp"
 
 #include <algorithm>
@@ -20,7 +21,6 @@ namespace ondrel::compare {
 namespace {
 
 constexpr double infinity = std::numeric_limits<double>::infinity();
-constexpr int max_dims = 64;  // numpy's limit
 
 const Name dtype_name("dtype"), kind_name("kind"), shape_name("shape");
 
@@ -260,55 +260,8 @@ struct EqualKernel {
     }
 };
 
-// ---- Walking two equally shaped arrays in whatever order suits memory.
-
-struct Layout {
-    int ndim = 0;  // after dropping unit dimensions and merging contiguous ones
-    Py_ssize_t count = 1;
-    std::array<Py_ssize_t, max_dims> shape{}, stride_a{}, stride_b{};
-};
-
-// Visiting order does not change a maximum or an all(), so dimensions are
-// sorted by a's strides and merged wherever both arrays run on contiguously.
-Layout plan(const ArrayView& a, const ArrayView& b) {
-    Layout layout;
-    std::array<int, max_dims> order{};
-    int kept = 0;
-    for (int i = 0; i < a.ndim(); ++i) {
-        Py_ssize_t extent = a.shape()[i];
-        layout.count *= extent;
-        if (extent != 1) order[kept++] = i;
-    }
-    if (layout.count == 0) return layout;
-    auto magnitude = [](Py_ssize_t stride) { return stride < 0 ? -stride : stride; };
-    for (int i = 1; i < kept; ++i) {  // insertion sort: outermost (largest stride) first
-        int dim = order[i], j = i;
-        for (; j > 0 && magnitude(a.strides()[order[j - 1]]) < magnitude(a.strides()[dim]); --j) order[j] = order[j - 1];
-        order[j] = dim;
-    }
-    for (int k = 0; k < kept; ++k) {
-        int dim = order[k];
-        Py_ssize_t extent = a.shape()[dim], step_a = a.strides()[dim], step_b = b.strides()[dim];
-        int last = layout.ndim - 1;
-        if (last >= 0 && layout.stride_a[last] == step_a * extent && layout.stride_b[last] == step_b * extent) {
-            layout.shape[last] *= extent;
-            layout.stride_a[last] = step_a;
-            layout.stride_b[last] = step_b;
-            continue;
-        }
-        layout.shape[layout.ndim] = extent;
-        layout.stride_a[layout.ndim] = step_a;
-        layout.stride_b[layout.ndim] = step_b;
-        ++layout.ndim;
-    }
-    if (layout.ndim == 0) {  // a single element
-        layout.ndim = 1;
-        layout.shape[0] = 1;
-        layout.stride_a[0] = a.itemsize();
-        layout.stride_b[0] = b.itemsize();
-    }
-    return layout;
-}
+// Visiting order does not change a maximum or an all(), so the walk follows memory.
+ArrayLayout plan(const ArrayView& a, const ArrayView& b) { return plan_walk(a, b, WalkOrder::MemoryOrder); }
 
 template <class T>
 T load(const std::byte* at) {
@@ -393,37 +346,29 @@ void run_row_reporting(const Kernel& kernel, typename Kernel::Partial& partial, 
 }
 
 template <class Kernel>
-typename Kernel::Partial run(const Kernel& kernel, const Layout& layout, const std::byte* a, const std::byte* b,
+typename Kernel::Partial run(const Kernel& kernel, const ArrayLayout& layout, const std::byte* a, const std::byte* b,
                              ProgressReport* progress) {
     typename Kernel::Partial partial;
-    if (layout.count == 0) return partial;
-    const int inner = layout.ndim - 1;
-    const Py_ssize_t count = layout.shape[inner], step_a = layout.stride_a[inner], step_b = layout.stride_b[inner];
-    const bool contiguous = step_a == sizeof(typename Kernel::StoredA) && step_b == sizeof(typename Kernel::StoredB);
-    std::array<Py_ssize_t, max_dims> index{};
-    for (;;) {
-        if (progress) run_row_reporting(kernel, partial, a, b, count, step_a, step_b, contiguous, *progress);
-        else run_row(kernel, partial, a, b, count, step_a, step_b, contiguous);
-        int dim = inner - 1;
-        for (; dim >= 0; --dim) {  // the next row: an odometer over the outer dimensions
-            a += layout.stride_a[dim];
-            b += layout.stride_b[dim];
-            if (++index[dim] < layout.shape[dim]) break;
-            a -= layout.stride_a[dim] * layout.shape[dim];
-            b -= layout.stride_b[dim] * layout.shape[dim];
-            index[dim] = 0;
-        }
-        if (dim < 0) return partial;
-    }
+    for_each_row(layout, a, b,
+                 [&](const std::byte* row_a, const std::byte* row_b, Py_ssize_t count, Py_ssize_t step_a,
+                     Py_ssize_t step_b) {
+                     const bool contiguous = step_a == sizeof(typename Kernel::StoredA) &&
+                                             step_b == sizeof(typename Kernel::StoredB);
+                     if (progress)
+                         run_row_reporting(kernel, partial, row_a, row_b, count, step_a, step_b, contiguous, *progress);
+                     else
+                         run_row(kernel, partial, row_a, row_b, count, step_a, step_b, contiguous);
+                 });
+    return partial;
 }
 
 // ---- Dispatch over the element-type pairs.
 
-using CloseRunner = ArrayComparison (*)(const ArrayView&, const ArrayView&, const Layout&, double, double,
+using CloseRunner = ArrayComparison (*)(const ArrayView&, const ArrayView&, const ArrayLayout&, double, double,
                                         ProgressReport*);
 
 template <Element A, Element B>
-ArrayComparison run_close(const ArrayView& a, const ArrayView& b, const Layout& layout, double atol, double rtol,
+ArrayComparison run_close(const ArrayView& a, const ArrayView& b, const ArrayLayout& layout, double atol, double rtol,
                           ProgressReport* progress) {
     using Kernel = CloseKernel<A, B>;
     using Tolerance = typename Kernel::Tolerance;
@@ -439,10 +384,10 @@ constexpr auto close_runners(std::index_sequence<I...>) {
 }
 constexpr auto close_runner = close_runners(std::make_index_sequence<element_types * element_types>{});
 
-using EqualRunner = bool (*)(const ArrayView&, const ArrayView&, const Layout&);
+using EqualRunner = bool (*)(const ArrayView&, const ArrayView&, const ArrayLayout&);
 
 template <Element E>
-bool run_equal(const ArrayView& a, const ArrayView& b, const Layout& layout) {
+bool run_equal(const ArrayView& a, const ArrayView& b, const ArrayLayout& layout) {
     return run(EqualKernel<E>{}, layout, a.data(), b.data(), nullptr).equal;
 }
 
@@ -497,7 +442,7 @@ ArrayComparison compare_with_numpy(nb::handle a, nb::handle b, nb::handle shape,
 }  // namespace
 
 std::optional<Element> element_of(const ArrayView& view) {
-    if (!view.valid() || view.ndim() > max_dims) return std::nullopt;
+    if (!view.valid() || view.ndim() > max_array_dims) return std::nullopt;
     switch (view.kind()) {
         case ElementKind::Bool:
             return Element::Bool;

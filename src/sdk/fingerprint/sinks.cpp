@@ -2,6 +2,7 @@
 // batched into few updates for the hashers a call owns.
 #include "sdk/fingerprint/fingerprint.hpp"
 
+#include "ir_interface/array_walk.hpp"
 #include "ir_interface/numpy_api.hpp"
 
 #include <algorithm>
@@ -27,38 +28,20 @@ nb::object memory_view(const void* data, size_t size) {
 // order (what tobytes() returns), through a bounded scratch buffer.
 template <typename Consume>
 void for_each_row_major_chunk(const ArrayView& view, Consume&& consume) {
-    const auto shape = view.shape();
-    const auto strides = view.strides();
     const size_t itemsize = static_cast<size_t>(view.itemsize());
-    const char* base = reinterpret_cast<const char*>(view.data());
-    const int ndim = view.ndim();
-    if (ndim == 0) {
-        consume(base, itemsize);
-        return;
-    }
-    if (std::any_of(shape.begin(), shape.end(), [](Py_ssize_t extent) { return extent == 0; })) return;
     std::vector<char> chunk(std::max(buffer_bytes, itemsize));
     size_t used = 0;
-    std::vector<Py_ssize_t> outer(static_cast<size_t>(ndim - 1), 0);  // index over all but the last axis
-    const Py_ssize_t inner_count = shape[ndim - 1], inner_stride = strides[ndim - 1];
-    for (;;) {
-        const char* row = base;
-        for (int axis = 0; axis < ndim - 1; ++axis) row += outer[axis] * strides[axis];
-        for (Py_ssize_t i = 0; i < inner_count; ++i) {
-            if (used + itemsize > chunk.size()) {
-                consume(chunk.data(), used);
-                used = 0;
-            }
-            std::memcpy(chunk.data() + used, row + i * inner_stride, itemsize);
-            used += itemsize;
-        }
-        int axis = ndim - 2;
-        for (; axis >= 0; --axis) {
-            if (++outer[axis] < shape[axis]) break;
-            outer[axis] = 0;
-        }
-        if (axis < 0) break;
-    }
+    for_each_row(plan_walk(view, view, WalkOrder::RowMajor), view.data(), view.data(),
+                 [&](const std::byte* row, const std::byte*, Py_ssize_t count, Py_ssize_t step, Py_ssize_t) {
+                     for (Py_ssize_t i = 0; i < count; ++i) {
+                         if (used + itemsize > chunk.size()) {
+                             consume(chunk.data(), used);
+                             used = 0;
+                         }
+                         std::memcpy(chunk.data() + used, row + i * step, itemsize);
+                         used += itemsize;
+                     }
+                 });
     if (used) consume(chunk.data(), used);
 }
 
