@@ -11,6 +11,11 @@
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 #include <numpy/arrayobject.h>
 
+// numpy 2's accessor for a dtype's item size; numpy 1.x headers read the field.
+#ifndef PyDataType_ELSIZE
+#define PyDataType_ELSIZE(descr) ((descr)->elsize)
+#endif
+
 namespace ondrel {
 
 // Imports numpy's C API table on first use (a pointer test afterwards).
