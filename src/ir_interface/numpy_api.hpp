@@ -11,8 +11,8 @@
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 #include <numpy/arrayobject.h>
 
-// numpy 2's accessor for a dtype's item size; numpy 1.x headers read the field.
-#ifndef PyDataType_ELSIZE
+// numpy 2's accessor for a dtype's item size; with numpy 1.x headers, the field itself.
+#if NPY_ABI_VERSION < 0x02000000
 #define PyDataType_ELSIZE(descr) ((descr)->elsize)
 #endif
 
