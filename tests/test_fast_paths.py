@@ -49,3 +49,23 @@ def _outcome(fn, *args):
 def test_edges_the_native_walk_leaves_to_the_rustworkx_view(edge):
     plain, subclassed = _graph([("b", "c"), edge]), _SubclassedGraph(nodes=_graph([]).nodes, edges=[("b", "c"), edge])
     assert _outcome(analyze._compute_depth_and_width, plain) == _outcome(analyze._compute_depth_and_width, subclassed)
+
+
+@pytest.mark.parametrize("scale", [1, 250_000])  # a small model, then one above 10M parameters
+def test_lint_size_check_runs_a_replaced_analyze_graph(scale, monkeypatch):
+    from ondrel.sdk import lint
+
+    weight = np.zeros((scale, 50), np.float32)
+    nodes = {
+        "in": ir.Input(input_type={"input": shape(50)}, output_type={"output": shape(50)}),
+        "fc": ir.Affine(weight=weight, bias=np.zeros(scale, np.float32), input_type={"input": shape(50)},
+                        output_type={"output": shape(scale)}),
+        "out": ir.Output(input_type={"input": shape(scale)}, output_type={"output": shape(scale)}),
+    }
+    graph = ir.Graph(nodes=nodes, edges=[("in", "fc"), ("fc", "out")])
+    native = lint.lint_graph(graph).to_dict()
+    seen = []
+    monkeypatch.setattr(lint, "analyze_graph", lambda g: seen.append(g) or analyze.analyze_graph(g))
+    assert lint.lint_graph(graph).to_dict() == native
+    assert seen == [graph]
+    assert analyze._total_params(graph) == analyze.analyze_graph(graph).total_params

@@ -143,7 +143,10 @@ std::optional<std::pair<long long, long long>> native_depth_and_width(nb::handle
 
 }  // namespace
 
-nb::object analyze_graph(nb::handle graph_argument) {
+// analyze_graph, or with `records` false only its parameter total: the same
+// reads and calls in the same order (so the same errors), without the
+// per-layer records and per-type dicts.
+static nb::object analyze(nb::handle graph_argument, bool records) {
     GcPause no_collections;
     IrModule ir;
     nb::object graph = is_path(graph_argument) ? ir.read(graph_argument) : nb::borrow(graph_argument);
@@ -164,7 +167,7 @@ nb::object analyze_graph(nb::handle graph_argument) {
     for_each_node(nodes, [&](const nb::object& name, const nb::object& node) {
         require_str(name, "name");
         LayerFacts facts = analyze_node_facts(node, ir, &shapes);
-        append(layers, layer_record(name, facts));
+        if (records) append(layers, layer_record(name, facts));
         total_params.add(facts.params);
         total_bytes.add(facts.bytes);
         total_flops.add(facts.flops);
@@ -187,6 +190,10 @@ nb::object analyze_graph(nb::handle graph_argument) {
         slot.bytes.add(facts.bytes);
     });
 
+    nb::object measures = call(module_function(state().module, compute_depth_and_width_name), {graph});
+    std::vector<nb::object> depth_width = unpack_exactly(measures, 2);
+    if (!records) return total_params.object();
+
     nb::object type_counts = own(PyDict_New());
     nb::object memory_breakdown = own(PyDict_New());
     for (const TypeTable::Slot& slot : types.slots()) {
@@ -194,8 +201,6 @@ nb::object analyze_graph(nb::handle graph_argument) {
         set_item(memory_breakdown, slot.name, slot.bytes.object());
     }
 
-    nb::object measures = call(module_function(state().module, compute_depth_and_width_name), {graph});
-    std::vector<nb::object> depth_width = unpack_exactly(measures, 2);
     bool is_dag = !depth_width[0].is_none();
 
     return state().graph_stats.make({
@@ -203,6 +208,9 @@ nb::object analyze_graph(nb::handle graph_argument) {
         depth_width[0], depth_width[1], boolean(is_dag), type_counts, layers, input_shapes, output_shapes,
         memory_breakdown, integer(lif_count), integer(affine_count), integer(conv_count)});
 }
+
+nb::object analyze_graph(nb::handle graph) { return analyze(graph, true); }
+nb::object graph_total_params(nb::handle graph) { return analyze(graph, false); }
 
 nb::object compute_depth_and_width(nb::handle graph) {
     nb::object nodes = attr(graph, nodes_name);
