@@ -7,6 +7,12 @@
 
 namespace ondrel {
 
+// True when `graph` is exactly an ir.Graph whose `_get_rx_graph` is the IR
+// layer's own method (neither replaced on the class nor shadowed on the
+// instance): its rustworkx view is then exactly its `nodes` in order and one
+// edge per entry of `edges`, and may be walked without being built.
+bool has_original_rx_view(nb::handle graph);
+
 // for name in mapping: visit(name)
 template <typename Visit>
 void for_each_name(nb::handle mapping, Visit&& visit) {

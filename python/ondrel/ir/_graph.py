@@ -1,6 +1,7 @@
 """The graph container."""
 
-from operator import itemgetter
+from itertools import compress, repeat
+from operator import eq, itemgetter
 
 import rustworkx as rx
 
@@ -58,31 +59,58 @@ class Graph:
         self.edges = [] if edges is None else edges if isinstance(edges, list) else list(edges)
         self.metadata = {} if metadata is None else metadata if isinstance(metadata, dict) else dict(metadata)
 
+    # The filters below iterate in C: one isinstance per node, no Python frame.
     @property
     def inputs(self):
         """The Input nodes, in node order."""
-        return {name: node for name, node in self.nodes.items() if isinstance(node, Input)}
+        nodes = self.nodes
+        return dict(compress(nodes.items(), map(isinstance, nodes.values(), repeat(Input))))
 
     @property
     def outputs(self):
         """The Output nodes, in node order."""
-        return {name: node for name, node in self.nodes.items() if isinstance(node, Output)}
+        nodes = self.nodes
+        return dict(compress(nodes.items(), map(isinstance, nodes.values(), repeat(Output))))
+
+    def _edges_are_sound(self):
+        """True when every edge is a (source, destination) pair of known, distinct
+        nodes, checked in C; False when the edge loop must find the first fault."""
+        edges, nodes = self.edges, self.nodes
+        if not edges:
+            return True
+        if not (set(map(type, edges)) <= _PAIR_TYPES and set(map(len, edges)) == {2}):
+            return False
+        sources, destinations = list(map(_first, edges)), list(map(_second, edges))
+        try:
+            known = all(map(nodes.__contains__, sources)) and all(map(nodes.__contains__, destinations))
+        except TypeError:  # unhashable endpoint
+            return False
+        return known and not any(map(eq, sources, destinations))
 
     def validate(self):
         """Raise ValueError naming the first structural problem found."""
+        nodes = self.nodes
+        if not all(map(isinstance, nodes.values(), repeat(Node))):
+            self._raise_for_nodes()
+        if not self._edges_are_sound():
+            self._raise_for_edges()
+        if not self.inputs:
+            raise ValueError("Graph has no Input node")
+        if not self.outputs:
+            raise ValueError("Graph has no Output node")
+
+    def _raise_for_nodes(self):
         for name, node in self.nodes.items():
             if not isinstance(node, Node):
                 raise ValueError(f"Node {name!r} is not an IR node (got {type(node).__name__})")
+
+    def _raise_for_edges(self):
         for edge in self.edges:
             problem = edge_problem(self.nodes, edge)
             if problem:
                 raise ValueError(problem)
             if edge[0] == edge[1]:
                 raise ValueError(f"Self-loop on node {edge[0]!r}")
-        if not self.inputs:
-            raise ValueError("Graph has no Input node")
-        if not self.outputs:
-            raise ValueError("Graph has no Output node")
 
     def _get_rx_graph(self):
         """A new PyDiGraph: index i is the i-th node (payload: its name), one

@@ -3,6 +3,7 @@
 
 #include "ir_interface/graph_walk.hpp"
 
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -67,9 +68,85 @@ nb::object graph_port_shape(const LayerFacts::Port& port) {
     return port.shape;
 }
 
+// Names as the IR layer's index dict would match them, for exact str only
+// (their hash is cached and their equality runs no host code).
+struct TextHash {
+    size_t operator()(PyObject* text) const { return static_cast<size_t>(PyObject_Hash(text)); }
+};
+struct TextEqual {
+    bool operator()(PyObject* a, PyObject* b) const { return a == b || PyUnicode_Compare(a, b) == 0; }
+};
+
+// (depth, width) straight from `nodes` and `edges`, with the levels the
+// rustworkx route gives; nothing when the graph holds anything that route
+// would treat otherwise (a non-str name, a malformed or dangling edge), so
+// that it runs and reports it. Runs no host code, so borrowed items stay alive.
+std::optional<std::pair<long long, long long>> native_depth_and_width(nb::handle graph, bool& cyclic) {
+    nb::object nodes = attr(graph, nodes_name), edges = attr(graph, edges_name);
+    if (!PyDict_CheckExact(nodes.ptr()) || !PyList_CheckExact(edges.ptr())) return std::nullopt;
+    size_t node_count = static_cast<size_t>(PyDict_GET_SIZE(nodes.ptr()));
+    std::unordered_map<PyObject*, uint32_t, TextHash, TextEqual> index;
+    index.reserve(node_count);
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(nodes.ptr(), &position, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return std::nullopt;
+        index.emplace(key, static_cast<uint32_t>(index.size()));
+    }
+    Py_ssize_t edge_count = PyList_GET_SIZE(edges.ptr());
+    std::vector<uint32_t> sources(edge_count), targets(edge_count);
+    std::vector<uint32_t> in_degree(node_count, 0), first_out(node_count + 1, 0);
+    for (Py_ssize_t e = 0; e < edge_count; ++e) {
+        PyObject* edge = PyList_GET_ITEM(edges.ptr(), e);
+        PyObject *source, *target;
+        if (PyTuple_CheckExact(edge) && PyTuple_GET_SIZE(edge) == 2) {
+            source = PyTuple_GET_ITEM(edge, 0), target = PyTuple_GET_ITEM(edge, 1);
+        } else if (PyList_CheckExact(edge) && PyList_GET_SIZE(edge) == 2) {
+            source = PyList_GET_ITEM(edge, 0), target = PyList_GET_ITEM(edge, 1);
+        } else {
+            return std::nullopt;
+        }
+        if (!PyUnicode_CheckExact(source) || !PyUnicode_CheckExact(target)) return std::nullopt;
+        auto from = index.find(source), to = index.find(target);
+        if (from == index.end() || to == index.end()) return std::nullopt;
+        sources[e] = from->second, targets[e] = to->second;
+        ++first_out[from->second + 1];
+        ++in_degree[to->second];
+    }
+    for (size_t i = 0; i < node_count; ++i) first_out[i + 1] += first_out[i];
+    std::vector<uint32_t> successors(edge_count), fill(first_out.begin(), first_out.end() - 1);
+    for (Py_ssize_t e = 0; e < edge_count; ++e) successors[fill[sources[e]]++] = targets[e];
+
+    // Kahn's order: a node is placed once all its predecessors are, one level
+    // below the deepest of them. Nodes left unplaced lie on a cycle.
+    std::vector<uint32_t> ready, level(node_count, 0);
+    ready.reserve(node_count);
+    for (size_t i = 0; i < node_count; ++i)
+        if (in_degree[i] == 0) ready.push_back(static_cast<uint32_t>(i));
+    std::vector<long long> level_counts;
+    for (size_t next = 0; next < ready.size(); ++next) {
+        uint32_t node = ready[next];
+        if (level[node] >= level_counts.size()) level_counts.resize(level[node] + 1, 0);
+        ++level_counts[level[node]];
+        for (uint32_t s = first_out[node]; s < first_out[node + 1]; ++s) {
+            uint32_t successor = successors[s];
+            level[successor] = std::max(level[successor], level[node] + 1);
+            if (--in_degree[successor] == 0) ready.push_back(successor);
+        }
+    }
+    cyclic = ready.size() != node_count;
+    if (cyclic || level_counts.empty()) return std::pair<long long, long long>(0, 0);
+    long long width = 0;
+    for (long long count : level_counts) width = std::max(width, count);
+    return std::pair<long long, long long>(static_cast<long long>(level_counts.size()) - 1, width);
+}
+
 }  // namespace
 
-nb::object analyze_graph(nb::handle graph_argument) {
+// analyze_graph, or with `records` false only its parameter total: the same
+// reads and calls in the same order (so the same errors), without the
+// per-layer records and per-type dicts.
+static nb::object analyze(nb::handle graph_argument, bool records) {
     GcPause no_collections;
     IrModule ir;
     nb::object graph = is_path(graph_argument) ? ir.read(graph_argument) : nb::borrow(graph_argument);
@@ -90,7 +167,7 @@ nb::object analyze_graph(nb::handle graph_argument) {
     for_each_node(nodes, [&](const nb::object& name, const nb::object& node) {
         require_str(name, "name");
         LayerFacts facts = analyze_node_facts(node, ir, &shapes);
-        append(layers, layer_record(name, facts));
+        if (records) append(layers, layer_record(name, facts));
         total_params.add(facts.params);
         total_bytes.add(facts.bytes);
         total_flops.add(facts.flops);
@@ -113,6 +190,10 @@ nb::object analyze_graph(nb::handle graph_argument) {
         slot.bytes.add(facts.bytes);
     });
 
+    nb::object measures = call(module_function(state().module, compute_depth_and_width_name), {graph});
+    std::vector<nb::object> depth_width = unpack_exactly(measures, 2);
+    if (!records) return total_params.object();
+
     nb::object type_counts = own(PyDict_New());
     nb::object memory_breakdown = own(PyDict_New());
     for (const TypeTable::Slot& slot : types.slots()) {
@@ -120,8 +201,6 @@ nb::object analyze_graph(nb::handle graph_argument) {
         set_item(memory_breakdown, slot.name, slot.bytes.object());
     }
 
-    nb::object measures = call(module_function(state().module, compute_depth_and_width_name), {graph});
-    std::vector<nb::object> depth_width = unpack_exactly(measures, 2);
     bool is_dag = !depth_width[0].is_none();
 
     return state().graph_stats.make({
@@ -130,9 +209,20 @@ nb::object analyze_graph(nb::handle graph_argument) {
         memory_breakdown, integer(lif_count), integer(affine_count), integer(conv_count)});
 }
 
+nb::object analyze_graph(nb::handle graph) { return analyze(graph, true); }
+nb::object graph_total_params(nb::handle graph) { return analyze(graph, false); }
+
 nb::object compute_depth_and_width(nb::handle graph) {
     nb::object nodes = attr(graph, nodes_name);
     if (!truthy(nodes)) return nb::make_tuple(0, 0);
+    // The topology analysis (rustworkx) sees nothing that the nodes and edges do not hold.
+    if (has_original_rx_view(graph)) {
+        bool cyclic = false;
+        if (auto measures = native_depth_and_width(graph, cyclic)) {
+            if (cyclic) return nb::make_tuple(nb::none(), nb::none());
+            return nb::make_tuple(measures->first, measures->second);
+        }
+    }
     nb::object rx_graph = call_method(graph, get_rx_graph);
     if (!truthy(call(state().is_directed_acyclic_graph, {rx_graph}))) return nb::make_tuple(nb::none(), nb::none());
 

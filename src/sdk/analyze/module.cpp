@@ -52,6 +52,8 @@ NB_MODULE(analyze, m) {
           "Returns:\n"
           "    GraphStats with parameter counts, memory usage, layer distribution, etc.");
 
+    m.def("_total_params", &graph_total_params, "graph"_a.none(), nb::sig("def _total_params(graph: typing.Any) -> int"),
+          "analyze_graph(graph).total_params, without building the records (for the linter's size check).");
     m.def("_compute_depth_and_width", &compute_depth_and_width, "graph"_a.none(),
           nb::sig("def _compute_depth_and_width(graph: typing.Any) -> tuple[int | None, int | None]"),
           "Compute depth (longest path) and width (max nodes at same level) in single pass.\n\n"

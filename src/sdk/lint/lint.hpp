@@ -35,6 +35,8 @@ struct State {
     RecordType lint_issue;
     nb::object result_class;
     std::unique_ptr<Originals> result_members;  // in ResultMember order
+    std::unique_ptr<Originals> analysis;        // the imported analyze_graph; null if not the native one
+    nb::object total_params;                    // the analysis module's analyze_graph(...).total_params
 };
 inline const State& state() { return ModuleState<State>::get(); }
 inline nb::handle severity_member(Severity severity) { return state().severities[static_cast<size_t>(severity)]; }

@@ -32,6 +32,15 @@ State::State(nb::module_& m) : module(m) {
     m.attr("ir") = import_ir();
     // A failing import here fails the import of the linter: there is no fallback.
     m.attr("analyze_graph") = from_import(m, "analyze", "analyze_graph", 1);
+    // The shortcut is kept only if what was imported is the analysis module's
+    // own native function (a double installed before this import is not).
+    static const Name analyze_graph_name("analyze_graph"), dunder_name("__name__");
+    nb::object imported = attr(m, analyze_graph_name);
+    total_params = from_import(m, "analyze", "_total_params", 1);
+    nb::object imported_name = attr_if_exists(imported, dunder_name);
+    if (Py_TYPE(imported.ptr()) == Py_TYPE(total_params.ptr()) && imported_name.is_valid() &&
+        str_of(imported_name) == "analyze_graph")
+        analysis = std::make_unique<Originals>(m, std::vector<const Name*>{&analyze_graph_name});
 
     nb::object severity = define_severity(m);
     severities = {severity.attr("ERROR"), severity.attr("WARNING"), severity.attr("INFO")};

@@ -1,0 +1,71 @@
+"""Native shortcuts agree with the route they stand in for (the replaceable
+function, the rustworkx view), and step aside when it is replaced."""
+
+import numpy as np
+import pytest
+
+from ondrel import ir
+from ondrel.sdk import analyze
+from ondrel.sdk.examples import shape
+
+
+def _graph(edges, names=("a", "b", "c", "d")):
+    nodes = {name: ir.Input(input_type={"input": shape(2)}, output_type={"output": shape(2)}) for name in names}
+    return ir.Graph(nodes=nodes, edges=edges)
+
+
+@pytest.mark.parametrize(
+    "edges",
+    [
+        [],
+        [("a", "b"), ("b", "c"), ("c", "d")],
+        [("a", "c"), ("b", "c"), ["c", "d"], ("a", "d"), ("a", "d")],  # a list edge and a parallel one
+        [("a", "b"), ("b", "c"), ("c", "a")],  # cycle
+        [("a", "a")],  # self-loop
+    ],
+)
+def test_depth_and_width_match_the_rustworkx_view(edges, monkeypatch):
+    graph = _graph(edges)
+    native = analyze._compute_depth_and_width(graph)
+    calls = []
+    original = ir.Graph._get_rx_graph
+    monkeypatch.setattr(ir.Graph, "_get_rx_graph", lambda self: calls.append(self) or original(self))
+    assert analyze._compute_depth_and_width(graph) == native
+    assert calls == [graph]  # the replacement is what ran
+
+
+class _SubclassedGraph(ir.Graph):
+    """Not the IR layer's own class: always taken through its rustworkx view."""
+
+
+def _outcome(fn, *args):
+    try:
+        return fn(*args)
+    except Exception as error:  # noqa: BLE001 - the error is the outcome compared
+        return type(error), str(error)
+
+
+@pytest.mark.parametrize("edge", [("a", "missing"), ("a",), "ab", ("a", "b", "c"), (np.str_("a"), "b"), (1, "b")])
+def test_edges_the_native_walk_leaves_to_the_rustworkx_view(edge):
+    plain, subclassed = _graph([("b", "c"), edge]), _SubclassedGraph(nodes=_graph([]).nodes, edges=[("b", "c"), edge])
+    assert _outcome(analyze._compute_depth_and_width, plain) == _outcome(analyze._compute_depth_and_width, subclassed)
+
+
+@pytest.mark.parametrize("scale", [1, 250_000])  # a small model, then one above 10M parameters
+def test_lint_size_check_runs_a_replaced_analyze_graph(scale, monkeypatch):
+    from ondrel.sdk import lint
+
+    weight = np.zeros((scale, 50), np.float32)
+    nodes = {
+        "in": ir.Input(input_type={"input": shape(50)}, output_type={"output": shape(50)}),
+        "fc": ir.Affine(weight=weight, bias=np.zeros(scale, np.float32), input_type={"input": shape(50)},
+                        output_type={"output": shape(scale)}),
+        "out": ir.Output(input_type={"input": shape(scale)}, output_type={"output": shape(scale)}),
+    }
+    graph = ir.Graph(nodes=nodes, edges=[("in", "fc"), ("fc", "out")])
+    native = lint.lint_graph(graph).to_dict()
+    seen = []
+    monkeypatch.setattr(lint, "analyze_graph", lambda g: seen.append(g) or analyze.analyze_graph(g))
+    assert lint.lint_graph(graph).to_dict() == native
+    assert seen == [graph]
+    assert analyze._total_params(graph) == analyze.analyze_graph(graph).total_params
