@@ -292,10 +292,21 @@ def test_diff_exit_status(models, slightly_off, b, options, status):
 def test_diff_outputs(models):
     text = cli("diff", "classifier.o1c", "classifier_trained.o1c", cwd=models).stdout
     diff = compare_graphs(str(models / "classifier.o1c"), str(models / "classifier_trained.o1c"))
-    assert text == diff.summary + "\n"
+    summary, details = text.split("\n\nDetails:\n")
+    assert summary == diff.summary
+    assert details.startswith("  Node conv1:\n    stride: (1, 1) → (2, 2)\n    weight:\n"
+                               "      Mismatched elements: 72 / 72 (100.0%)\n      Greatest absolute difference: ")
+    data = json.loads(cli("diff", "classifier.o1c", "classifier_trained.o1c", "--format", "json", cwd=models).stdout)
+    stride, weight = data["node_diffs"][0]["changes"][:2]
+    assert (stride["node"], stride["field"], stride["old"], stride["new"]) == ("conv1", "stride", [1, 1], [2, 2])
+    assert weight["kind"] == "array" and weight["statistics"]["mismatched"] == 72
+    assert weight["statistics"]["max_abs_index"] is not None and weight["old"] == weight["new"] == [8, 1, 3, 3]
     data = json.loads(cli("diff", "classifier.o1c", "detector.o1c", "--format", "json", cwd=models).stdout)
     assert data["structural_match"] is False and ["image", "stem"] in data["edges_added"]
     assert {d["name"] for d in data["node_diffs"]} == {"image"}
+    text = cli("diff", "classifier.o1c", "detector.o1c", cwd=models).stdout
+    assert "\n  Structural differences:\n" in text and "\n    + edge 'image' -> 'stem'\n" not in text
+    assert "\n    + edge image -> stem\n" in text and "\n    - node conv1\n" in text
     structure = cli("diff", "classifier.o1c", "detector.o1c", "--structure-only", cwd=models).stdout
     assert "  + edge image -> stem\n" in structure and "  - node conv1\n" in structure
 

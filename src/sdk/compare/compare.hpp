@@ -81,6 +81,23 @@ ArrayComparison compare_arrays(nb::handle a, nb::handle b, double atol, double r
 // np.array_equal(a, b)
 bool arrays_equal(nb::handle a, nb::handle b);
 
+// What a test failure reports about two equally shaped arrays: elements
+// failing compare_arrays' tolerance test, the greatest |a - b| and the
+// greatest |a - b| / |b| over the elements where b is nonzero (NaN counts as
+// greatest), each with the row-major index of its first occurrence (-1 when
+// there is none), and the NaN and infinity counts of each array.
+struct ArrayStatistics {
+    Py_ssize_t size, mismatched;
+    double max_abs_diff;
+    Py_ssize_t max_abs_index;
+    double max_rel_diff;
+    Py_ssize_t max_rel_index;
+    Py_ssize_t nan_a, nan_b, inf_a, inf_b;
+};
+
+// Computed natively when the compiled kernel reads both arrays; nullopt otherwise.
+std::optional<ArrayStatistics> array_statistics(nb::handle a, nb::handle b, double atol, double rtol);
+
 // compare_arrays as compare_nodes calls it: natively, or the replacement.
 class ArrayComparer {
 public:

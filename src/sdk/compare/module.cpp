@@ -38,6 +38,29 @@ NB_MODULE(compare, m) {
                   "rtol: float = 1e-05) -> tuple[bool, float]"),
           "Compare two arrays and return (match, max_diff).");
 
+    m.def("_array_statistics",
+          [](nb::handle a, nb::handle b, nb::handle atol, nb::handle rtol) -> nb::object {
+              std::optional<ArrayStatistics> found = array_statistics(a, b, to_double(atol), to_double(rtol));
+              if (!found) return nb::none();
+              const ArrayStatistics& s = *found;
+              auto index = [](Py_ssize_t at) -> nb::object { return at < 0 ? nb::object(nb::none()) : nb::int_(at); };
+              auto value = [](Py_ssize_t at, double x) -> nb::object {
+                  return at < 0 ? nb::object(nb::none()) : nb::float_(x);
+              };
+              return nb::make_tuple(s.size, s.mismatched, value(s.max_abs_index, s.max_abs_diff),
+                                    index(s.max_abs_index), value(s.max_rel_index, s.max_rel_diff),
+                                    index(s.max_rel_index), s.nan_a, s.nan_b, s.inf_a, s.inf_b);
+          },
+          "a"_a.none(), "b"_a.none(), "atol"_a.none(), "rtol"_a.none(),
+          nb::sig("def _array_statistics(a: numpy.ndarray, b: numpy.ndarray, atol: float, rtol: float) "
+                  "-> tuple[int, int, float | None, int | None, float | None, int | None, int, int, int, int] | None"),
+          "The statistics of two equally shaped arrays, computed natively.\n\n"
+          "Returns:\n"
+          "    (size, mismatched, max_abs_diff, max_abs_index, max_rel_diff, max_rel_index,\n"
+          "    nan_a, nan_b, inf_a, inf_b), indexes into the arrays flattened in row-major\n"
+          "    order; None when the arrays are not plain numpy arrays of native numbers\n"
+          "    of one shape (ondrel.sdk.testing.array_statistics computes those with numpy)");
+
     m.def("compare_nodes",
           [](nb::handle name, nb::handle node_a, nb::handle node_b, nb::handle atol, nb::handle rtol) {
               ondrel::require_str(name, "name");  // before anything else runs

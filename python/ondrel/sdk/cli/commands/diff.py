@@ -4,7 +4,7 @@ import sys
 
 from ..arguments import EXIT_ERROR, EXIT_FINDINGS, EXIT_OK, add_command, add_format_options, tolerance
 from ..files import FileError, attempt, read_models
-from ..formats import JSON_FORMAT_HELP, dumps_json
+from ..formats import JSON_FORMAT_HELP, dumps_json, plain
 from ..terminal import LARGE_MODEL_BYTES, PROG, Progress, Style, display, emit, file_size, print_error
 
 
@@ -69,6 +69,38 @@ def _compare(label, graph_a, graph_b, atol, rtol, paths):
         line.clear()
 
 
+def _changes(label, diff, graph_a, graph_b, atol, rtol):
+    from ...testing import node_changes
+
+    return node_changes(diff, graph_a, graph_b, atol, rtol)
+
+
+def diff_record(diff, changes):
+    """The diff as JSON types, each node's changes as objects (node, field, kind, old, new, text,
+    and an array's statistics) rather than texts."""
+    record = plain(diff)
+    by_node = {}
+    for change in changes:
+        entry = plain(change)
+        if change.statistics is not None:
+            entry["statistics"].update(mismatched_share=change.statistics.mismatched_share,
+                                       same_shape=change.statistics.same_shape)
+        by_node.setdefault(change.node, []).append(entry)
+    for node_diff in record["node_diffs"]:
+        node_diff["changes"] = by_node.get(node_diff["name"], [])
+    return record
+
+
+def details_text(diff, changes):
+    """The summary, then every difference by name with the statistics of each differing array."""
+    from ...testing import describe_differences
+
+    text = summary_text(diff)
+    if diff.identical:
+        return text
+    return text + "\n\nDetails:\n" + "\n".join(f"  {line}" for line in describe_differences(diff, changes, display))
+
+
 def run(args):
     graphs, failures = read_models([args.a, args.b], f"{PROG} diff")
     for failure in failures:
@@ -81,11 +113,16 @@ def run(args):
         return EXIT_ERROR
     equal = diff.structural_match if args.structure_only else diff.identical
     if args.quiet:
-        pass
-    elif args.format == "json":
-        emit(dumps_json(diff))
-    elif args.structure_only:
+        return EXIT_OK if equal else EXIT_FINDINGS
+    if args.structure_only and args.format != "json":
         emit(render_structure_diff(diff, Style(sys.stdout, args.no_color)))
+        return EXIT_OK if equal else EXIT_FINDINGS
+    changes = attempt(_changes, f"{args.a}, {args.b}", diff, *graphs, args.atol, args.rtol)
+    if isinstance(changes, FileError):
+        print_error(changes, args.no_color)
+        return EXIT_ERROR
+    if args.format == "json":
+        emit(dumps_json(diff_record(diff, changes)))
     else:
-        emit(summary_text(diff))
+        emit(details_text(diff, changes))
     return EXIT_OK if equal else EXIT_FINDINGS
