@@ -8,15 +8,82 @@ from ..formats import JSON_FORMAT_HELP, dumps_json, plain
 from ..terminal import PROG, display, emit, print_error
 
 
+TABLE_FORMATS = ("markdown", "csv")
+COLUMNS = ("Layer", "Class", "Output shape", "Params", "Memory", "FLOPs")
+CSV_COLUMNS = ("layer", "class", "output_shape", "params", "bytes", "flops")
+
+
 def register(commands, common, batch):
     sub = add_command(commands, run, "summary",
-                      "print the statistics of models", "0 success, 2 unusable model", (common, batch))
+                      "print the statistics of models", "0 success, 2 unusable model", (common, batch), check_usage)
     sub.add_argument("models", nargs="+", metavar="MODEL", help=".o1c files, or folders searched for them")
     sub.add_argument("-v", "--verbose", action="store_true", help="add the per-layer breakdown (text format)")
-    add_format_options(sub, ("text", "json"),
+    sub.add_argument("--table", action="store_true",
+                     help="a table of every layer (name, class, output shape, parameters, memory, FLOPs) with "
+                          "a totals footer, instead of the report")
+    add_format_options(sub, ("text", "json") + TABLE_FORMATS,
                        "text report (default), or the full statistics record as JSON; for several models (or "
                        "a folder) one report per model under a '==> PATH <==' heading, or a JSON list of the "
-                       f'records, each with "path", in order; {JSON_FORMAT_HELP}')
+                       f'records, each with "path", in order; {JSON_FORMAT_HELP}; markdown and csv: the '
+                       "table of --table, for reports and spreadsheets (csv: plain numbers, bytes for memory)")
+
+
+def check_usage(args, error):
+    if args.table and args.format == "json":
+        error("--table goes with the text, markdown and csv formats, not json")
+    if args.verbose and (args.table or args.format in TABLE_FORMATS):
+        error("--verbose adds to the text report; the table already lists every layer")
+
+
+def layer_table(stats):
+    """(rows, totals) of the per-layer table: every layer, in node order, with plain values."""
+    rows = [(layer.name, layer.node_type, shape_text(layer.output_shape), int(layer.params), int(layer.bytes),
+             int(layer.flops)) for layer in stats.layers]
+    return rows, (int(stats.total_params), int(stats.total_bytes), int(stats.total_flops))
+
+
+def shape_text(shape):
+    return "(" + ", ".join(str(int(d)) for d in shape) + ("," if len(shape) == 1 else "") + ")" if shape else "-"
+
+
+def render_table(path, table, output_format, batch):
+    from ...analyze import format_bytes
+
+    rows, (params, size, flops) = table
+    if output_format == "csv":
+        import csv
+        import io
+
+        text = io.StringIO()
+        writer = csv.writer(text, lineterminator="\n")
+        writer.writerow((("model",) if batch else ()) + CSV_COLUMNS)
+        for row in rows:
+            writer.writerow(((path,) if batch else ()) + row)
+        writer.writerow(((path,) if batch else ()) + ("total", "", "", params, size, flops))
+        return text.getvalue().rstrip("\n")
+
+    def cells(name, kind, shape, count, nbytes, ops):
+        return [display(name), display(kind), shape, f"{count:,}", format_bytes(nbytes), f"{ops:,}"]
+
+    body = [cells(*row) for row in rows]
+    footer = ["Total", "", "", f"{params:,}", format_bytes(size), f"{flops:,}"]
+    numeric = (False, False, False, True, True, True)
+    if output_format == "markdown":
+        def line(values):
+            return "| " + " | ".join(value.replace("|", "\\|") for value in values) + " |"
+
+        rule = "|" + "|".join("---:" if right else "---" for right in numeric) + "|"
+        heading = [f"### {display(path)}", ""] if batch else []
+        return "\n".join(heading + [line(COLUMNS), rule] + [line(row) for row in body] + [line(footer)])
+    widths = [max(len(row[i]) for row in [list(COLUMNS), footer] + body) for i in range(len(COLUMNS))]
+
+    def aligned(values):
+        return "  ".join(value.rjust(width) if right else value.ljust(width)
+                         for value, width, right in zip(values, widths, numeric)).rstrip()
+
+    rule_width = sum(widths) + 2 * (len(widths) - 1)
+    return "\n".join([aligned(COLUMNS), "-" * rule_width] + [aligned(row) for row in body] +
+                     ["=" * rule_width, aligned(footer)])
 
 
 def display_graph(graph):
@@ -40,10 +107,11 @@ def display_graph(graph):
 
 def summarize_file(path, output_format, verbose):
     graph = read_model(path)
-    if output_format == "json":
+    if output_format in ("json", "table") + TABLE_FORMATS:
         from ...analyze import analyze_graph
 
-        return plain(analyze_graph(graph))
+        stats = analyze_graph(graph)
+        return plain(stats) if output_format == "json" else layer_table(stats)
     from ...analyze import summarize
 
     return summarize(display_graph(graph), verbose=verbose)
@@ -53,7 +121,8 @@ def run(args):
     # One file named on its own keeps the plain report or record; anything else is a batch.
     single = len(args.models) == 1 and not os.path.isdir(args.models[0])
     status, entries, reports = EXIT_OK, [], 0
-    for path, result in run_per_file(summarize_file, expand_models(args.models), (args.format, args.verbose),
+    wanted = "table" if args.table and args.format == "text" else args.format
+    for path, result in run_per_file(summarize_file, expand_models(args.models), (wanted, args.verbose),
                                      args.jobs, f"{PROG} summary", dask=args.dask):
         if isinstance(result, FileError):
             print_error(result, args.no_color)
@@ -61,6 +130,13 @@ def run(args):
             status = EXIT_ERROR
         elif args.format == "json":
             entries.append(result if single else {"path": path, **result})
+        elif wanted != "text":
+            shown = render_table(path, result, "text" if wanted == "table" else wanted, not single)
+            if wanted == "csv" and reports:  # one header for the whole batch
+                shown = shown.split("\n", 1)[1] if "\n" in shown else ""
+            emit(("\n" if reports and wanted != "csv" else "") +
+                 (f"==> {display(path)} <==\n" if wanted == "table" and not single else "") + shown, flush=True)
+            reports += 1
         elif single:
             emit(result)
         else:
