@@ -117,7 +117,10 @@ class Graph:
         edge per entry of ``edges``, duplicates included."""
         names = list(self.nodes)
         edges = self.edges
-        graph = rx.PyDiGraph(node_count_hint=len(names), edge_count_hint=len(edges))
+        try:
+            graph = rx.PyDiGraph(node_count_hint=len(names), edge_count_hint=len(edges))
+        except TypeError:  # rustworkx before 0.15 takes no size hints
+            graph = rx.PyDiGraph()
         graph.add_nodes_from(names)
         if edges:
             graph.add_edges_from_no_data(_index_pairs(dict(zip(names, range(len(names)))), edges))
