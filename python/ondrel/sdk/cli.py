@@ -7,6 +7,8 @@
     ondrel-sdk fingerprint models/*.o1c
     ondrel-sdk stamp model.o1c -o release.o1c --git-commit "$(git rev-parse HEAD)"
     ondrel-sdk verify release.o1c
+    ondrel-sdk report model.o1c -o model.html        # or: report before.o1c after.o1c -o diff.html
+    ondrel-sdk draw model.o1c -o model.svg           # or model.dot
 
 Exit statuses: 0 success, 1 findings (lint errors, graphs differ, failed
 verification), 2 unusable input or arguments (one ``ondrel-sdk: error:`` line on
@@ -595,6 +597,51 @@ def cmd_verify(args):
     return status
 
 
+def _render_picture(args, kind):
+    """Write the HTML report or a drawing (``kind`` "html", "svg" or "dot") of one model or of two models' diff."""
+    from pathlib import Path
+
+    from . import report
+
+    try:
+        if kind != "dot":  # Graphviz users lay DOT out themselves
+            report.require()
+    except report.MissingExtraError as e:
+        print_error(e, args.no_color)
+        return EXIT_ERROR
+    paths = [args.model] + ([args.other] if args.other else [])
+    output = args.output or report.default_output(paths)
+    graphs = read_models(paths, f"{PROG} {args.command}")
+    view = (report.DiffView(*graphs, args.atol, args.rtol, sources=paths) if args.other
+            else report.ModelView(graphs[0], source=args.model))
+    text = getattr(view, kind)()
+    if output == "-":
+        sys.stdout.write(text)
+        return EXIT_OK
+    try:
+        report.write_text(output, text)
+    except OSError as e:
+        raise InputError(output, e.strerror or str(e)) from None
+    print(f"Wrote {output} ({Path(output).resolve().as_uri()})")
+    return EXIT_OK
+
+
+def cmd_report(args):
+    return _render_picture(args, "html")
+
+
+def cmd_draw(args):
+    from .report import output_format
+
+    if args.format is None and args.output == "-":
+        raise InputError(args.output, "standard output has no suffix: name the format with --format")
+    try:
+        kind = args.format or output_format(args.output, ("svg", "dot"))
+    except ValueError as e:
+        raise InputError(args.output, str(e)) from None
+    return _render_picture(args, kind)
+
+
 DEMO_STEPS = (
     ("Summary of the classifier",
      ["summary", "classifier.o1c"],
@@ -614,11 +661,18 @@ DEMO_STEPS = (
     ("Fingerprints",
      ["fingerprint", "classifier.o1c", "classifier_trained.o1c", "detector.o1c", "classifier_stamped.o1c"],
      "Metadata is not included, so the stamped copy has the same fingerprint as the classifier."),
+    ("Report of the detector",
+     ["report", "detector.o1c", "-o", "detector.html"],
+     "One HTML file that opens offline: the drawing with its findings marked, each layer's record, charts."),
+    ("Diff report of the classifier and its trained copy",
+     ["report", "classifier.o1c", "classifier_trained.o1c", "-o", "classifier_diff.html"],
+     "The modified nodes are marked in the drawing; select one to see what changed."),
 )
 
 
 def cmd_demo(args):
     from . import examples
+    from .report import available as report_available
 
     style = Style(sys.stdout, args.no_color)
     folder = os.path.abspath(args.dir) if args.dir else tempfile.mkdtemp(prefix="ondrel-demo-")
@@ -635,6 +689,9 @@ def cmd_demo(args):
     try:
         for title, argv, note in DEMO_STEPS:
             print("\n" + style(f"== {title}", "bold"))
+            if argv[0] == "report" and not report_available():
+                print(style("(skipped: reports need the 'report' extra: pip install 'ondrel[report]')", "dim"))
+                continue
             print(style(f"$ {PROG} {shlex.join(argv)}", "dim"), flush=True)
             status = main(argv[:1] + passthrough + argv[1:])
             print(style(f"[exit status {status}] {note}", "dim"), flush=True)
@@ -746,6 +803,27 @@ def build_parser():
                   "0 every model matches its stamp, 1 some model has no stamp or does not match, "
                   "2 unusable model", (common, batch))
     sub.add_argument("models", nargs="+", metavar="MODEL", help="stamped .o1c files")
+
+    pictures = argparse.ArgumentParser(add_help=False)
+    pictures.add_argument("model", metavar="MODEL", help=".o1c file (the reference A when B is given)")
+    pictures.add_argument("other", nargs="?", metavar="B", help="second .o1c file: show what changed from MODEL")
+    pictures.add_argument("--atol", type=_tolerance, default=1e-6, metavar="X",
+                          help="with B: absolute tolerance for parameter values (default 1e-6)")
+    pictures.add_argument("--rtol", type=_tolerance, default=1e-5, metavar="X",
+                          help="with B: relative tolerance for parameter values, relative to B (default 1e-5)")
+    picture_status = "0 written, 2 unusable model or output, or the 'report' extra is not installed"
+
+    sub = command("report", cmd_report, "write a self-contained HTML report of a model, or of two models' diff",
+                  picture_status, (common, pictures))
+    sub.add_argument("-o", "--output", metavar="FILE.html",
+                     help="where to write (default: MODEL.html, or MODEL-vs-B.html, in the current folder; "
+                          "- for standard output)")
+
+    sub = command("draw", cmd_draw, "write the drawing of a model, or of two models' diff, as SVG or Graphviz DOT",
+                  picture_status, (common, pictures))
+    sub.add_argument("-o", "--output", required=True, metavar="FILE",
+                     help="where to write: FILE.svg or FILE.dot (- for standard output, with --format)")
+    sub.add_argument("--format", choices=("svg", "dot"), help="the format, whatever the suffix of FILE")
 
     sub = command("demo", cmd_demo, "write the bundled example models and run every service on them",
                   "0 success, 2 the models could not be written")
