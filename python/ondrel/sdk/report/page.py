@@ -16,7 +16,7 @@ import ondrel
 from ..analyze import format_bytes, format_number
 from .charts import bar_chart
 from .markup import escape, script_json
-from .scene import DIFF_STATUSES, class_colours, shape_text
+from .scene import DIFF_STATUSES, SEVERITY_RANK, class_colours, shape_text
 from .svg import MARKS, render_svg
 
 CHART_LAYERS = 40  # the parameters chart shows at most this many layers
@@ -50,7 +50,17 @@ def display_value(value):
 
 
 def _count(n):
-    return f"{n:,} ({format_number(n)})" if n >= 1000 else f"{n:,}"
+    """A count with separators, and its short form where that differs: "235,104 (235.1K)"."""
+    short = format_number(n)
+    return f"{n:,}" if short == f"{n:,}" else f"{n:,} ({short})"
+
+
+def _plural(n, word):
+    return f"{n} {word}{'' if n == 1 else 's'}"
+
+
+def _shapes(shapes):
+    return "; ".join(display_value(shape) for shape in shapes) or "—"
 
 
 def _record(layer):
@@ -71,7 +81,7 @@ def _side_by_side(before, after):
     return [(label, a.get(label, "—"), b.get(label, "—")) for label in labels]
 
 
-def _node_data(node, findings_of):
+def _node_data(node, issue_index):
     fixed, config = _record(node.layer)
     data = {"name": node.name if isinstance(node.name, str) else str(node.name), "type": node.node_type}
     if node.layer_before is not None:
@@ -81,7 +91,7 @@ def _node_data(node, findings_of):
     if node.status:
         data.update(status=node.status, changes=node.changes)
     if node.findings:
-        data.update(severity=node.severity, findings=findings_of(node))
+        data.update(severity=node.severity, findings=[issue_index[id(issue)] for issue in node.findings])
     return data
 
 
@@ -92,16 +102,17 @@ def _issue_data(issue, index):
 
 def _totals_model(scene):
     stats, lint = scene.stats, scene.lint
-    shapes = lambda found: "; ".join(display_value(shape) for shape in found) or "—"  # noqa: E731
     return [
         ("Nodes", f"{stats.node_count:,}"), ("Edges", f"{stats.edge_count:,}"),
         ("Parameters", _count(stats.total_params)), ("Memory", format_bytes(stats.total_bytes)),
         ("FLOPs", _count(stats.total_flops)),
         ("Depth", "cyclic" if stats.depth is None else str(stats.depth)),
         ("Width", "cyclic" if stats.width is None else str(stats.width)),
-        ("Inputs", shapes(stats.input_shapes)), ("Outputs", shapes(stats.output_shapes)),
+        ("Inputs", _shapes(stats.input_shapes)), ("Outputs", _shapes(stats.output_shapes)),
         ("LIF layers", str(stats.lif_count)),
-        ("Lint", f"{len(lint.errors)} errors, {len(lint.warnings)} warnings, {len(lint.infos)} infos"),
+        ("Lint", ", ".join(_plural(len(found), word) for found, word in ((lint.errors, "error"),
+                                                                        (lint.warnings, "warning"),
+                                                                        (lint.infos, "info")))),
     ]
 
 
@@ -214,8 +225,8 @@ def _layer_table(scene):
             display_value(layer.input_shape), display_value(layer.output_shape),
         ]
         if not diff:
-            rank = {"error": 3, "warning": 2, "info": 1}.get(node.severity, 0)
-            cells.append([rank, f"{len(node.findings)} ({node.severity})" if node.findings else ""])
+            cells.append([SEVERITY_RANK.get(node.severity, 0),
+                          f"{len(node.findings)} ({node.severity})" if node.findings else ""])
         rows.append(cells)
     return {"columns": columns, "rows": rows}
 
@@ -229,8 +240,7 @@ def render_html(scene):
     data = {
         "kind": scene.kind,
         "title": scene.title,
-        "nodes": [_node_data(node, lambda n: [issue_index[id(issue)] for issue in n.findings])
-                  for node in scene.nodes],
+        "nodes": [_node_data(node, issue_index) for node in scene.nodes],
         "findings": [_issue_data(issue, index) for issue in issues],
         "table": _layer_table(scene),
         "sides": scene.sources or ["A", "B"],

@@ -119,11 +119,6 @@ class Scene:
     diff: object = None  # GraphDiff, diff view
     stats_before: object = None  # GraphStats of graph A, diff view
 
-    @property
-    def graph_findings(self):
-        """Findings about the whole graph (no node named)."""
-        return [issue for issue in self.lint.issues if issue.node is None] if self.lint else []
-
 
 def load_graph(model):
     """(graph, source label) of an ir.Graph or the path of an .o1c file."""
