@@ -8,13 +8,13 @@ PYTHON ?= $(shell for p in python3.10 $(HOME)/.pyenv/versions/3.10*/bin/python3.
 VENV ?= .venv
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src python cmake -type f 2>/dev/null)
 
-.PHONY: demo test test-plain test-sanitized install bench clean
+.PHONY: demo test test-plain test-sanitized test-programs install bench clean
 
 $(VENV)/.installed: $(SOURCES)
 	@test -n "$(PYTHON)" || { echo "Python 3.10 or newer is required (set PYTHON=...)"; exit 2; }
 	$(PYTHON) -m venv $(VENV)
 	$(VENV)/bin/python -m pip install --quiet --upgrade pip
-	$(VENV)/bin/python -m pip install --quiet '.[test]'
+	$(VENV)/bin/python -m pip install --quiet '.[test,report]'
 	@touch $@
 
 install: $(VENV)/.installed
@@ -27,8 +27,13 @@ demo: $(VENV)/.installed
 # code fails, leaks included).
 test: test-plain test-sanitized
 
-test-plain: $(VENV)/.installed
+test-plain: $(VENV)/.installed test-programs
 	$(VENV)/bin/python -m pytest -q
+
+# The report tests open pages in Chromium and check DOT with Graphviz: Debian
+# packages, installed when missing.
+test-programs:
+	bash tools/ensure_test_programs.sh
 
 SANITIZE_VENV ?= .venv-sanitize
 SANITIZER_LOGS := build/sanitizer-logs
@@ -42,13 +47,13 @@ $(SANITIZE_VENV)/.installed: $(SOURCES)
 	$(SANITIZE_VENV)/bin/python -m pip install --quiet \
 	    --config-settings=cmake.define.ONDREL_SANITIZE=ON \
 	    --config-settings=cmake.build-type=RelWithDebInfo \
-	    --config-settings=build-dir=build/sanitize '.[test]'
+	    --config-settings=build-dir=build/sanitize '.[test,report]'
 	@touch $@
 
 # The interpreter is not built with the sanitizers: their runtime is preloaded
 # (with libstdc++, so C++ exceptions are intercepted) and Python's allocator is
 # switched to malloc so that Python objects are checked too.
-test-sanitized: $(SANITIZE_VENV)/.installed
+test-sanitized: $(SANITIZE_VENV)/.installed test-programs
 	rm -rf $(SANITIZER_LOGS) && mkdir -p $(SANITIZER_LOGS)
 	env LD_PRELOAD="$(SANITIZER_PRELOAD)" PYTHONMALLOC=malloc ONDREL_SANITIZED=1 \
 	    ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1:halt_on_error=1:log_path=$(CURDIR)/$(SANITIZER_LOGS)/asan \

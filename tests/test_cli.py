@@ -144,6 +144,11 @@ def test_usage_errors_exit_2(argv, tmp_path):
     (["stamp", "classifier.o1c", "-o", "out.o1c", "--quantization-config", "missing.json"], "missing.json"),
     (["stamp", "classifier.o1c", "-o", "nowhere/out.o1c"], "nowhere/out.o1c"),
     (["fingerprint", "--with-metadata", "array_metadata.o1c"], "array_metadata.o1c"),
+    (["report", "missing.o1c"], "missing.o1c"),
+    (["report", "detector.o1c", "notes.txt", "-o", "x.html"], "notes.txt"),
+    (["report", "detector.o1c", "-o", "nowhere/x.html"], "nowhere/x.html"),
+    (["draw", "detector.o1c", "-o", "x.png"], "x.png"),
+    (["draw", "detector.o1c", "-o", "-"], "-"),
 ])
 def test_unusable_input_is_one_line_naming_the_file(models, argv, culprit):
     before = sorted(os.listdir(models))
@@ -452,7 +457,8 @@ def test_demo_runs_every_service(tmp_path):
     assert result.returncode == 0, result.stderr
     folder = tmp_path / "demo"
     assert sorted(os.listdir(folder)) == [
-        "classifier.o1c", "classifier_stamped.o1c", "classifier_trained.o1c", "detector.o1c"]
+        "classifier.o1c", "classifier_diff.html", "classifier_stamped.o1c", "classifier_trained.o1c", "detector.html",
+        "detector.o1c"]
     out = result.stdout
     sections = [out.index(f"$ ondrel-sdk {command} ") for command in
                 ("summary", "lint", "diff", "stamp", "verify", "fingerprint")]

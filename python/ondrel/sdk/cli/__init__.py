@@ -9,6 +9,8 @@
     ondrel-sdk fingerprint --check SUMS
     ondrel-sdk stamp model.o1c -o release.o1c --git-commit "$(git rev-parse HEAD)"
     ondrel-sdk verify release.o1c
+    ondrel-sdk report model.o1c -o model.html        # or: report before.o1c after.o1c -o diff.html
+    ondrel-sdk draw model.o1c -o model.svg           # or model.dot
 
 Exit statuses: 0 success, 1 findings (lint errors, graphs differ, failed
 verification), 2 unusable input or arguments (one ``ondrel-sdk: error:`` line on

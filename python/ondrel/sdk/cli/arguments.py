@@ -28,6 +28,14 @@ def tolerance(text):
     return value
 
 
+def add_tolerance_options(sub, prefix=""):
+    """--atol and --rtol, as compare_graphs takes them (``prefix`` begins each help text)."""
+    sub.add_argument("--atol", type=tolerance, default=1e-6, metavar="X",
+                     help=f"{prefix}absolute tolerance for parameter values (default 1e-6)")
+    sub.add_argument("--rtol", type=tolerance, default=1e-5, metavar="X",
+                     help=f"{prefix}relative tolerance for parameter values, relative to B (default 1e-5)")
+
+
 def shared_parents():
     """(options every command takes, options of the commands that handle many files)."""
     common = argparse.ArgumentParser(add_help=False)

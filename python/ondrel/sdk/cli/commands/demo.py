@@ -28,6 +28,12 @@ STEPS = (
     ("Fingerprints",
      ["fingerprint", "classifier.o1c", "classifier_trained.o1c", "detector.o1c", "classifier_stamped.o1c"],
      "Metadata is not included, so the stamped copy has the same fingerprint as the classifier."),
+    ("Report of the detector",
+     ["report", "detector.o1c", "-o", "detector.html"],
+     "One HTML file that opens offline: the drawing with its findings marked, each layer's record, charts."),
+    ("Diff report of the classifier and its trained copy",
+     ["report", "classifier.o1c", "classifier_trained.o1c", "-o", "classifier_diff.html"],
+     "The modified nodes are marked in the drawing; select one to see what changed."),
 )
 
 
@@ -40,6 +46,7 @@ def register(commands, common, batch):
 
 def run(args):
     from ... import examples
+    from ...report import available as report_available
     from ..app import main
 
     style = Style(sys.stdout, args.no_color)
@@ -57,6 +64,9 @@ def run(args):
     try:
         for title, argv, note in STEPS:
             emit("\n" + style(f"== {title}", "bold"))
+            if argv[0] == "report" and not report_available():
+                emit(style("(skipped: reports need the 'report' extra: pip install 'ondrel[report]')", "dim"))
+                continue
             emit(style(f"$ {PROG} {shlex.join(argv)}", "dim"), flush=True)
             status = main(argv[:1] + passthrough + argv[1:])
             emit(style(f"[exit status {status}] {note}", "dim"), flush=True)

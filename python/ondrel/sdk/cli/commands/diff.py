@@ -2,7 +2,7 @@
 
 import sys
 
-from ..arguments import EXIT_ERROR, EXIT_FINDINGS, EXIT_OK, add_command, add_format_options, tolerance
+from ..arguments import EXIT_ERROR, EXIT_FINDINGS, EXIT_OK, add_command, add_format_options, add_tolerance_options
 from ..files import FileError, attempt, read_models
 from ..formats import JSON_FORMAT_HELP, dumps_json, plain
 from ..terminal import LARGE_MODEL_BYTES, PROG, Progress, Style, display, emit, file_size, print_error
@@ -14,10 +14,7 @@ def register(commands, common, batch):
                       (common,))
     sub.add_argument("a", metavar="A", help="reference .o1c file")
     sub.add_argument("b", metavar="B", help=".o1c file compared with A")
-    sub.add_argument("--atol", type=tolerance, default=1e-6, metavar="X",
-                     help="absolute tolerance for parameter values (default 1e-6)")
-    sub.add_argument("--rtol", type=tolerance, default=1e-5, metavar="X",
-                     help="relative tolerance for parameter values, relative to B (default 1e-5)")
+    add_tolerance_options(sub)
     sub.add_argument("--structure-only", action="store_true",
                      help="compare nodes and edges only: parameter and hyper-parameter changes do not count")
     sub.add_argument("-q", "--quiet", action="store_true",

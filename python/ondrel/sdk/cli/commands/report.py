@@ -1,0 +1,79 @@
+"""``ondrel-sdk report`` and ``ondrel-sdk draw``: pictures of a model, or of what changed between two."""
+
+import argparse
+
+from ..arguments import EXIT_ERROR, EXIT_OK, add_command, add_tolerance_options
+from ..files import FileError, read_models
+from ..terminal import PROG, display, emit, print_error
+
+PICTURE_STATUS = "0 written, 2 unusable model or output, or the 'report' extra is not installed"
+
+
+def register(commands, common, batch):
+    pictures = argparse.ArgumentParser(add_help=False)
+    pictures.add_argument("model", metavar="MODEL", help=".o1c file (the reference A when B is given)")
+    pictures.add_argument("other", nargs="?", metavar="B", help="second .o1c file: show what changed from MODEL")
+    add_tolerance_options(pictures, "with B: ")
+
+    sub = add_command(commands, run_report, "report",
+                      "write a self-contained HTML report of a model, or of two models' diff", PICTURE_STATUS,
+                      (common, pictures))
+    sub.add_argument("-o", "--output", metavar="FILE.html",
+                     help="where to write (default: MODEL.html, or MODEL-vs-B.html, in the current folder; "
+                          "- for standard output)")
+
+    sub = add_command(commands, run_draw, "draw",
+                      "write the drawing of a model, or of two models' diff, as SVG or Graphviz DOT", PICTURE_STATUS,
+                      (common, pictures))
+    sub.add_argument("-o", "--output", required=True, metavar="FILE",
+                     help="where to write: FILE.svg or FILE.dot (- for standard output, with --format)")
+    sub.add_argument("--format", choices=("svg", "dot"), help="the format, whatever the suffix of FILE")
+
+
+def render(args, kind):
+    """Write the HTML report or a drawing (``kind`` "html", "svg" or "dot") of one model or of two models' diff."""
+    from pathlib import Path
+
+    from ... import report
+
+    try:
+        if kind != "dot":  # Graphviz users lay DOT out themselves
+            report.require()
+    except report.MissingExtraError as e:
+        print_error(e, args.no_color)
+        return EXIT_ERROR
+    paths = [args.model] + ([args.other] if args.other else [])
+    output = args.output or report.default_output(paths)
+    graphs, failures = read_models(paths, f"{PROG} {args.command}")
+    for failure in failures:
+        print_error(failure, args.no_color)
+    if failures:
+        return EXIT_ERROR
+    view = (report.DiffView(*graphs, args.atol, args.rtol, sources=paths) if args.other
+            else report.ModelView(graphs[0], source=args.model))
+    text = getattr(view, kind)()
+    if output == "-":
+        emit(text, end="")
+        return EXIT_OK
+    try:
+        report.write_text(output, text)
+    except OSError as e:
+        raise FileError(output, e.strerror or str(e)) from None
+    emit(f"Wrote {display(output)} ({Path(output).resolve().as_uri()})")
+    return EXIT_OK
+
+
+def run_report(args):
+    return render(args, "html")
+
+
+def run_draw(args):
+    from ...report import output_format
+
+    if args.format is None and args.output == "-":
+        raise FileError(args.output, "standard output has no suffix: name the format with --format")
+    try:
+        kind = args.format or output_format(args.output, ("svg", "dot"))
+    except ValueError as e:
+        raise FileError(args.output, str(e)) from None
+    return render(args, kind)

@@ -1,0 +1,129 @@
+"""Pictures of a model: an offline HTML report, SVG and DOT drawings, and two models' diff drawn.
+
+    from ondrel.sdk.report import DiffView, ModelView
+
+    view = ModelView("model.o1c")                  # or an ir.Graph
+    page = view.html()                             # one self-contained HTML page
+    view.save("model.svg")                         # .html, .svg or .dot, chosen by the suffix
+    DiffView("before.o1c", "after.o1c").save("changes.html")
+
+In a Jupyter notebook a view displays itself (the interactive page in a frame;
+``_repr_svg_`` gives the drawing). The records shown come from ``analyze_graph``,
+``lint_graph`` and ``compare_graphs``. Drawing needs igraph, the 'report' extra
+(``pip install 'ondrel[report]'``); without it, rendering raises MissingExtraError.
+"""
+
+import os
+import secrets
+
+from .dot import render_dot
+from .layout import MissingExtraError, available, require
+from .markup import escape
+from .page import render_html
+from .scene import diff_scene, model_scene
+from .svg import render_svg
+
+__all__ = ["DiffView", "MissingExtraError", "ModelView", "available", "default_output", "output_format", "require",
+           "write_text"]
+
+FORMATS = {".html": "html", ".htm": "html", ".svg": "svg", ".dot": "dot", ".gv": "dot"}
+NOTEBOOK_HEIGHT = 760  # pixels of the frame a notebook shows the page in
+
+
+def output_format(path, allowed=("html", "svg", "dot")):
+    """The format ("html", "svg" or "dot") that the suffix of ``path`` names; ValueError if it names none allowed."""
+    found = FORMATS.get(os.path.splitext(os.fspath(path))[1].lower())
+    if found not in allowed:
+        suffixes = ", ".join(suffix for suffix, name in FORMATS.items() if name in allowed)
+        raise ValueError(f"cannot tell the format from the file name; use one of {suffixes}")
+    return found
+
+
+def default_output(paths, suffix=".html"):
+    """The file name a report of the models at ``paths`` gets when none is given: "a.html", "a-vs-b.html"."""
+    return "-vs-".join(os.path.splitext(os.path.basename(os.fspath(path)))[0] for path in paths) + suffix
+
+
+def write_text(path, text):
+    """Write ``text`` as UTF-8 to ``path`` through a temporary file renamed into place.
+
+    ``path`` is then either the whole new text or as it was before; OSError on failure.
+    """
+    folder, name = os.path.split(os.path.abspath(path))
+    temporary = os.path.join(folder, f".{name}.{secrets.token_hex(6)}.tmp")
+    fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)  # the umask applies, as for any new file
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8", newline="\n") as fh:
+            fh.write(text)
+        os.replace(temporary, path)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except FileNotFoundError:
+            pass
+        raise
+
+
+class _View:
+    """Renders one scene as HTML, SVG and DOT (each rendered once, on first use)."""
+
+    def __init__(self, scene):
+        self.scene = scene
+        self._texts = {}
+
+    def _render(self, kind, renderer):
+        if kind not in self._texts:
+            self._texts[kind] = renderer(self.scene)
+        return self._texts[kind]
+
+    def html(self):
+        """The self-contained HTML page."""
+        return self._render("html", render_html)
+
+    def svg(self):
+        """The drawing as a standalone SVG document."""
+        return self._render("svg", render_svg)
+
+    def dot(self):
+        """The drawing as a Graphviz DOT digraph."""
+        return self._render("dot", render_dot)
+
+    def save(self, path, format=None):
+        """Write the page or a drawing to ``path``: ``format`` "html", "svg" or "dot", by default from the suffix."""
+        text = {"html": self.html, "svg": self.svg, "dot": self.dot}[format or output_format(path)]()
+        write_text(path, text)
+
+    def _repr_html_(self):
+        return (f'<iframe srcdoc="{escape(self.html())}" sandbox="allow-scripts" title="{escape(self.scene.title)}" '
+                f'style="width:100%;height:{NOTEBOOK_HEIGHT}px;border:1px solid #d8dee2"></iframe>')
+
+    def _repr_svg_(self):
+        return self.svg()
+
+    def __repr__(self):
+        return f"<{type(self).__name__} {self.scene.title!r}: {len(self.scene.nodes)} nodes>"
+
+
+class ModelView(_View):
+    """One model: its drawing with per-layer records, lint findings marked by severity, tables and charts.
+
+    ``model`` is an ir.Graph or the path of an .o1c file (read with ``ir.read``,
+    whose OSError or ValueError passes through). ``title`` defaults to the
+    model name in the metadata, else the file name; ``source``, shown under
+    the title, to the path.
+    """
+
+    def __init__(self, model, title=None, source=None):
+        super().__init__(model_scene(model, title, source))
+
+
+class DiffView(_View):
+    """Two models in one drawing: what ``compare_graphs(model_a, model_b, atol, rtol)`` found, marked.
+
+    Nodes and edges only in B are "added", only in A "removed"; nodes that
+    changed are "modified", with their changes in the panel. ``sources``
+    names where A and B came from (default: their paths).
+    """
+
+    def __init__(self, model_a, model_b, atol=1e-6, rtol=1e-5, title=None, sources=(None, None)):
+        super().__init__(diff_scene(model_a, model_b, atol, rtol, title, sources))

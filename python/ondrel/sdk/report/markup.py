@@ -1,0 +1,40 @@
+"""Text made safe for XML and HTML markup, and for JSON inside a script element.
+
+Node names come from files and may hold anything a string can: quotes, ``<``,
+``&``, control characters, lone surrogates. Markup gets them escaped; the few
+characters XML 1.0 cannot carry at all (C0 controls other than tab, line feed
+and carriage return, U+FFFE, U+FFFF, lone surrogates) are shown as visible
+stand-ins: a C0 control as its Control Pictures sign (U+2400 + code, so U+0001
+reads "␁"), the others as U+FFFD. JSON keeps every name exactly.
+"""
+
+import json
+import re
+
+_UNREPRESENTABLE = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ufffe\uffff\ud800-\udfff]")
+_MARKUP = {"&": "&amp;", "<": "&lt;", ">": "&gt;", '"': "&quot;", "'": "&#39;",
+           "\t": "&#9;", "\n": "&#10;", "\r": "&#13;"}
+_MARKUP_CHARS = re.compile("[&<>\"'\t\n\r]")
+# Inside <script> only "</" and "<!--" matter; escaping every <, > and & also keeps the JSON
+# readable by tools that search the page's text.
+_SCRIPT_JSON = str.maketrans({"<": "\\u003c", ">": "\\u003e", "&": "\\u0026"})
+
+
+def _stand_in(match):
+    char = match.group()
+    return chr(0x2400 + ord(char)) if char < " " else "\ufffd"
+
+
+def visible(text):
+    """``text`` with the characters markup cannot carry replaced by visible stand-ins."""
+    return _UNREPRESENTABLE.sub(_stand_in, str(text))
+
+
+def escape(text):
+    """``text`` for XML or HTML, in element content and in double- or single-quoted attributes alike."""
+    return _MARKUP_CHARS.sub(lambda m: _MARKUP[m.group()], visible(text))
+
+
+def script_json(value):
+    """``value`` as JSON that can stand inside a ``<script type="application/json">`` element."""
+    return json.dumps(value, ensure_ascii=True, allow_nan=False, separators=(",", ":")).translate(_SCRIPT_JSON)
