@@ -69,3 +69,62 @@ def test_lint_size_check_runs_a_replaced_analyze_graph(scale, monkeypatch):
     assert lint.lint_graph(graph).to_dict() == native
     assert seen == [graph]
     assert analyze._total_params(graph) == analyze.analyze_graph(graph).total_params
+
+
+class _Nodes(dict):
+    """Not a plain dict: compare_graphs takes the general route for it."""
+
+
+class _Edges(list):
+    """Not a plain list: its edges go through the sets."""
+
+
+def _compare_both_ways(nodes_a, edges_a, nodes_b, edges_b):
+    from ondrel.sdk.compare import compare_graphs
+
+    def compare(node_type, edge_type):
+        graph_a = ir.Graph(nodes=node_type(nodes_a), edges=edge_type(edges_a))
+        graph_b = ir.Graph(nodes=node_type(nodes_b), edges=edge_type(edges_b))
+        outcome = _outcome(compare_graphs, graph_a, graph_b)
+        return repr(outcome)
+
+    plain = compare(dict, list)
+    assert plain == compare(_Nodes, _Edges)
+    return plain
+
+
+def _node(size):
+    return ir.Input(input_type={"input": shape(size)}, output_type={"output": shape(size)})
+
+
+@pytest.mark.parametrize(
+    "names_b, edges_a, edges_b",
+    [
+        (("a", "b", "c"), [("a", "b"), ("b", "c")], [("a", "b"), ("b", "c")]),  # same keys, same edges
+        (("c", "a", "b"), [("a", "b"), ("b", "c")], [("b", "c"), ("a", "b"), ("a", "b")]),  # reordered, duplicated
+        (("a", "b", "d"), [("a", "b")], [("a", "b"), ("b", "d")]),  # a node and an edge added
+        (("a", "b", "c"), [("a", "b")], [("a", "b"), ("b", 1)]),  # edges that cannot be ordered
+        (("a", "b", "c"), [("a", "b"), ["b", "c"]], [("a", "b"), ["b", "c"]]),  # an unhashable edge
+        (("a", "b", 3), [], []),  # names that cannot be ordered
+    ],
+)
+def test_compare_graphs_same_keys_route_matches_the_sets(names_b, edges_a, edges_b):
+    nodes_a = {"a": _node(2), "b": _node(2), "c": _node(3)}
+    nodes_b = {name: _node(2) for name in names_b}  # c, where present, changes shape
+    _compare_both_ways(nodes_a, edges_a, nodes_b, edges_b)
+
+
+def test_compare_graphs_hands_a_replaced_compare_nodes_the_current_node(monkeypatch):
+    from ondrel.sdk import compare
+
+    graph_a = ir.Graph(nodes={"a": _node(2), "b": _node(2)})
+    graph_b = ir.Graph(nodes={"a": _node(2), "b": _node(2)})
+    replacement = _node(5)
+    original = compare.compare_nodes
+
+    def compare_nodes(name, a, b, atol, rtol):
+        graph_b.nodes["b"] = replacement  # b is looked up after this has run for a
+        return original(name, a, b, atol, rtol)
+
+    monkeypatch.setattr(compare, "compare_nodes", compare_nodes)
+    assert compare.compare_graphs(graph_a, graph_b).nodes_modified == ["b"]
