@@ -128,3 +128,40 @@ def test_compare_graphs_hands_a_replaced_compare_nodes_the_current_node(monkeypa
 
     monkeypatch.setattr(compare, "compare_nodes", compare_nodes)
     assert compare.compare_graphs(graph_a, graph_b).nodes_modified == ["b"]
+
+
+class _Recorder:
+    def __init__(self):
+        self.pieces = []
+
+    def update(self, data):
+        self.pieces.append(bytes(data))
+
+
+class _Int(int):
+    def __str__(self):
+        return "an int"
+
+
+@pytest.mark.parametrize(
+    "value",
+    [0, -1, 2**63 - 1, -(2**63), 2**63, 10**40, (), (1,), (1, -2, 3), tuple(range(60)), (True,), True, 1.5,
+     np.int64(3), (np.int64(3),), _Int(4), (_Int(4),), "p\u00fc", [1, 2]],
+)
+def test_structure_text_pieces_are_str_of_the_value(value):
+    from ondrel.sdk import fingerprint
+
+    node = ir.Flatten(start_dim=value, end_dim=1, input_type=None, output_type=None)
+    recorder = _Recorder()
+    fingerprint._hash_node_structure("n", node, recorder)
+    assert recorder.pieces[2:] == [str(value).encode(), b"1"]
+
+
+@pytest.mark.parametrize("names", [("b", "a", "\u00e9", "A"), ("a", 1), ()])
+def test_fingerprint_of_plain_node_dicts_matches_the_lookups(names):
+    from ondrel.sdk import fingerprint
+
+    nodes = {name: _node(2) for name in names}
+    plain, subclassed = ir.Graph(nodes=nodes), ir.Graph(nodes=_Nodes(nodes))
+    for fn in (fingerprint.fingerprint_graph, fingerprint.fingerprint_graph_dual):
+        assert repr(_outcome(fn, plain)) == repr(_outcome(fn, subclassed))

@@ -1,7 +1,6 @@
 // compare_graphs and assert_graphs_equal.
 #include "sdk/compare/compare.hpp"
 
-#include <algorithm>
 #include <vector>
 
 namespace ondrel::compare {
@@ -24,41 +23,32 @@ bool is_empty(nb::handle list) { return size_of(list) == 0; }
 
 bool is_exact_str(PyObject* value) { return PyUnicode_CheckExact(value); }
 
-bool all_keys_exact_str(PyObject* dict) {
-    Py_ssize_t position = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(dict, &position, &key, &value))
-        if (!is_exact_str(key)) return false;
-    return true;
-}
-
 // A node both graphs hold under one name.
 struct CommonNode {
     nb::object name, a, b;
 };
 
 // Both node mappings plain dicts with the same str keys: then no name is
-// added or removed and the common names are the keys, sorted once, with the
-// nodes taken as they are paired. Str keys make this free of side effects
-// (no __eq__ or __hash__ of the caller's runs), so when it answers false the
-// general route starts from scratch. Sorting str by code point is what the
-// host's sort gives.
+// added or removed and the common names are a's keys, sorted once, with the
+// nodes taken as they are paired. Str keys make this free of host code (no
+// __eq__ or __hash__ of the caller's runs), so when it answers false the
+// general route starts from scratch.
 bool pair_same_keys(nb::handle nodes_a, nb::handle nodes_b, std::vector<CommonNode>& common) {
-    PyObject *a = nodes_a.ptr(), *b = nodes_b.ptr();
-    if (!PyDict_CheckExact(a) || !PyDict_CheckExact(b) || PyDict_GET_SIZE(a) != PyDict_GET_SIZE(b)) return false;
-    if (!all_keys_exact_str(b)) return false;
-    common.reserve(static_cast<size_t>(PyDict_GET_SIZE(a)));
+    PyObject* b = nodes_b.ptr();
+    if (!PyDict_CheckExact(b) || !PyDict_CheckExact(nodes_a.ptr()) || PyDict_GET_SIZE(b) != PyDict_GET_SIZE(nodes_a.ptr()))
+        return false;
     Py_ssize_t position = 0;
-    PyObject *key, *node_a;
-    while (PyDict_Next(a, &position, &key, &node_a)) {
+    PyObject *key, *value;
+    while (PyDict_Next(b, &position, &key, &value))
         if (!is_exact_str(key)) return false;
-        PyObject* node_b = PyDict_GetItemWithError(b, key);  // only str keys compared: cannot fail
+    std::vector<DictItem> items_a;
+    if (!sorted_str_items(nodes_a, items_a)) return false;
+    common.reserve(items_a.size());
+    for (DictItem& item : items_a) {
+        PyObject* node_b = PyDict_GetItemWithError(b, item.key.ptr());  // str keys only: cannot fail
         if (!node_b) return false;
-        common.push_back({nb::borrow(key), nb::borrow(node_a), nb::borrow(node_b)});
+        common.push_back({std::move(item.key), std::move(item.value), nb::borrow(node_b)});
     }
-    std::sort(common.begin(), common.end(), [](const CommonNode& x, const CommonNode& y) {
-        return PyUnicode_Compare(x.name.ptr(), y.name.ptr()) < 0;
-    });
     return true;
 }
 
