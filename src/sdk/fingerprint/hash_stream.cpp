@@ -208,25 +208,47 @@ void record_rules(nb::handle module) {
     record_table(module, "_hash_node_weights", weight_rules, without_weight_rule);
 }
 
-void feed_node_structure(const IrModule& ir, nb::handle name, nb::handle node, Sink& sink) {
+namespace {
+
+// The rows each node class takes, found once per class in one call.
+struct RowMemos {
+    explicit RowMemos(const IrModule& ir) : structure(structure_rules, ir), weights(weight_rules, ir) {}
+    RowMemo<Rule, structure_rules.size()> structure;
+    RowMemo<Rule, weight_rules.size()> weights;
+};
+
+void feed_structure(const IrModule& ir, nb::handle name, nb::handle node, Sink& sink, RowMemos& rows) {
     require_str(name, "node_name");
     nb::object node_type = type_name_object(node);
     sink.piece(utf8_view(name));
     sink.piece(utf8_view(node_type));
-    if (const Rule* rule = first_rule(structure_rules, ir, node)) (*rule)(Feeding{ir, node, sink});
+    if (const Rule* rule = rows.structure.first(node)) (*rule)(Feeding{ir, node, sink});
+}
+
+void feed_weights(const IrModule& ir, nb::handle node, Sink& sink, RowMemos& rows) {
+    Feeding feeding{ir, node, sink};
+    feeding.arrays_if_present({&weight, &bias});
+    rows.weights.each(node, [&](Rule rule) { rule(feeding); });
+}
+
+}  // namespace
+
+void feed_node_structure(const IrModule& ir, nb::handle name, nb::handle node, Sink& sink) {
+    RowMemos rows(ir);
+    feed_structure(ir, name, node, sink, rows);
 }
 
 void feed_node_weights(const IrModule& ir, nb::handle node, Sink& sink) {
-    Feeding feeding{ir, node, sink};
-    feeding.arrays_if_present({&weight, &bias});
-    for_each_rule(weight_rules, ir, node, [&](Rule rule) { rule(feeding); });
+    RowMemos rows(ir);
+    feed_weights(ir, node, sink, rows);
 }
 
 void feed_graph(const IrModule& ir, nb::handle graph, Sink& structure, Sink* weights) {
     nb::object nodes = attr(graph, nodes_name);
+    RowMemos rows(ir);
     auto feed_node = [&](nb::handle name, nb::handle node) {
-        feed_node_structure(ir, name, node, structure);
-        if (weights) feed_node_weights(ir, node, *weights);
+        feed_structure(ir, name, node, structure, rows);
+        if (weights) feed_weights(ir, node, *weights, rows);
     };
     std::vector<DictItem> items;
     if (sorted_str_items(nodes, items)) {
