@@ -1,9 +1,10 @@
 """Instructions one call of a service executes on a mixed graph, counted by
 callgrind, whose figures the load of a shared machine does not move. Only the
-call itself is counted: it runs inside exec(), the one function callgrind is
-told to collect in (the graphs are built, and a small warm-up call made, before).
+call itself is counted: it runs inside eval(), the one function callgrind is
+told to collect in (imports run through exec(), not eval(); the graphs are built,
+and a small warm-up call made, before).
 
-    valgrind --tool=callgrind --toggle-collect=builtin_exec --callgrind-out-file=/dev/null \\
+    valgrind --tool=callgrind --toggle-collect=builtin_eval --callgrind-out-file=/dev/null \\
         python bench/instructions.py compare_graphs [--nodes 10000]
 
 The count is the "Collected" line callgrind prints at exit.
@@ -26,7 +27,7 @@ def main():
     service = SERVICES[args.service]
     service(mixed_graph(50, seed=0), mixed_graph(50, seed=1))
     graph, other = mixed_graph(args.nodes, seed=0), mixed_graph(args.nodes, seed=1)
-    exec("result = service(graph, other)", {"service": service, "graph": graph, "other": other})
+    eval("service(graph, other)", {"service": service, "graph": graph, "other": other})
     print(f"{args.service}: {len(graph.nodes)} nodes")
 
 
