@@ -7,7 +7,17 @@ import tracemalloc
 import numpy as np
 
 from ondrel import ir
+from ondrel.sdk import analyze_graph, compare_graphs, fingerprint_graph, lint_graph
 from ondrel.sdk.examples import shape
+
+# Each service called as the per-node benchmarks call it: on a graph and, for
+# the comparison, a second one of the same structure.
+SERVICES = {
+    "analyze_graph": lambda g, other: analyze_graph(g),
+    "lint_graph": lambda g, other: lint_graph(g),
+    "compare_graphs": lambda g, other: compare_graphs(g, other),
+    "fingerprint_graph": lambda g, other: fingerprint_graph(g),
+}
 
 
 def _block(i, rng):

@@ -14,16 +14,7 @@ import tracemalloc
 
 sys.path.insert(0, os.path.dirname(__file__))
 
-from common import best_of, mixed_graph  # noqa: E402
-
-from ondrel.sdk import analyze_graph, compare_graphs, fingerprint_graph, lint_graph  # noqa: E402
-
-SERVICES = {
-    "analyze_graph": lambda g, other: analyze_graph(g),
-    "lint_graph": lambda g, other: lint_graph(g),
-    "compare_graphs": lambda g, other: compare_graphs(g, other),
-    "fingerprint_graph": lambda g, other: fingerprint_graph(g),
-}
+from common import SERVICES, best_of, mixed_graph  # noqa: E402
 
 
 def deferred_collection(service, graph, other):

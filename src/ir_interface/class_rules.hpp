@@ -15,6 +15,8 @@
 #include "ir_interface/ir_classes.hpp"
 
 #include <array>
+#include <cstdint>
+#include <vector>
 
 namespace ondrel {
 
@@ -60,6 +62,67 @@ void for_each_rule(const std::array<ClassRow<Rule>, N>& rows, const IrModule& ir
     for (const ClassRow<Rule>& row : rows)
         if (matches(row, ir, node)) visit(row.rule);
 }
+
+// The rows many nodes of one call match, tested once per node type where
+// the type alone decides them (IrModule::type_decides_isinstance); other
+// nodes are tested row by row each time. One memo answers one kind of
+// question: first() or each(), not both.
+template <typename Rule, size_t N>
+class RowMemo {
+public:
+    RowMemo(const std::array<ClassRow<Rule>, N>& rows, const IrModule& ir) : rows_(rows), ir_(ir) {}
+
+    // first_rule(rows, ir, node)
+    const Rule* first(nb::handle node) {
+        if (const Known* known = find(node); known && known->decided)
+            return known->row < N ? &rows_[known->row].rule : nullptr;
+        const Rule* rule = first_rule(rows_, ir_, node);
+        size_t row = 0;
+        while (row < N && &rows_[row].rule != rule) ++row;
+        remember(node, row, 0);
+        return rule;
+    }
+
+    // for_each_rule(rows, ir, node, visit)
+    template <typename Visit>
+    void each(nb::handle node, Visit&& visit) {
+        const Known* known = find(node);
+        if (known && known->decided) {
+            for (size_t row = 0; row < N; ++row)
+                if (known->matched & (uint64_t{1} << row)) visit(rows_[row].rule);
+            return;
+        }
+        uint64_t matched = 0;
+        for (size_t row = 0; row < N; ++row) {
+            if (!matches(rows_[row], ir_, node)) continue;
+            matched |= uint64_t{1} << row;
+            visit(rows_[row].rule);
+        }
+        remember(node, N, matched);
+    }
+
+private:
+    static_assert(N <= 64);
+    struct Known {
+        PyTypeObject* type;  // an IR class, kept alive by the IR module, when decided
+        bool decided;
+        size_t row;
+        uint64_t matched;
+    };
+    const Known* find(nb::handle node) const {
+        for (const Known& known : known_)
+            if (known.type == Py_TYPE(node.ptr())) return &known;
+        return nullptr;
+    }
+    void remember(nb::handle node, size_t row, uint64_t matched) {
+        if (find(node)) return;
+        PyTypeObject* type = Py_TYPE(node.ptr());
+        known_.push_back({type, ir_.type_decides_isinstance(type), row, matched});
+    }
+    const std::array<ClassRow<Rule>, N>& rows_;
+    const IrModule& ir_;
+    std::vector<Known> known_;
+};
 
 template <typename Rule, size_t N, size_t M>
 constexpr bool covers_every_class(const std::array<ClassRow<Rule>, N>& rows,

@@ -45,4 +45,16 @@ nb::object IrModule::read(nb::handle path) const {
     return own(PyObject_CallOneArg(reader.ptr(), path.ptr()));
 }
 
+bool IrModule::type_decides_isinstance(PyTypeObject* type) const {
+    static const Name class_attribute("__class__");
+    bool listed = false;
+    for (const nb::object& cls : classes_) {
+        if (!cls.is_valid()) continue;
+        if (Py_TYPE(cls.ptr()) != &PyType_Type) return false;
+        listed = listed || cls.ptr() == reinterpret_cast<PyObject*>(type);
+    }
+    if (!listed || type->tp_getattro != PyObject_GenericGetAttr) return false;
+    return _PyType_Lookup(type, class_attribute.get()) == _PyType_Lookup(&PyBaseObject_Type, class_attribute.get());
+}
+
 }  // namespace ondrel

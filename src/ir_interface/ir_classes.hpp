@@ -50,6 +50,13 @@ public:
 
     nb::object read(nb::handle path) const;  // ir.read(path)
 
+    // True when isinstance(x, ir.<class>), for an x of exactly `type`, is
+    // decided by the type alone for every class: the type is one of the
+    // classes looked up here, every class is a plain one (no metaclass of
+    // its own with __instancecheck__), and the type reads __class__, which
+    // isinstance also consults, as object does.
+    bool type_decides_isinstance(PyTypeObject* type) const;
+
 private:
     static size_t index(IrClass cls) { return static_cast<size_t>(cls); }
     nb::object module_;

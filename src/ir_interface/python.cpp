@@ -1,5 +1,6 @@
 #include "ir_interface/python.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -158,6 +159,21 @@ nb::object sorted_list(nb::handle iterable) {
     nb::object list = own(PySequence_List(iterable.ptr()));
     check(PyList_Sort(list.ptr()));
     return list;
+}
+
+bool sorted_str_items(nb::handle mapping, std::vector<DictItem>& items) {
+    if (!PyDict_CheckExact(mapping.ptr())) return false;
+    items.reserve(static_cast<size_t>(PyDict_GET_SIZE(mapping.ptr())));
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(mapping.ptr(), &position, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return false;
+        items.push_back({nb::borrow(key), nb::borrow(value)});
+    }
+    std::sort(items.begin(), items.end(), [](const DictItem& a, const DictItem& b) {
+        return PyUnicode_Compare(a.key.ptr(), b.key.ptr()) < 0;
+    });
+    return true;
 }
 
 std::string str_of(nb::handle value) {

@@ -251,6 +251,15 @@ std::string_view utf8_view(nb::handle text);
 // sorted(iterable), as a new list the caller alone holds.
 nb::object sorted_list(nb::handle iterable);
 
+struct DictItem {
+    nb::object key, value;
+};
+// The items of a plain dict whose keys are all exact str, sorted by key (code
+// point order, as the host sorts str): what sorted(keys) and one lookup per
+// key give, without the lookups, and with no host code run. False for any
+// other mapping, with `items` left partly filled.
+bool sorted_str_items(nb::handle mapping, std::vector<DictItem>& items);
+
 // str(value) and format(value, format_code) as UTF-8, for building host text
 // (see text()).
 std::string str_of(nb::handle value);

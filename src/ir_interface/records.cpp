@@ -43,29 +43,31 @@ RecordType::RecordType(nb::module_& module, const char* name, const char* doc, s
     module.attr(name) = type_;
 }
 
-nb::object RecordType::new_instance(PyObject*& instance_dict) const {
+// Values are set as attributes, in field order, as the generated __init__
+// sets them: the instance then keeps them in the class's shared key table
+// (as compact as a Python-built instance) instead of a dict of its own.
+nb::object RecordType::new_instance() const {
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(type_.ptr());
     nb::object empty = own(PyTuple_New(0));
-    nb::object instance = own(type->tp_new(type, empty.ptr(), nullptr));
-    nb::object dict = own(PyObject_GenericGetDict(instance.ptr(), nullptr));
-    instance_dict = dict.ptr();  // the instance keeps it alive
-    return instance;
+    return own(type->tp_new(type, empty.ptr(), nullptr));
+}
+
+void RecordType::set_field(nb::handle instance, size_t index, nb::handle value) const {
+    check(PyObject_GenericSetAttr(instance.ptr(), field_names_[index].ptr(), value.ptr()));
 }
 
 nb::object RecordType::make(std::initializer_list<nb::handle> values) const {
     if (values.size() != field_names_.size()) raise(PyExc_SystemError, "record built with the wrong field count");
-    PyObject* dict = nullptr;
-    nb::object instance = new_instance(dict);
+    nb::object instance = new_instance();
     size_t i = 0;
-    for (nb::handle value : values) check(PyDict_SetItem(dict, field_names_[i++].ptr(), value.ptr()));
+    for (nb::handle value : values) set_field(instance, i++, value);
     return instance;
 }
 
 nb::object RecordType::make(const std::vector<nb::object>& values) const {
     if (values.size() != field_names_.size()) raise(PyExc_SystemError, "record built with the wrong field count");
-    PyObject* dict = nullptr;
-    nb::object instance = new_instance(dict);
-    for (size_t i = 0; i < values.size(); ++i) check(PyDict_SetItem(dict, field_names_[i].ptr(), values[i].ptr()));
+    nb::object instance = new_instance();
+    for (size_t i = 0; i < values.size(); ++i) set_field(instance, i, values[i]);
     return instance;
 }
 

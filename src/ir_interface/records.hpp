@@ -32,7 +32,7 @@ inline FieldDefinition dict_field(const char* name, const char* annotation = "di
 // A dataclass (generated __init__, __repr__, __eq__; mutable; unhashable)
 // created through dataclasses.make_dataclass and registered on `module`.
 // make() builds an instance without running the Python-level __init__: the
-// values go straight into the instance dict, in field order.
+// values are stored as plain attributes, in field order.
 class RecordType {
 public:
     RecordType() = default;
@@ -44,7 +44,8 @@ public:
     nb::object make(const std::vector<nb::object>& values) const;
 
 private:
-    nb::object new_instance(PyObject*& instance_dict) const;
+    nb::object new_instance() const;
+    void set_field(nb::handle instance, size_t index, nb::handle value) const;
     nb::object type_;
     std::vector<nb::object> field_names_;
 };

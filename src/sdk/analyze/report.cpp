@@ -131,6 +131,9 @@ nb::object format_bytes(nb::handle value) { return text(bytes_text(value)); }
 nb::object format_number(nb::handle value) { return text(number_text(value)); }
 
 nb::object summarize(nb::handle graph, bool verbose) {
+    // Held over the report too: otherwise the records analyze_graph leaves
+    // behind set off a collection as soon as the report allocates.
+    GcPause no_collections;
     nb::object stats = call(module_function(state().module, analyze_graph_name), {graph});
     const std::string rule(50, '=');
 

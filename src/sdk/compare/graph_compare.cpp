@@ -21,12 +21,75 @@ nb::object set_minus(nb::handle a, nb::handle b) { return own(PyNumber_Subtract(
 
 bool is_empty(nb::handle list) { return size_of(list) == 0; }
 
+bool is_exact_str(PyObject* value) { return PyUnicode_CheckExact(value); }
+
+// A node both graphs hold under one name.
+struct CommonNode {
+    nb::object name, a, b;
+};
+
+// Both node mappings plain dicts with the same str keys: then no name is
+// added or removed and the common names are a's keys, sorted once, with the
+// nodes taken as they are paired. Str keys make this free of host code (no
+// __eq__ or __hash__ of the caller's runs), so when it answers false the
+// general route starts from scratch.
+bool pair_same_keys(nb::handle nodes_a, nb::handle nodes_b, std::vector<CommonNode>& common) {
+    PyObject* b = nodes_b.ptr();
+    if (!PyDict_CheckExact(b) || !PyDict_CheckExact(nodes_a.ptr()) || PyDict_GET_SIZE(b) != PyDict_GET_SIZE(nodes_a.ptr()))
+        return false;
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(b, &position, &key, &value))
+        if (!is_exact_str(key)) return false;
+    std::vector<DictItem> items_a;
+    if (!sorted_str_items(nodes_a, items_a)) return false;
+    common.reserve(items_a.size());
+    for (DictItem& item : items_a) {
+        PyObject* node_b = PyDict_GetItemWithError(b, item.key.ptr());  // str keys only: cannot fail
+        if (!node_b) return false;
+        common.push_back({std::move(item.key), std::move(item.value), nb::borrow(node_b)});
+    }
+    return true;
+}
+
+bool is_str_pair(PyObject* edge) {
+    return PyTuple_CheckExact(edge) && PyTuple_GET_SIZE(edge) == 2 && is_exact_str(PyTuple_GET_ITEM(edge, 0)) &&
+           is_exact_str(PyTuple_GET_ITEM(edge, 1));
+}
+
+bool is_str_pair_list(nb::handle edges) {
+    if (!PyList_CheckExact(edges.ptr())) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(edges.ptr()); ++i)
+        if (!is_str_pair(PyList_GET_ITEM(edges.ptr(), i))) return false;
+    return true;
+}
+
+bool same_str(PyObject* a, PyObject* b) { return a == b || PyUnicode_Compare(a, b) == 0; }
+
+// b, a list of str pairs equal item by item to `a` (itself one): no edge is
+// added or removed, and neither set could have raised.
+bool same_str_pairs(nb::handle a, nb::handle b) {
+    if (!PyList_CheckExact(b.ptr()) || PyList_GET_SIZE(b.ptr()) != PyList_GET_SIZE(a.ptr())) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(a.ptr()); ++i) {
+        PyObject *x = PyList_GET_ITEM(a.ptr(), i), *y = PyList_GET_ITEM(b.ptr(), i);
+        if (x == y) continue;
+        if (!is_str_pair(y) || !same_str(PyTuple_GET_ITEM(x, 0), PyTuple_GET_ITEM(y, 0)) ||
+            !same_str(PyTuple_GET_ITEM(x, 1), PyTuple_GET_ITEM(y, 1)))
+            return false;
+    }
+    return true;
+}
+
 // compare_nodes as compare_graphs calls it: natively, or the replacement,
 // whose record is read back through its attributes.
 class NodeComparer {
 public:
     NodeComparer(const IrModule& ir, double atol, double rtol, ProgressReport* progress)
         : ir_(ir), atol_(atol), rtol_(rtol), replaced_(replacement(Entry::CompareNodes)), compare_arrays_(progress) {}
+
+    // A replacement may change the graphs between nodes, so it is handed
+    // what nodes[name] holds at its turn.
+    bool replaced() const { return replaced_.is_valid(); }
 
     NodeComparison operator()(nb::handle name, nb::handle node_a, nb::handle node_b) {
         if (!replaced_.is_valid()) return compare_nodes(name, node_a, node_b, atol_, rtol_, ir_, compare_arrays_);
@@ -57,10 +120,18 @@ nb::object compare_graphs(nb::handle graph_a_argument, nb::handle graph_b_argume
     nb::object graph_b = is_path(graph_b_argument) ? ir.read(graph_b_argument) : nb::borrow(graph_b_argument);
 
     nb::object nodes_a = attr(graph_a, nodes_name), nodes_b = attr(graph_b, nodes_name);
-    nb::object names_a = key_set(nodes_a), names_b = key_set(nodes_b);
-    nb::object nodes_added = sorted_list(set_minus(names_b, names_a));
-    nb::object nodes_removed = sorted_list(set_minus(names_a, names_b));
-    nb::object common_names = sorted_list(own(PyNumber_And(names_a.ptr(), names_b.ptr())));
+    std::vector<CommonNode> common;
+    nb::object nodes_added, nodes_removed, common_names;
+    if (pair_same_keys(nodes_a, nodes_b, common)) {
+        nodes_added = own(PyList_New(0));
+        nodes_removed = own(PyList_New(0));
+    } else {
+        common.clear();
+        nb::object names_a = key_set(nodes_a), names_b = key_set(nodes_b);
+        nodes_added = sorted_list(set_minus(names_b, names_a));
+        nodes_removed = sorted_list(set_minus(names_a, names_b));
+        common_names = sorted_list(own(PyNumber_And(names_a.ptr(), names_b.ptr())));
+    }
     bool structural_match = is_empty(nodes_added) && is_empty(nodes_removed);
     bool numerical_match = true;
 
@@ -68,19 +139,30 @@ nb::object compare_graphs(nb::handle graph_a_argument, nb::handle graph_b_argume
     nb::object node_diffs = own(PyList_New(0));
     std::vector<double> weight_diffs;
     NodeComparer compare_node(ir, atol, rtol, progress);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(common_names.ptr()); ++i) {
-        nb::object name = nb::borrow(PyList_GET_ITEM(common_names.ptr(), i));
-        nb::object node_a = own(PyObject_GetItem(nodes_a.ptr(), name.ptr()));
-        nb::object node_b = own(PyObject_GetItem(nodes_b.ptr(), name.ptr()));
+    auto visit = [&](nb::handle name, nb::handle node_a, nb::handle node_b) {
         NodeComparison node = compare_node(name, node_a, node_b);
         append(node_diffs, node.record);
         if (!node.modified) {
             append(nodes_unchanged, name);
-            continue;
+            return;
         }
         append(nodes_modified, name);
         numerical_match = false;
         if (node.weight_diff) weight_diffs.push_back(*node.weight_diff);
+    };
+    if (!common_names.is_valid() && !compare_node.replaced()) {
+        for (const CommonNode& node : common) visit(node.name, node.a, node.b);
+    } else {
+        if (!common_names.is_valid()) {
+            common_names = own(PyList_New(0));
+            for (const CommonNode& node : common) append(common_names, node.name);
+        }
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(common_names.ptr()); ++i) {
+            nb::object name = nb::borrow(PyList_GET_ITEM(common_names.ptr(), i));
+            nb::object node_a = own(PyObject_GetItem(nodes_a.ptr(), name.ptr()));
+            nb::object node_b = own(PyObject_GetItem(nodes_b.ptr(), name.ptr()));
+            visit(name, node_a, node_b);
+        }
     }
 
     double max_weight_diff = 0.0, mean_weight_diff = 0.0;
@@ -94,10 +176,22 @@ nb::object compare_graphs(nb::handle graph_a_argument, nb::handle graph_b_argume
         mean_weight_diff = sum / static_cast<double>(weight_diffs.size());
     }
 
-    nb::object edges_a = own(PySet_New(attr(graph_a, edges_name).ptr()));
-    nb::object edges_b = own(PySet_New(attr(graph_b, edges_name).ptr()));
-    nb::object edges_added = sorted_list(set_minus(edges_b, edges_a));
-    nb::object edges_removed = sorted_list(set_minus(edges_a, edges_b));
+    // The set of a list of str pairs cannot raise, so it may wait until b's
+    // edges are read; equal lists need neither set.
+    nb::object edges_a = attr(graph_a, edges_name);
+    bool plain_edges_a = is_str_pair_list(edges_a);
+    nb::object edge_set_a = plain_edges_a ? nb::object() : own(PySet_New(edges_a.ptr()));
+    nb::object edges_b = attr(graph_b, edges_name);
+    nb::object edges_added, edges_removed;
+    if (plain_edges_a && same_str_pairs(edges_a, edges_b)) {
+        edges_added = own(PyList_New(0));
+        edges_removed = own(PyList_New(0));
+    } else {
+        if (plain_edges_a) edge_set_a = own(PySet_New(edges_a.ptr()));
+        nb::object edge_set_b = own(PySet_New(edges_b.ptr()));
+        edges_added = sorted_list(set_minus(edge_set_b, edge_set_a));
+        edges_removed = sorted_list(set_minus(edge_set_a, edge_set_b));
+    }
     if (!is_empty(edges_added) || !is_empty(edges_removed)) structural_match = false;
 
     nb::object diff = state().graph_diff.make({

@@ -4,6 +4,7 @@
 
 #include "ir_interface/class_rules.hpp"
 
+#include <charconv>
 #include <initializer_list>
 #include <string>
 
@@ -23,7 +24,49 @@ const Name pointwise_weight("pointwise_weight"), pointwise_bias("pointwise_bias"
 const Name tau("tau"), r("r"), v_leak("v_leak"), v_threshold("v_threshold");
 const Name nodes_name("nodes"), edges_name("edges"), empty_format("");
 
+// str() of the values structure pieces hold, written here when its text is
+// plain to reproduce: an exact int, an exact tuple of exact ints (array
+// shapes among them). False for anything else (bool, subclasses, floats,
+// ints beyond 64 bits, long tuples), which str() itself then formats.
+class PlainText {
+public:
+    bool write(PyObject* value) {
+        if (PyLong_CheckExact(value)) return write_int(value);
+        if (!PyTuple_CheckExact(value)) return false;
+        Py_ssize_t size = PyTuple_GET_SIZE(value);
+        put('(');
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            if (i > 0 && !(put(',') && put(' '))) return false;
+            PyObject* item = PyTuple_GET_ITEM(value, i);
+            if (!PyLong_CheckExact(item) || !write_int(item)) return false;
+        }
+        return (size != 1 || put(',')) && put(')');
+    }
+    std::string_view text() const { return {buffer_, size_}; }
+
+private:
+    bool put(char c) {
+        if (size_ == sizeof buffer_) return false;
+        buffer_[size_++] = c;
+        return true;
+    }
+    bool write_int(PyObject* value) {
+        int overflow = 0;
+        long long number = PyLong_AsLongLongAndOverflow(value, &overflow);  // cannot fail on an exact int
+        if (overflow) return false;
+        auto [end, error] = std::to_chars(buffer_ + size_, buffer_ + sizeof buffer_, number);
+        if (error != std::errc()) return false;
+        size_ = static_cast<size_t>(end - buffer_);
+        return true;
+    }
+    char buffer_[128];
+    size_t size_ = 0;
+};
+
 void text_piece(Sink& sink, nb::handle value) {
+    if (PyUnicode_CheckExact(value.ptr())) return sink.piece(utf8_view(value));  // str() of it is itself
+    PlainText plain;
+    if (plain.write(value.ptr())) return sink.piece(plain.text());
     nb::object text = own(PyObject_Str(value.ptr()));
     sink.piece(utf8_view(text));
 }
@@ -165,28 +208,57 @@ void record_rules(nb::handle module) {
     record_table(module, "_hash_node_weights", weight_rules, without_weight_rule);
 }
 
-void feed_node_structure(const IrModule& ir, nb::handle name, nb::handle node, Sink& sink) {
+namespace {
+
+// The rows each node class takes, found once per class in one call.
+struct RowMemos {
+    explicit RowMemos(const IrModule& ir) : structure(structure_rules, ir), weights(weight_rules, ir) {}
+    RowMemo<Rule, structure_rules.size()> structure;
+    RowMemo<Rule, weight_rules.size()> weights;
+};
+
+void feed_structure(const IrModule& ir, nb::handle name, nb::handle node, Sink& sink, RowMemos& rows) {
     require_str(name, "node_name");
     nb::object node_type = type_name_object(node);
     sink.piece(utf8_view(name));
     sink.piece(utf8_view(node_type));
-    if (const Rule* rule = first_rule(structure_rules, ir, node)) (*rule)(Feeding{ir, node, sink});
+    if (const Rule* rule = rows.structure.first(node)) (*rule)(Feeding{ir, node, sink});
+}
+
+void feed_weights(const IrModule& ir, nb::handle node, Sink& sink, RowMemos& rows) {
+    Feeding feeding{ir, node, sink};
+    feeding.arrays_if_present({&weight, &bias});
+    rows.weights.each(node, [&](Rule rule) { rule(feeding); });
+}
+
+}  // namespace
+
+void feed_node_structure(const IrModule& ir, nb::handle name, nb::handle node, Sink& sink) {
+    RowMemos rows(ir);
+    feed_structure(ir, name, node, sink, rows);
 }
 
 void feed_node_weights(const IrModule& ir, nb::handle node, Sink& sink) {
-    Feeding feeding{ir, node, sink};
-    feeding.arrays_if_present({&weight, &bias});
-    for_each_rule(weight_rules, ir, node, [&](Rule rule) { rule(feeding); });
+    RowMemos rows(ir);
+    feed_weights(ir, node, sink, rows);
 }
 
 void feed_graph(const IrModule& ir, nb::handle graph, Sink& structure, Sink* weights) {
     nb::object nodes = attr(graph, nodes_name);
-    nb::object names = sorted_keys(nodes);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.ptr()); ++i) {
-        nb::handle name = PyList_GET_ITEM(names.ptr(), i);
-        nb::object node = own(PyObject_GetItem(nodes.ptr(), name.ptr()));
-        feed_node_structure(ir, name, node, structure);
-        if (weights) feed_node_weights(ir, node, *weights);
+    RowMemos rows(ir);
+    auto feed_node = [&](nb::handle name, nb::handle node) {
+        feed_structure(ir, name, node, structure, rows);
+        if (weights) feed_weights(ir, node, *weights, rows);
+    };
+    std::vector<DictItem> items;
+    if (sorted_str_items(nodes, items)) {
+        for (const DictItem& item : items) feed_node(item.key, item.value);
+    } else {
+        nb::object names = sorted_keys(nodes);
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.ptr()); ++i) {
+            nb::handle name = PyList_GET_ITEM(names.ptr(), i);
+            feed_node(name, own(PyObject_GetItem(nodes.ptr(), name.ptr())));
+        }
     }
 
     nb::object edges = sorted_list(attr(graph, edges_name));

@@ -1,0 +1,35 @@
+"""Instructions one call of a service executes on a mixed graph, counted by
+callgrind, whose figures the load of a shared machine does not move. Only the
+call itself is counted: it runs inside eval(), the one function callgrind is
+told to collect in (imports run through exec(), not eval(); the graphs are built,
+and a small warm-up call made, before).
+
+    valgrind --tool=callgrind --toggle-collect=builtin_eval --callgrind-out-file=/dev/null \\
+        python bench/instructions.py compare_graphs [--nodes 10000]
+
+The count is the "Collected" line callgrind prints at exit.
+"""
+
+import argparse
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(__file__))
+
+from common import SERVICES, mixed_graph  # noqa: E402
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("service", choices=list(SERVICES))
+    parser.add_argument("--nodes", type=int, default=10_000)
+    args = parser.parse_args()
+    service = SERVICES[args.service]
+    service(mixed_graph(50, seed=0), mixed_graph(50, seed=1))
+    graph, other = mixed_graph(args.nodes, seed=0), mixed_graph(args.nodes, seed=1)
+    eval("service(graph, other)", {"service": service, "graph": graph, "other": other})
+    print(f"{args.service}: {len(graph.nodes)} nodes")
+
+
+if __name__ == "__main__":
+    main()
