@@ -204,3 +204,18 @@ def test_graph_stream_matches_the_node_by_node_stream(skip_claims_to_be, monkeyp
     recorder = _Recorder()
     fingerprint._hash_graph(graph, recorder)
     assert recorder.pieces == _pieces_node_by_node(graph)
+
+
+def test_a_node_that_removes_the_next_one_mid_call_is_looked_up_at_its_turn():
+    from ondrel.sdk import fingerprint_graph
+
+    class Remover:
+        """Reading its weight removes node "b" from the graph being hashed."""
+
+        @property
+        def weight(self):
+            graph.nodes.pop("b", None)
+
+    graph = ir.Graph(nodes={"a": Remover(), "b": ir.Input()}, edges=[])
+    with pytest.raises(KeyError):  # nodes["b"] is fetched at its turn, as the stream defines it
+        fingerprint_graph(graph)

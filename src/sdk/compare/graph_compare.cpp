@@ -87,10 +87,6 @@ public:
     NodeComparer(const IrModule& ir, double atol, double rtol, ProgressReport* progress)
         : ir_(ir), atol_(atol), rtol_(rtol), replaced_(replacement(Entry::CompareNodes)), compare_arrays_(progress) {}
 
-    // A replacement may change the graphs between nodes, so it is handed
-    // what nodes[name] holds at its turn.
-    bool replaced() const { return replaced_.is_valid(); }
-
     NodeComparison operator()(nb::handle name, nb::handle node_a, nb::handle node_b) {
         if (!replaced_.is_valid()) return compare_nodes(name, node_a, node_b, atol_, rtol_, ir_, compare_arrays_);
         nb::object record = call(replaced_, {name, node_a, node_b, floating(atol_), floating(rtol_)});
@@ -150,9 +146,8 @@ nb::object compare_graphs(nb::handle graph_a_argument, nb::handle graph_b_argume
         numerical_match = false;
         if (node.weight_diff) weight_diffs.push_back(*node.weight_diff);
     };
-    if (!common_names.is_valid() && !compare_node.replaced()) {
-        for (const CommonNode& node : common) visit(node.name, node.a, node.b);
-    } else {
+    // Each pair is looked up at its turn, as nodes[name]: comparing one node may run code that changes the graphs.
+    {
         if (!common_names.is_valid()) {
             common_names = own(PyList_New(0));
             for (const CommonNode& node : common) append(common_names, node.name);

@@ -252,7 +252,8 @@ void feed_graph(const IrModule& ir, nb::handle graph, Sink& structure, Sink* wei
     };
     std::vector<DictItem> items;
     if (sorted_str_items(nodes, items)) {
-        for (const DictItem& item : items) feed_node(item.key, item.value);
+        // The node is fetched at its turn, as nodes[name]: hashing one node may run code that changes the graph.
+        for (const DictItem& item : items) feed_node(item.key, own(PyObject_GetItem(nodes.ptr(), item.key.ptr())));
     } else {
         nb::object names = sorted_keys(nodes);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.ptr()); ++i) {
