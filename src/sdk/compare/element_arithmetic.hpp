@@ -56,12 +56,13 @@ enum class Precision : uint8_t { Half, Single, Double, Exact };
 template <Precision P>
 struct Arithmetic;
 
-template <>
-struct Arithmetic<Precision::Double> {
-    using Value = double;
-    static Value scalar(double x) { return x; }
+// Single and double precision: the hardware's IEEE operations, as numpy's.
+template <class T>
+struct NativeArithmetic {
+    using Value = T;
+    static Value scalar(double x) { return static_cast<T>(x); }
     template <class X>
-    static Value of(X x) { return static_cast<double>(x); }
+    static Value of(X x) { return static_cast<T>(x); }
     static Value subtract(Value a, Value b) { return a - b; }
     static Value multiply(Value a, Value b) { return a * b; }
     static Value add(Value a, Value b) { return a + b; }
@@ -69,16 +70,10 @@ struct Arithmetic<Precision::Double> {
 };
 
 template <>
-struct Arithmetic<Precision::Single> {
-    using Value = float;
-    static Value scalar(double x) { return static_cast<float>(x); }
-    template <class X>
-    static Value of(X x) { return static_cast<float>(x); }
-    static Value subtract(Value a, Value b) { return a - b; }
-    static Value multiply(Value a, Value b) { return a * b; }
-    static Value add(Value a, Value b) { return a + b; }
-    static Value divide(Value a, Value b) { return a / b; }
-};
+struct Arithmetic<Precision::Double> : NativeArithmetic<double> {};
+
+template <>
+struct Arithmetic<Precision::Single> : NativeArithmetic<float> {};
 
 template <>
 struct Arithmetic<Precision::Half> {
