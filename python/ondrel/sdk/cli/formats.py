@@ -23,8 +23,15 @@ def _plain_float(value):
 DECIMAL_BITS_LIMIT = 140_000
 
 
+# log10(2): an int of n bits has at most n * this + 1 decimal digits.
+_DIGITS_PER_BIT = 0.30103
+
+
 def _plain_int(value):
     """An int as a JSON number, or as a string of its digits when the host refuses to print it."""
+    limit = getattr(sys, "get_int_max_str_digits", lambda: 0)()
+    if not limit or value.bit_length() * _DIGITS_PER_BIT + 1 < limit:
+        return value
     try:
         repr(value)
         return value

@@ -30,12 +30,15 @@ def summary_text(diff):
     def shown(texts):
         return [display(text) for text in texts]
 
+    # The summary names added and removed nodes, and modified ones with their changes.
+    modified = [node for node in diff.node_diffs if node.status == "modified"]
+    texts = [*diff.nodes_added, *diff.nodes_removed, *(text for node in modified for text in (node.name, *node.changes))]
+    if all(display(text) == text for text in texts):
+        return diff.summary
     node_diffs = [dataclasses.replace(node, name=display(node.name), changes=shown(node.changes))
                   for node in diff.node_diffs]
     safe = dataclasses.replace(diff, nodes_added=shown(diff.nodes_added), nodes_removed=shown(diff.nodes_removed),
                                node_diffs=node_diffs)
-    if safe == diff:
-        return diff.summary
     from ...compare import _generate_summary
 
     return _generate_summary(safe)
