@@ -48,17 +48,17 @@ bool runs_original(nb::handle result, std::initializer_list<ResultMember> member
 // ---- LintResult behaviour (result.cpp) -------------------------------------
 
 namespace result_methods {
-PyObject* init(PyObject* self);
-PyObject* add_error(PyObject* self, PyObject* args, PyObject* kwargs);
-PyObject* add_warning(PyObject* self, PyObject* args, PyObject* kwargs);
-PyObject* add_info(PyObject* self, PyObject* args, PyObject* kwargs);
-PyObject* errors(PyObject* self);
-PyObject* warnings(PyObject* self);
-PyObject* infos(PyObject* self);
-PyObject* is_valid(PyObject* self);
-PyObject* to_dict(PyObject* self);
-PyObject* invalidate_cache(PyObject* self);
-PyObject* rebuild_cache(PyObject* self);
+void init(nb::handle self);
+void add_error(nb::handle self, nb::handle code, nb::handle message, nb::handle node, nb::handle suggestion);
+void add_warning(nb::handle self, nb::handle code, nb::handle message, nb::handle node, nb::handle suggestion);
+void add_info(nb::handle self, nb::handle code, nb::handle message, nb::handle node, nb::handle suggestion);
+nb::object errors(nb::handle self);
+nb::object warnings(nb::handle self);
+nb::object infos(nb::handle self);
+nb::object is_valid(nb::handle self);
+nb::object to_dict(nb::handle self);
+void invalidate_cache(nb::handle self);
+void rebuild_cache(nb::handle self);
 }  // namespace result_methods
 
 // How the checks report: through result.add_error/add_warning/add_info, or

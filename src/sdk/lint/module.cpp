@@ -1,9 +1,10 @@
 // ondrel.sdk.lint: the Python-facing declarations.
+#include "ir_interface/host_function.hpp"
 #include "sdk/lint/lint.hpp"
 
 namespace nb = nanobind;
-using namespace nb::literals;
 using namespace ondrel::lint;
+using ondrel::define_function;
 
 NB_MODULE(lint, m) {
     m.doc() =
@@ -25,40 +26,43 @@ NB_MODULE(lint, m) {
 
     State& lint = ondrel::ModuleState<State>::create(m);
 
+    using ondrel::method;
+    nb::object none = nb::none();
     nb::object result_class = ondrel::define_host_class(
         m, "LintResult", "()",
         "Result of linting a graph.\n\n"
         "    Issues are stored in a flat list and categorized by severity on access.\n"
         "    Cached category lists are invalidated when new issues are added.\n    ",
         {
-            {"__init__", result_methods::init, "__init__($self, /)\n--\n\n"},
-            {"add_error", result_methods::add_error,
-             "add_error($self, /, code, message, node=None, suggestion=None)\n--\n\nAdd an error."},
-            {"add_warning", result_methods::add_warning,
-             "add_warning($self, /, code, message, node=None, suggestion=None)\n--\n\nAdd a warning."},
-            {"add_info", result_methods::add_info,
-             "add_info($self, /, code, message, node=None, suggestion=None)\n--\n\nAdd an info message."},
-            {"to_dict", result_methods::to_dict, "to_dict($self, /)\n--\n\nConvert to JSON-serializable dict."},
-            {"_invalidate_cache", result_methods::invalidate_cache, "_invalidate_cache($self, /)\n--\n\n"},
-            {"_rebuild_cache", result_methods::rebuild_cache, "_rebuild_cache($self, /)\n--\n\n"},
+            method<result_methods::init>("LintResult", "__init__", {}, ""),
+            method<result_methods::add_error>("LintResult", "add_error",
+                                              {"code", "message", {"node", none}, {"suggestion", none}},
+                                              "Add an error."),
+            method<result_methods::add_warning>("LintResult", "add_warning",
+                                                {"code", "message", {"node", none}, {"suggestion", none}},
+                                                "Add a warning."),
+            method<result_methods::add_info>("LintResult", "add_info",
+                                             {"code", "message", {"node", none}, {"suggestion", none}},
+                                             "Add an info message."),
+            method<result_methods::to_dict>("LintResult", "to_dict", {}, "Convert to JSON-serializable dict."),
+            method<result_methods::invalidate_cache>("LintResult", "_invalidate_cache", {}, ""),
+            method<result_methods::rebuild_cache>("LintResult", "_rebuild_cache", {}, ""),
         },
         {
-            {"errors", result_methods::errors,
-             "errors($self, /)\n--\n\nGet all errors. Cached -- O(1) after first access."},
-            {"warnings", result_methods::warnings,
-             "warnings($self, /)\n--\n\nGet all warnings. Cached -- O(1) after first access."},
-            {"infos", result_methods::infos,
-             "infos($self, /)\n--\n\nGet all info messages. Cached -- O(1) after first access."},
-            {"is_valid", result_methods::is_valid,
-             "is_valid($self, /)\n--\n\nCheck if graph has no errors (warnings are OK)."},
+            method<result_methods::errors>("LintResult", "errors", {},
+                                           "Get all errors. Cached -- O(1) after first access."),
+            method<result_methods::warnings>("LintResult", "warnings", {},
+                                             "Get all warnings. Cached -- O(1) after first access."),
+            method<result_methods::infos>("LintResult", "infos", {},
+                                          "Get all info messages. Cached -- O(1) after first access."),
+            method<result_methods::is_valid>("LintResult", "is_valid", {},
+                                             "Check if graph has no errors (warnings are OK)."),
         });
     lint.remember_result_class(result_class);
     record_rules(m);
 
-    m.def(
-        "lint_graph", [](nb::handle graph, nb::handle strict) { return lint_graph(graph, ondrel::truthy(strict)); },
-        "graph"_a.none(), "strict"_a.none() = false,
-        nb::sig("def lint_graph(graph: ir.Graph, strict: bool = False) -> LintResult"),
+    define_function<[](nb::handle graph, nb::handle strict) { return lint_graph(graph, ondrel::truthy(strict)); }>(
+        m, "lint_graph", {"graph", {"strict", false}},
         "Lint a ONDREL IR graph for common issues.\n\n"
         "Checks:\n"
         "- Basic structure (dangling edges, self-loops, missing I/O)\n"
@@ -75,30 +79,17 @@ NB_MODULE(lint, m) {
         "Returns:\n"
         "    LintResult with all detected issues");
 
-    m.def("_check_reachability", &check_reachability, "graph"_a.none(), "result"_a.none(),
-          nb::sig("def _check_reachability(graph: ir.Graph, result: LintResult) -> None"),
-          "Check for unreachable nodes.\n\nUses collections.deque for O(1) popleft instead of O(n) list.pop(0).");
-
-    m.def("_check_multiple_outputs", &check_multiple_outputs, "graph"_a.none(), "result"_a.none(),
-          nb::sig("def _check_multiple_outputs(graph: ir.Graph, result: LintResult) -> None"),
-          "Check for multiple output nodes (not necessarily an error).");
-
-    m.def("_check_node_parameters", &check_node_parameters, "graph"_a.none(), "result"_a.none(),
-          nb::sig("def _check_node_parameters(graph: ir.Graph, result: LintResult) -> None"),
-          "Check node-specific parameters.");
-
-    m.def("_check_skip_nodes", &check_skip_nodes, "graph"_a.none(), "result"_a.none(),
-          nb::sig("def _check_skip_nodes(graph: ir.Graph, result: LintResult) -> None"),
-          "Check Skip node usage patterns.");
-
-    m.def("_check_naming", &check_naming, "graph"_a.none(), "result"_a.none(),
-          nb::sig("def _check_naming(graph: ir.Graph, result: LintResult) -> None"), "Check naming conventions.");
-
-    m.def("_check_model_size", &check_model_size, "graph"_a.none(), "result"_a.none(),
-          nb::sig("def _check_model_size(graph: ir.Graph, result: LintResult) -> None"),
-          "Check for suspiciously large models.");
-
-    m.def("_check_shapes", &check_shapes, "graph"_a.none(), "result"_a.none(),
-          nb::sig("def _check_shapes(graph: ir.Graph, result: LintResult) -> None"),
-          "Check for incomplete or missing shape information.");
+    define_function<check_reachability>(
+        m, "_check_reachability", {"graph", "result"},
+        "Check for unreachable nodes.\n\nUses collections.deque for O(1) popleft instead of O(n) list.pop(0).");
+    define_function<check_multiple_outputs>(m, "_check_multiple_outputs", {"graph", "result"},
+                                            "Check for multiple output nodes (not necessarily an error).");
+    define_function<check_node_parameters>(m, "_check_node_parameters", {"graph", "result"},
+                                           "Check node-specific parameters.");
+    define_function<check_skip_nodes>(m, "_check_skip_nodes", {"graph", "result"}, "Check Skip node usage patterns.");
+    define_function<check_naming>(m, "_check_naming", {"graph", "result"}, "Check naming conventions.");
+    define_function<check_model_size>(m, "_check_model_size", {"graph", "result"},
+                                      "Check for suspiciously large models.");
+    define_function<check_shapes>(m, "_check_shapes", {"graph", "result"},
+                                  "Check for incomplete or missing shape information.");
 }

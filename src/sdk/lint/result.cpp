@@ -66,18 +66,6 @@ void append_issue(nb::handle self, Severity severity, nb::handle code, nb::handl
     else invalidate_categories(self);
 }
 
-PyObject* add_method(Severity severity, const char* format, PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"code", "message", "node", "suggestion", nullptr};
-    PyObject *code = nullptr, *message = nullptr, *node = Py_None, *suggestion = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &code, &message, &node,
-                                     &suggestion))
-        return nullptr;
-    return guarded([&] {
-        append_issue(self, severity, code, message, node, suggestion, false);
-        return none();
-    });
-}
-
 const Name& add_method_name(Severity severity) {
     switch (severity) {
         case Severity::Error: return add_error_name;
@@ -91,81 +79,57 @@ const Name& add_method_name(Severity severity) {
 
 namespace result_methods {
 
-PyObject* init(PyObject* self) {
-    return guarded([&] {
-        set_attr(self, issues_name, new_list());
-        set_attr(self, cache_valid_name, boolean(false));
-        set_attr(self, errors_name, new_list());
-        set_attr(self, warnings_name, new_list());
-        set_attr(self, infos_name, new_list());
-        return none();
-    });
+void init(nb::handle self) {
+    set_attr(self, issues_name, new_list());
+    set_attr(self, cache_valid_name, boolean(false));
+    set_attr(self, errors_name, new_list());
+    set_attr(self, warnings_name, new_list());
+    set_attr(self, infos_name, new_list());
 }
 
-PyObject* add_error(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return add_method(Severity::Error, "OO|OO:add_error", self, args, kwargs);
+void add_error(nb::handle self, nb::handle code, nb::handle message, nb::handle node, nb::handle suggestion) {
+    append_issue(self, Severity::Error, code, message, node, suggestion, false);
 }
-PyObject* add_warning(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return add_method(Severity::Warning, "OO|OO:add_warning", self, args, kwargs);
+void add_warning(nb::handle self, nb::handle code, nb::handle message, nb::handle node, nb::handle suggestion) {
+    append_issue(self, Severity::Warning, code, message, node, suggestion, false);
 }
-PyObject* add_info(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return add_method(Severity::Info, "OO|OO:add_info", self, args, kwargs);
-}
-
-PyObject* errors(PyObject* self) {
-    return guarded([&] { return category(self, errors_name); });
-}
-PyObject* warnings(PyObject* self) {
-    return guarded([&] { return category(self, warnings_name); });
-}
-PyObject* infos(PyObject* self) {
-    return guarded([&] { return category(self, infos_name); });
+void add_info(nb::handle self, nb::handle code, nb::handle message, nb::handle node, nb::handle suggestion) {
+    append_issue(self, Severity::Info, code, message, node, suggestion, false);
 }
 
-PyObject* is_valid(PyObject* self) {
-    return guarded([&] {
-        rebuild_categories(self);
-        return boolean(size_of(attr(self, errors_name)) == 0);
-    });
+nb::object errors(nb::handle self) { return category(self, errors_name); }
+nb::object warnings(nb::handle self) { return category(self, warnings_name); }
+nb::object infos(nb::handle self) { return category(self, infos_name); }
+
+nb::object is_valid(nb::handle self) {
+    rebuild_categories(self);
+    return boolean(size_of(attr(self, errors_name)) == 0);
 }
 
-PyObject* to_dict(PyObject* self) {
-    return guarded([&] {
-        auto length = [](nb::handle sequence) { return integer(size_of(sequence)); };
-        nb::object summary = own(PyDict_New());
-        nb::object issues = attr(self, issues_name);
-        set_item(summary, total_issues_key, length(issues));
-        set_item(summary, errors_property, length(attr(self, errors_property)));
-        set_item(summary, warnings_property, length(attr(self, warnings_property)));
-        set_item(summary, infos_property, length(attr(self, infos_property)));
-        set_item(summary, is_valid_property, attr(self, is_valid_property));
+nb::object to_dict(nb::handle self) {
+    auto length = [](nb::handle sequence) { return integer(size_of(sequence)); };
+    nb::object summary = own(PyDict_New());
+    nb::object issues = attr(self, issues_name);
+    set_item(summary, total_issues_key, length(issues));
+    set_item(summary, errors_property, length(attr(self, errors_property)));
+    set_item(summary, warnings_property, length(attr(self, warnings_property)));
+    set_item(summary, infos_property, length(attr(self, infos_property)));
+    set_item(summary, is_valid_property, attr(self, is_valid_property));
 
-        nb::object entries = new_list();
-        for (const nb::object& issue : iterate(issues)) {
-            nb::object entry = own(PyDict_New());
-            set_item(entry, severity_key, attr(attr(issue, severity_key), value_name));
-            for (const Name* field : {&code_key, &message_key, &node_key, &suggestion_key})
-                set_item(entry, *field, attr(issue, *field));
-            append(entries, entry);
-        }
-        set_item(summary, issues_name, entries);
-        return summary;
-    });
+    nb::object entries = new_list();
+    for (const nb::object& issue : iterate(issues)) {
+        nb::object entry = own(PyDict_New());
+        set_item(entry, severity_key, attr(attr(issue, severity_key), value_name));
+        for (const Name* field : {&code_key, &message_key, &node_key, &suggestion_key})
+            set_item(entry, *field, attr(issue, *field));
+        append(entries, entry);
+    }
+    set_item(summary, issues_name, entries);
+    return summary;
 }
 
-PyObject* invalidate_cache(PyObject* self) {
-    return guarded([&] {
-        set_attr(self, cache_valid_name, boolean(false));
-        return none();
-    });
-}
-
-PyObject* rebuild_cache(PyObject* self) {
-    return guarded([&] {
-        sort_by_severity(self);
-        return none();
-    });
-}
+void invalidate_cache(nb::handle self) { set_attr(self, cache_valid_name, boolean(false)); }
+void rebuild_cache(nb::handle self) { sort_by_severity(self); }
 
 }  // namespace result_methods
 
