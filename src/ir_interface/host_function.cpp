@@ -135,4 +135,10 @@ void add_function(nb::module_& module, const Definition& definition) {
 
 }  // namespace host_function_detail
 
+void set_public_names(nb::module_& module, std::initializer_list<const char*> names) {
+    nb::object list = own(PyList_New(0));
+    for (const char* name : names) append(list, text(name));
+    module.attr("__all__") = list;
+}
+
 }  // namespace ondrel

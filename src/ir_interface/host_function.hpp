@@ -6,6 +6,7 @@
 
 #include "ir_interface/python.hpp"
 
+#include <initializer_list>
 #include <new>
 #include <string>
 #include <type_traits>
@@ -167,5 +168,8 @@ MethodDefinition method(const char* class_name, const char* name, std::vector<Pa
                                                            std::move(parameters), true, doc);
     return {const_cast<PyMethodDef*>(&definition.method)};
 }
+
+// module.__all__: what `from module import *` takes and what help() lists.
+void set_public_names(nb::module_& module, std::initializer_list<const char*> names);
 
 }  // namespace ondrel

@@ -77,4 +77,7 @@ NB_MODULE(analyze, m) {
         "    verbose: Include per-layer breakdown\n\n"
         "Returns:\n"
         "    Formatted summary string");
+
+    ondrel::set_public_names(m, {"GraphStats", "LayerStats", "analyze_graph", "analyze_node", "count_array_params",
+                                 "format_bytes", "format_number", "summarize"});
 }

@@ -109,4 +109,6 @@ NB_MODULE(compare, m) {
        "    AssertionError: If graphs differ");
 
     compare.remember_entries();
+    ondrel::set_public_names(m, {"GraphDiff", "NodeDiff", "assert_graphs_equal", "compare_arrays", "compare_graphs",
+                                 "compare_nodes"});
 }

@@ -90,4 +90,7 @@ NB_MODULE(fingerprint, m) {
                                "    graph: ONDREL IR graph\n\n"
                                "Returns:\n"
                                "    Provenance dict if present, None otherwise");
+
+    ondrel::set_public_names(m, {"fingerprint_graph", "fingerprint_graph_dual", "get_stamp", "stamp_graph",
+                                 "verify_fingerprint"});
 }

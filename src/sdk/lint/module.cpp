@@ -92,4 +92,6 @@ NB_MODULE(lint, m) {
                                       "Check for suspiciously large models.");
     define_function<check_shapes>(m, "_check_shapes", {"graph", "result"},
                                   "Check for incomplete or missing shape information.");
+
+    ondrel::set_public_names(m, {"LintIssue", "LintResult", "Severity", "lint_graph"});
 }
