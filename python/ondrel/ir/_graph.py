@@ -1,11 +1,16 @@
 """The graph container."""
 
+from collections.abc import Iterable, Mapping
 from itertools import compress, repeat
 from operator import eq, itemgetter
 
 import rustworkx as rx
 
+from typing import Any, Optional, Union
+
 from ._nodes import Input, Node, Output
+
+Edge = tuple[str, str]
 
 
 _PAIR_TYPES = {tuple, list}
@@ -54,23 +59,33 @@ class Graph:
     checked here; call :meth:`validate` for that.
     """
 
-    def __init__(self, nodes=None, edges=None, metadata=None):
+    nodes: dict[str, Node]
+    edges: list[Edge]
+    metadata: dict[str, Any]
+
+    def __init__(
+        self,
+        nodes: Optional[Union[Mapping[str, Node], Iterable[tuple[str, Node]]]] = None,
+        edges: Optional[Iterable[Edge]] = None,
+        metadata: Optional[Mapping[str, Any]] = None,
+    ) -> None:
         self.nodes = {} if nodes is None else nodes if isinstance(nodes, dict) else dict(nodes)
         self.edges = [] if edges is None else edges if isinstance(edges, list) else list(edges)
         self.metadata = {} if metadata is None else metadata if isinstance(metadata, dict) else dict(metadata)
 
-    # The filters below iterate in C: one isinstance per node, no Python frame.
+    # The filters below iterate in C: one isinstance per node, no Python frame
+    # (and no narrowing a type checker could follow).
     @property
-    def inputs(self):
+    def inputs(self) -> dict[str, Input]:
         """The Input nodes, in node order."""
         nodes = self.nodes
-        return dict(compress(nodes.items(), map(isinstance, nodes.values(), repeat(Input))))
+        return dict(compress(nodes.items(), map(isinstance, nodes.values(), repeat(Input))))  # type: ignore[arg-type]
 
     @property
-    def outputs(self):
+    def outputs(self) -> dict[str, Output]:
         """The Output nodes, in node order."""
         nodes = self.nodes
-        return dict(compress(nodes.items(), map(isinstance, nodes.values(), repeat(Output))))
+        return dict(compress(nodes.items(), map(isinstance, nodes.values(), repeat(Output))))  # type: ignore[arg-type]
 
     def _edges_are_sound(self):
         """True when every edge is a (source, destination) pair of known, distinct
@@ -87,7 +102,7 @@ class Graph:
             return False
         return known and not any(map(eq, sources, destinations))
 
-    def validate(self):
+    def validate(self) -> None:
         """Raise ValueError naming the first structural problem found."""
         nodes = self.nodes
         if not all(map(isinstance, nodes.values(), repeat(Node))):
@@ -112,7 +127,7 @@ class Graph:
             if edge[0] == edge[1]:
                 raise ValueError(f"Self-loop on node {edge[0]!r}")
 
-    def _get_rx_graph(self):
+    def _get_rx_graph(self) -> rx.PyDiGraph:
         """A new PyDiGraph: index i is the i-th node (payload: its name), one
         edge per entry of ``edges``, duplicates included."""
         names = list(self.nodes)

@@ -5,22 +5,23 @@ in an ``.o1c`` file is declared by its annotation, through ``FIELD_KINDS``.
 """
 
 import dataclasses
-from typing import Callable, Dict, Optional, Tuple, Union
+from typing import Callable, Dict, List, Optional, Tuple, Union
 
 import numpy as np
 
 # Field annotations; each names one kind of value in _KIND_OF_ANNOTATION below.
 Array = Optional[np.ndarray]
 Ports = Optional[Dict[str, np.ndarray]]
-Ints = Union[int, Tuple[int, ...]]
-Reals = Union[float, Tuple[float, ...]]
+Ints = Union[int, Tuple[int, ...], List[int]]
+Reals = Union[float, Tuple[float, ...], List[float]]
 
-# eq=False: fields hold numpy arrays, whose == is elementwise; kw_only lets
-# subclass fields follow the defaulted base fields.
-_node = dataclasses.dataclass(eq=False, kw_only=True)
+# Every node class is @dataclasses.dataclass(eq=False, kw_only=True), written
+# out so that type checkers see the fields. eq=False: fields hold numpy arrays,
+# whose == is elementwise; kw_only lets subclass fields follow the defaulted
+# base fields.
 
 
-@_node
+@dataclasses.dataclass(eq=False, kw_only=True)
 class Node:
     """Base of every node. ``input_type``/``output_type`` map a port name
     ("input", "output") to a shape array, e.g. ``{"input": np.array([1, 28, 28])}``."""
@@ -29,23 +30,23 @@ class Node:
     output_type: Ports = None
 
 
-@_node
+@dataclasses.dataclass(eq=False, kw_only=True)
 class Input(Node):
     """Graph entry point."""
 
 
-@_node
+@dataclasses.dataclass(eq=False, kw_only=True)
 class Output(Node):
     """Graph exit point."""
 
 
-@_node
+@dataclasses.dataclass(eq=False, kw_only=True)
 class Affine(Node):
     weight: Array = None
     bias: Array = None
 
 
-@_node
+@dataclasses.dataclass(eq=False, kw_only=True)
 class SpikingAffine(Node):
     weight: Array = None
     bias: Array = None
@@ -54,28 +55,28 @@ class SpikingAffine(Node):
     accumulator_bits: int = 16
 
 
-@_node
+@dataclasses.dataclass(eq=False, kw_only=True)
 class Conv2d(Node):
     weight: Array = None
     bias: Array = None
-    stride: Tuple[int, int] = (1, 1)
-    padding: Tuple[int, int] = (0, 0)
-    dilation: Tuple[int, int] = (1, 1)
+    stride: Ints = (1, 1)
+    padding: Ints = (0, 0)
+    dilation: Ints = (1, 1)
     groups: int = 1
 
 
-@_node
+@dataclasses.dataclass(eq=False, kw_only=True)
 class SepConv2d(Node):
     depthwise_weight: Array = None
     pointwise_weight: Array = None
     depthwise_bias: Array = None
     pointwise_bias: Array = None
-    stride: Tuple[int, int] = (1, 1)
-    padding: Tuple[int, int] = (0, 0)
-    dilation: Tuple[int, int] = (1, 1)
+    stride: Ints = (1, 1)
+    padding: Ints = (0, 0)
+    dilation: Ints = (1, 1)
 
 
-@_node
+@dataclasses.dataclass(eq=False, kw_only=True)
 class LIF(Node):
     tau: Array = None
     r: Array = None
@@ -83,35 +84,35 @@ class LIF(Node):
     v_threshold: Array = None
 
 
-@_node
+@dataclasses.dataclass(eq=False, kw_only=True)
 class MaxPool2d(Node):
-    kernel_size: Tuple[int, int] = (2, 2)
-    stride: Tuple[int, int] = (2, 2)
-    padding: Tuple[int, int] = (0, 0)
+    kernel_size: Ints = (2, 2)
+    stride: Ints = (2, 2)
+    padding: Ints = (0, 0)
 
 
-@_node
+@dataclasses.dataclass(eq=False, kw_only=True)
 class AvgPool2d(Node):
-    kernel_size: Tuple[int, int] = (2, 2)
-    stride: Tuple[int, int] = (2, 2)
-    padding: Tuple[int, int] = (0, 0)
+    kernel_size: Ints = (2, 2)
+    stride: Ints = (2, 2)
+    padding: Ints = (0, 0)
     count_include_pad: bool = True
 
 
-@_node
+@dataclasses.dataclass(eq=False, kw_only=True)
 class Flatten(Node):
     start_dim: int = 1
     end_dim: int = -1
 
 
-@_node
+@dataclasses.dataclass(eq=False, kw_only=True)
 class Skip(Node):
     """``skip_type`` is "passthrough", "residual" or "concatenate"."""
 
     skip_type: str = "passthrough"
 
 
-@_node
+@dataclasses.dataclass(eq=False, kw_only=True)
 class Upsample(Node):
     scale_factor: Reals = 2
     size: Optional[Ints] = None
@@ -119,19 +120,19 @@ class Upsample(Node):
     align_corners: Optional[bool] = None
 
 
-@_node
+@dataclasses.dataclass(eq=False, kw_only=True)
 class ChannelSplit(Node):
     split_sections: Optional[Ints] = None
     dim: int = 1
 
 
-@_node
+@dataclasses.dataclass(eq=False, kw_only=True)
 class Concat(Node):
     num_inputs: int = 2
     dim: int = 1
 
 
-@_node
+@dataclasses.dataclass(eq=False, kw_only=True)
 class SGhostConv(Node):
     primary_weight: Array = None
     primary_bias: Array = None
@@ -141,7 +142,7 @@ class SGhostConv(Node):
     primary_padding: int = 0
 
 
-@_node
+@dataclasses.dataclass(eq=False, kw_only=True)
 class SGhostEncoderLite(Node):
     conv1_weight: Array = None
     conv1_bias: Array = None
@@ -152,7 +153,7 @@ class SGhostEncoderLite(Node):
     stride: int = 2
 
 
-@_node
+@dataclasses.dataclass(eq=False, kw_only=True)
 class GhostBasicBlock1(Node):
     cvres_primary_weight: Array = None
     cvres_primary_bias: Array = None
@@ -171,7 +172,7 @@ class GhostBasicBlock1(Node):
     out_channels: int = 0
 
 
-@_node
+@dataclasses.dataclass(eq=False, kw_only=True)
 class GhostBasicBlock2(Node):
     cv0_primary_weight: Array = None
     cv0_primary_bias: Array = None
@@ -185,7 +186,7 @@ class GhostBasicBlock2(Node):
     out_channels: int = 0
 
 
-@_node
+@dataclasses.dataclass(eq=False, kw_only=True)
 class SDDetect(Node):
     cv2_w0: Array = None
     cv2_b0: Array = None
@@ -204,19 +205,19 @@ class SDDetect(Node):
     stride: int = 8
 
 
-@_node
+@dataclasses.dataclass(eq=False, kw_only=True)
 class DFLDecode(Node):
     dfl_weights: Array = None
     reg_max: int = 16
 
 
-@_node
+@dataclasses.dataclass(eq=False, kw_only=True)
 class Dist2BBox(Node):
     stride: int = 8
 
 
 # Class name -> class, for the reader. Only these exact classes can be stored.
-NODE_TYPES = {
+NODE_TYPES: Dict[str, type[Node]] = {
     cls.__name__: cls
     for cls in (
         Input, Output, Affine, SpikingAffine, Conv2d, SepConv2d, LIF,
@@ -281,7 +282,7 @@ _KIND_OF_ANNOTATION = {
     Array: Kind("None or a numpy array of a numeric or bool dtype", _or_none(_is_numeric_array)),
     Ports: Kind("None or a dict mapping str port names to 1-d integer numpy arrays", _or_none(_is_port_dict)),
     int: Kind("an integer", _is_integer),
-    Tuple[int, int]: Kind("an integer or a tuple/list of integers", _INTS),
+    Ints: Kind("an integer or a tuple/list of integers", _INTS),
     Optional[Ints]: Kind("None, an integer or a tuple/list of integers", _or_none(_INTS)),
     Reals: Kind("a real number or a tuple/list of real numbers", _one_or_sequence(_is_real)),
     str: Kind("a str", lambda value: isinstance(value, str)),

@@ -31,11 +31,15 @@ import os
 import re
 import secrets
 import stat
+from typing import Union
 
 import numpy as np
 
 from ._graph import Graph, edge_problem
 from ._nodes import NODE_TYPES, attribute_problem, field_defaults, short_repr
+
+# What read and write take as a file name.
+Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 FORMAT_KEY = "ondrel.format"
 FORMAT_NAME = "o1c"
@@ -280,7 +284,7 @@ def _move_without_replacing(source, path):
     os.unlink(source)
 
 
-def write(path, graph, *, overwrite=True):
+def write(path: Path, graph: Graph, *, overwrite: bool = True) -> None:
     """Write ``graph`` to ``path`` as an ``.o1c`` file.
 
     The file is written next to its destination and moved into place, so a
@@ -622,7 +626,7 @@ def _open_regular_file(path):
     return fd, info.st_size
 
 
-def read(path, mmap=True):
+def read(path: Path, mmap: bool = True) -> Graph:
     """Read an ``.o1c`` file written by :func:`write`.
 
     ``path`` may be str, bytes or os.PathLike. A missing file raises

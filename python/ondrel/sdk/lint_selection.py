@@ -26,6 +26,8 @@ loading the services.
 import dataclasses
 import fnmatch
 import os
+import sys
+from typing import Optional
 
 __all__ = ["RULES", "LintConfig", "LintConfigError", "LintRule", "LintSelection", "find_config", "load_config",
            "parse_config", "rule"]
@@ -183,9 +185,9 @@ class LintConfig:
     """The lint settings of one configuration file (``path``); a setting it does not make is None or empty."""
 
     path: str
-    select: tuple = None
+    select: Optional[tuple] = None
     ignore: tuple = ()
-    strict: bool = None
+    strict: Optional[bool] = None
     per_node_ignores: dict = dataclasses.field(default_factory=dict)
 
     def selection(self):
@@ -206,9 +208,9 @@ def find_config(start="."):
 
 
 def _toml_reader():
-    try:
+    if sys.version_info >= (3, 11):
         import tomllib
-    except ModuleNotFoundError:  # Python 3.10: the backport
+    else:  # the backport
         import tomli as tomllib
     return tomllib
 

@@ -11,8 +11,16 @@ raise ``AssertionError`` and nothing else of their own.
 import dataclasses
 import os
 import re
+from collections.abc import Iterable
+from typing import TYPE_CHECKING, Optional, Union
 
 import numpy as np
+
+if TYPE_CHECKING:
+    from ondrel import ir
+
+# An IR graph or the path of an .o1c file.
+GraphOrPath = Union["ir.Graph", str, bytes, "os.PathLike[str]"]
 
 __all__ = ["ArrayStatistics", "NodeChange", "array_statistics", "assert_graphs_close", "assert_lint_clean",
            "describe_differences", "node_changes"]
@@ -40,10 +48,10 @@ class ArrayStatistics:
     rtol: float
     size: int = 0  # elements compared
     mismatched: int = 0  # elements failing the tolerance test
-    max_abs_diff: float = None
-    max_abs_index: tuple = None
-    max_rel_diff: float = None
-    max_rel_index: tuple = None
+    max_abs_diff: Optional[float] = None
+    max_abs_index: Optional[tuple] = None
+    max_rel_diff: Optional[float] = None
+    max_rel_index: Optional[tuple] = None
     nan_a: int = 0
     nan_b: int = 0
     inf_a: int = 0
@@ -88,7 +96,8 @@ def _share(share):
     return f"{share:.1%}"
 
 
-def array_statistics(a, b, atol=DEFAULT_ATOL, rtol=DEFAULT_RTOL):
+def array_statistics(a: np.ndarray, b: np.ndarray, atol: float = DEFAULT_ATOL,
+                     rtol: float = DEFAULT_RTOL) -> ArrayStatistics:
     """The ``ArrayStatistics`` of arrays ``a`` and ``b`` (``b`` is the reference of the relative terms).
 
     Plain numpy arrays of booleans, integers and floats are read natively in one
@@ -155,7 +164,7 @@ class NodeChange:
     old: object
     new: object
     text: str
-    statistics: ArrayStatistics = None
+    statistics: Optional[ArrayStatistics] = None
 
 
 # NodeDiff.changes words an array change "name: shape mismatch" or "name: max_diff=...",
@@ -229,7 +238,8 @@ def _graph(value):
     return ir.read(value) if isinstance(value, (str, bytes, os.PathLike)) else value
 
 
-def assert_graphs_close(graph_a, graph_b, atol=DEFAULT_ATOL, rtol=DEFAULT_RTOL, check_structure=True):
+def assert_graphs_close(graph_a: GraphOrPath, graph_b: GraphOrPath, atol: float = DEFAULT_ATOL,
+                        rtol: float = DEFAULT_RTOL, check_structure: bool = True) -> None:
     """Assert that two graphs (IR graphs or ``.o1c`` paths) are equal within tolerance.
 
     Arrays are judged as ``compare_graphs`` judges them (``|a - b| <= atol + rtol * |b|``,
@@ -240,17 +250,18 @@ def assert_graphs_close(graph_a, graph_b, atol=DEFAULT_ATOL, rtol=DEFAULT_RTOL, 
     """
     from .compare import compare_graphs
 
-    graph_a, graph_b = _graph(graph_a), _graph(graph_b)
-    diff = compare_graphs(graph_a, graph_b, atol, rtol)
+    a, b = _graph(graph_a), _graph(graph_b)
+    diff = compare_graphs(a, b, atol, rtol)
     if diff.numerical_match and (diff.structural_match or not check_structure):
         return
     if not check_structure:
         diff = dataclasses.replace(diff, nodes_added=[], nodes_removed=[], edges_added=[], edges_removed=[])
-    lines = describe_differences(diff, node_changes(diff, graph_a, graph_b, atol, rtol))
+    lines = describe_differences(diff, node_changes(diff, a, b, atol, rtol))
     raise AssertionError(f"Graphs are not close (atol={float(atol):g}, rtol={float(rtol):g}):\n" + "\n".join(lines))
 
 
-def assert_lint_clean(graph, strict=False, select=None, ignore=()):
+def assert_lint_clean(graph: GraphOrPath, strict: bool = False, select: Optional[Iterable[str]] = None,
+                      ignore: Iterable[str] = ()) -> None:
     """Assert that linting ``graph`` (an IR graph or a ``.o1c`` path) finds no error and no warning.
 
     ``strict`` turns warnings into errors as ``lint_graph`` does; ``select`` and
