@@ -59,16 +59,19 @@ const std::array sddetect_arrays{&cv2_w0, &cv2_b0, &cv2_w1, &cv2_b1, &cv2_w2, &c
 // Ghost blocks and the encoder downsample by 2 unless they say otherwise.
 constexpr long long default_block_stride = 2;
 
+// The layer's settings; without records nothing is kept (setting a str key
+// cannot fail, so skipping it changes no outcome).
 class Config {
 public:
-    Config() : dict_(own(PyDict_New())) {}
+    explicit Config(bool records) : dict_(records ? own(PyDict_New()) : nb::object()) {}
     Config& set(const Name& key, nb::handle value) {
-        check(PyDict_SetItem(dict_.ptr(), key.get(), value.ptr()));
+        if (dict_.is_valid()) check(PyDict_SetItem(dict_.ptr(), key.get(), value.ptr()));
         return *this;
     }
     // key: node.<attribute> (plain read)
     Config& copy(const Name& key, nb::handle node, const Name& attribute) { return set(key, attr(node, attribute)); }
     Config& copy(nb::handle node, const Name& attribute) { return copy(attribute, node, attribute); }
+    bool keeps() const { return dict_.is_valid(); }
     nb::object take() { return std::move(dict_); }
 
 private:
@@ -101,7 +104,7 @@ nb::object shape_tuple(nb::handle value, ShapeCache* shapes) {
 
 // The shape of one port (`input` of input_type, `output` of output_type),
 // `()` when the port has none; a scalar entry becomes a one-element tuple.
-LayerFacts::Port read_port(nb::handle node, const Name& attribute, const Name& port, ShapeCache* shapes) {
+LayerFacts::Port read_port(nb::handle node, const Name& attribute, const Name& port, ShapeCache* shapes, bool records) {
     LayerFacts::Port result;
     nb::object port_type = attr(node, attribute);
     result.shape = own(PyTuple_New(0));
@@ -109,6 +112,11 @@ LayerFacts::Port read_port(nb::handle node, const Name& attribute, const Name& p
     nb::object value = get_or_none(port_type, port);
     if (value.is_none()) return result;
     result.present = true;
+    if (PyArrayObject* array = exact_ndarray(value); !records && array && PyArray_NDIM(array) == 1) {
+        result.shape = nb::object();
+        result.deferred = std::move(value);
+        return result;
+    }
     result.iterable = has_iter(value);
     result.shape = result.iterable ? shape_tuple(value, shapes) : own(PyTuple_Pack(1, value.ptr()));
     return result;
@@ -122,6 +130,7 @@ struct Reading {
     Config& config;
 
     nb::object read(const Name& attribute) const { return attr(node, attribute); }
+    bool records() const { return config.keeps(); }
     // node.<attribute> as config[attribute] (a plain read)
     Reading& copy(const Name& attribute) {
         config.copy(node, attribute);
@@ -138,6 +147,11 @@ struct Reading {
     // Adds an array's element count and byte size to the layer's; a None array adds nothing.
     void count(nb::handle array) const {
         if (array.is_none()) return;
+        if (PyArrayObject* ndarray = exact_ndarray(array)) {
+            facts.params.add(ExactInt(PyArray_SIZE(ndarray)));
+            facts.bytes.add(ExactInt(PyArray_NBYTES(ndarray)));
+            return;
+        }
         auto [elements, size] = count_array_params(array);
         facts.params.add(elements);
         facts.bytes.add(size);
@@ -151,13 +165,47 @@ struct Reading {
 
 nb::object shape_or_none(nb::handle array) { return array.is_none() ? none() : attr(array, shape); }
 
+// Without records, what is read only for the settings or the FLOPs is not
+// read where reading it cannot fail: the shape of None or of an ndarray.
+bool shape_read_is_idle(const Reading& layer, nb::handle array) {
+    return !layer.records() && (array.is_none() || exact_ndarray(array));
+}
+
+// The port's shape tuple, made now if it was deferred.
+nb::object port_shape(const LayerFacts::Port& port) {
+    return port.deferred.is_valid() ? shape_tuple(port.deferred, nullptr) : port.shape;
+}
+
+// Whether the FLOP count of a Conv2d with weight `w` would be computed
+// without failing: then, without records, it need not be.
+bool conv_flops_cannot_fail(nb::handle w, const LayerFacts::Port& output) {
+    if (w.is_none()) return true;
+    PyArrayObject* weights = exact_ndarray(w);
+    if (!weights) return false;
+    if (!output.deferred.is_valid()) return tuple_size(output.shape) < 2;
+    PyArrayObject* dims = exact_ndarray(output.deferred);
+    if (PyArray_DIM(dims, 0) < 2) return true;
+    char kind = PyArray_DESCR(dims)->kind;
+    return PyArray_NDIM(weights) == 4 && (kind == 'i' || kind == 'u');
+}
+
 nb::object mean_or_none(nb::handle array) { return array.is_none() ? none() : array_mean(array); }
+
+// mean_or_none for the settings; without records only a mean that could fail is taken.
+nb::object setting_mean(const Config& config, nb::handle array) {
+    if (!config.keeps() && (array.is_none() || has_native_mean(array))) return none();
+    return mean_or_none(array);
+}
 
 // One multiply and one add per weight; the bias is not counted.
 void analyze_affine(Reading& layer) {
     nb::object w = layer.read(weight);
     layer.count(w);
     layer.count(layer.read(bias));
+    if (shape_read_is_idle(layer, w)) {
+        if (layer.ir.is_a(layer.node, IrClass::SpikingAffine)) layer.copy(spike_mode).copy(weight_bits);
+        return;
+    }
     nb::object w_shape = shape_or_none(w);
     if (!w.is_none()) {
         layer.facts.flops = ExactInt(2);
@@ -173,8 +221,12 @@ void analyze_conv2d(Reading& layer) {
     nb::object w = layer.read(weight);
     layer.count(w);
     layer.count(layer.read(bias));
+    if (!layer.records() && conv_flops_cannot_fail(w, layer.facts.output)) {
+        layer.copy(stride).copy(padding).copy(groups);
+        return;
+    }
     nb::object w_shape = shape_or_none(w);
-    const nb::object& output = layer.facts.output.shape;
+    const nb::object output = port_shape(layer.facts.output);
     if (!w.is_none() && tuple_size(output) >= 2) {
         ExactInt flops(2);
         for (const nb::object& dim : unpack_exactly(w_shape, 4)) flops.multiply(dim);  // c_out, c_in, kh, kw
@@ -196,13 +248,14 @@ void analyze_separable(Reading& layer) {
     layer.count(pointwise);
     layer.count(layer.read(depthwise_bias));
     layer.count(layer.read(pointwise_bias));
+    if (shape_read_is_idle(layer, depthwise) && shape_read_is_idle(layer, pointwise)) return;
     layer.set(depthwise_kernel_key, shape_or_none(depthwise)).set(pointwise_kernel_key, shape_or_none(pointwise));
 }
 
 void analyze_lif(Reading& layer) {
     layer.count_each(lif_arrays);
-    nb::object tau_mean = mean_or_none(layer.read(tau));
-    nb::object threshold = mean_or_none(layer.read(v_threshold));
+    nb::object tau_mean = setting_mean(layer.config, layer.read(tau));
+    nb::object threshold = setting_mean(layer.config, layer.read(v_threshold));
     layer.set(tau_mean_key, tau_mean).set(threshold_key, threshold);
 }
 
@@ -290,13 +343,21 @@ nb::object ShapeCache::find_or_make(nb::handle value) {
     return entry->second;
 }
 
-LayerFacts analyze_node_facts(nb::handle node, const IrModule& ir, ShapeCache* shapes) {
+struct NodeMemo::Rows {
+    RowMemo<Rule, rules.size()> memo;
+};
+
+NodeMemo::NodeMemo(const IrModule& ir) : rows(new Rows{{rules, ir}}) {}
+NodeMemo::~NodeMemo() = default;
+
+LayerFacts analyze_node_facts(nb::handle node, const IrModule& ir, NodeMemo* memo, bool records) {
     LayerFacts facts;
     facts.node_type = type_name_object(node);
-    facts.input = read_port(node, input_type, input_port, shapes);
-    facts.output = read_port(node, output_type, output_port, shapes);
-    Config config;
-    if (const Rule* rule = first_rule(rules, ir, node)) {
+    ShapeCache* shapes = memo ? &memo->shapes : nullptr;
+    facts.input = read_port(node, input_type, input_port, shapes, records);
+    facts.output = read_port(node, output_type, output_port, shapes, records);
+    Config config(records);
+    if (const Rule* rule = memo ? memo->rows->memo.first(node) : first_rule(rules, ir, node)) {
         Reading reading{node, ir, facts, config};
         (*rule)(reading);
     }
