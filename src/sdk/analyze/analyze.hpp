@@ -7,6 +7,7 @@
 #include "ir_interface/records.hpp"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -78,6 +79,12 @@ public:
 // With `records` false only params and bytes are filled in; every read, and
 // every computation that can fail, is still made, in the same order.
 LayerFacts analyze_node_facts(nb::handle node, const IrModule& ir, NodeMemo* memo = nullptr, bool records = true);
+// The parameter count analyze_node_facts would find, for a node whose
+// analysis reads only plain attributes (an IR class of dataclass defaults)
+// and plain values (None, ndarrays, 1-d port shapes, what the FLOPs and means
+// take without fail): then it could not fail, and only the arrays are read.
+// Nothing for any other node.
+std::optional<long long> plain_params(nb::handle node, const IrModule& ir, NodeMemo& memo);
 nb::object layer_record(nb::handle name, const LayerFacts& facts);
 nb::object analyze_node(nb::handle name, nb::handle node);
 void record_rules(nb::handle module);  // what the per-class table covers, for the module's _NODE_RULES

@@ -203,6 +203,12 @@ static nb::object analyze(nb::handle graph_argument, bool records) {
 
     for_each_node(nodes, [&](const nb::object& name, const nb::object& node) {
         require_str(name, "name");
+        if (!records) {
+            if (std::optional<long long> params = plain_params(node, ir, memo)) {
+                total_params.add(ExactInt(*params));
+                return;
+            }
+        }
         LayerFacts facts = analyze_node_facts(node, ir, &memo, records);
         if (records) append(layers, layer_record(name, facts));
         total_params.add(facts.params);

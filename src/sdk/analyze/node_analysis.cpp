@@ -4,7 +4,9 @@
 #include "ir_interface/class_rules.hpp"
 #include "ir_interface/numpy_api.hpp"
 
+#include <algorithm>
 #include <array>
+#include <optional>
 #include <span>
 
 namespace ondrel::analyze {
@@ -264,55 +266,86 @@ void analyze_dfl_decode(Reading& layer) {
     layer.copy(reg_max);
 }
 
-using Rule = void (*)(Reading&);
+// What the parameter total alone takes from a node of the class when its
+// attributes are plain (see plain_params): the arrays counted, every other
+// attribute the rule reads, and the values whose use could fail. Classes
+// without it always take the whole rule.
+enum class Guard { None, ConvFlops, LifMeans };
+struct Totals {
+    bool known = false;
+    std::span<const Name* const> arrays = {};
+    std::span<const Name* const> reads = {};
+    Guard guard = Guard::None;
+};
+struct Rule {
+    void (*analyze)(Reading&);
+    Totals totals;
+};
 using Row = ClassRow<Rule>;
 constexpr Lookup required = Lookup::Required, if_defined = Lookup::IfDefined;
+
+using Names = std::span<const Name* const>;
+const std::array weight_and_bias{&weight, &bias};
+const std::array separable_arrays{&depthwise_weight, &pointwise_weight, &depthwise_bias, &pointwise_bias};
+const std::array conv_reads{&stride, &padding, &groups};
+const std::array max_pool_reads{&kernel_size, &stride};
+const std::array avg_pool_reads{&kernel_size, &stride, &count_include_pad};
+const std::array flatten_reads{&start_dim, &end_dim};
+const std::array skip_reads{&skip_type};
+const std::array upsample_reads{&scale_factor, &size, &mode, &align_corners};
+const std::array spiking_reads{&spike_mode, &weight_bits};
+constexpr Totals reads_only(Names reads) { return {true, {}, reads, Guard::None}; }
 
 // Per node class: its parameters, FLOPs and the settings worth reporting. The
 // first row the node matches applies; the core classes come first and must
 // exist, the detector classes are tested only where the IR library has them.
 constexpr std::array<Row, 18> rules{{
-    {IrClass::Affine, IrClass::SpikingAffine, required, analyze_affine},
-    {IrClass::Conv2d, IrClass::Conv2d, required, analyze_conv2d},
-    {IrClass::SepConv2d, IrClass::SepConv2d, required, analyze_separable},
-    {IrClass::LIF, IrClass::LIF, required, analyze_lif},
-    {IrClass::MaxPool2d, IrClass::MaxPool2d, required, [](Reading& layer) { layer.copy_as(kernel_key, kernel_size).copy(stride); }},
+    {IrClass::Affine, IrClass::SpikingAffine, required, {analyze_affine, {true, weight_and_bias}}},
+    {IrClass::Conv2d, IrClass::Conv2d, required, {analyze_conv2d, {true, weight_and_bias, conv_reads, Guard::ConvFlops}}},
+    {IrClass::SepConv2d, IrClass::SepConv2d, required, {analyze_separable, {true, separable_arrays}}},
+    {IrClass::LIF, IrClass::LIF, required, {analyze_lif, {true, lif_arrays, {}, Guard::LifMeans}}},
+    {IrClass::MaxPool2d, IrClass::MaxPool2d, required,
+     {[](Reading& layer) { layer.copy_as(kernel_key, kernel_size).copy(stride); }, reads_only(max_pool_reads)}},
     {IrClass::AvgPool2d, IrClass::AvgPool2d, required,
-     [](Reading& layer) { layer.copy_as(kernel_key, kernel_size).copy(stride).copy(count_include_pad); }},
-    {IrClass::Flatten, IrClass::Flatten, required, [](Reading& layer) { layer.copy(start_dim).copy(end_dim); }},
-    {IrClass::Skip, IrClass::Skip, required, [](Reading& layer) { layer.copy(skip_type); }},
+     {[](Reading& layer) { layer.copy_as(kernel_key, kernel_size).copy(stride).copy(count_include_pad); },
+      reads_only(avg_pool_reads)}},
+    {IrClass::Flatten, IrClass::Flatten, required,
+     {[](Reading& layer) { layer.copy(start_dim).copy(end_dim); }, reads_only(flatten_reads)}},
+    {IrClass::Skip, IrClass::Skip, required, {[](Reading& layer) { layer.copy(skip_type); }, reads_only(skip_reads)}},
     {IrClass::Upsample, IrClass::Upsample, required,
-     [](Reading& layer) { layer.copy(scale_factor).copy(size).copy(mode).copy(align_corners); }},
-    {IrClass::ChannelSplit, IrClass::ChannelSplit, if_defined, [](Reading& layer) { layer.copy(split_sections).copy(dim); }},
-    {IrClass::Concat, IrClass::Concat, if_defined, [](Reading& layer) { layer.copy(num_inputs).copy(dim); }},
+     {[](Reading& layer) { layer.copy(scale_factor).copy(size).copy(mode).copy(align_corners); },
+      reads_only(upsample_reads)}},
+    {IrClass::ChannelSplit, IrClass::ChannelSplit, if_defined,
+     {[](Reading& layer) { layer.copy(split_sections).copy(dim); }}},
+    {IrClass::Concat, IrClass::Concat, if_defined, {[](Reading& layer) { layer.copy(num_inputs).copy(dim); }}},
     {IrClass::SGhostConv, IrClass::SGhostConv, if_defined,
-     [](Reading& layer) {
+     {[](Reading& layer) {
          layer.count_each(sghost_conv_arrays);
          layer.set(primary_stride, attr_or(layer.node, primary_stride, Py_None))
              .set(primary_padding, attr_or(layer.node, primary_padding, Py_None));
-     }},
+     }}},
     {IrClass::SGhostEncoderLite, IrClass::SGhostEncoderLite, if_defined,
-     [](Reading& layer) {
+     {[](Reading& layer) {
          layer.count_each(sghost_encoder_arrays);
          layer.set(stride, attr_or(layer.node, stride, integer(default_block_stride)));
-     }},
+     }}},
     {IrClass::GhostBasicBlock1, IrClass::GhostBasicBlock1, if_defined,
-     [](Reading& layer) {
+     {[](Reading& layer) {
          layer.count_each(ghost_block1_arrays);
          layer.set(stride, attr_or(layer.node, stride, integer(default_block_stride))).copy(in_channels).copy(out_channels);
-     }},
+     }}},
     {IrClass::GhostBasicBlock2, IrClass::GhostBasicBlock2, if_defined,
-     [](Reading& layer) {
+     {[](Reading& layer) {
          layer.count_each(ghost_block2_arrays);
          layer.copy(in_channels).copy(out_channels);
-     }},
+     }}},
     {IrClass::SDDetect, IrClass::SDDetect, if_defined,
-     [](Reading& layer) {
+     {[](Reading& layer) {
          layer.count_each(sddetect_arrays);
          layer.copy(num_classes).copy(reg_max).copy(stride);
-     }},
-    {IrClass::DFLDecode, IrClass::DFLDecode, if_defined, analyze_dfl_decode},
-    {IrClass::Dist2BBox, IrClass::Dist2BBox, if_defined, [](Reading& layer) { layer.copy(stride); }},
+     }}},
+    {IrClass::DFLDecode, IrClass::DFLDecode, if_defined, {analyze_dfl_decode}},
+    {IrClass::Dist2BBox, IrClass::Dist2BBox, if_defined, {[](Reading& layer) { layer.copy(stride); }}},
 }};
 // Graph inputs and outputs hold no parameters and report no settings.
 constexpr std::array<IrClass, 2> without_rule{IrClass::Input, IrClass::Output};
@@ -345,7 +378,100 @@ nb::object ShapeCache::find_or_make(nb::handle value) {
 
 struct NodeMemo::Rows {
     RowMemo<Rule, rules.size()> memo;
+    // Per node type: its row, and whether every attribute its analysis reads is plain.
+    struct Plain {
+        PyTypeObject* type;
+        const Rule* rule;
+        bool plain;
+    };
+    std::vector<Plain> plain;
 };
+
+namespace {
+
+// The type resolves `name` to a plain class value (a dataclass default, not a
+// descriptor): reading it from an instance can neither fail nor run host code.
+bool plain_class_value(PyTypeObject* type, const Name& name) {
+    PyObject* found = _PyType_Lookup(type, name.get());
+    return found && !Py_TYPE(found)->tp_descr_get;
+}
+
+bool plain_class_values(PyTypeObject* type, std::span<const Name* const> names) {
+    return std::all_of(names.begin(), names.end(), [&](const Name* name) { return plain_class_value(type, *name); });
+}
+
+// node.<name> for a node whose type holds a plain class value under `name`:
+// the instance's own value, else the class's, as the generic lookup finds them.
+nb::object plain_read(nb::handle node, const Name& name) {
+    PyObject** dict = _PyObject_GetDictPtr(node.ptr());
+    if (dict && *dict) {
+        if (PyObject* value = PyDict_GetItemWithError(*dict, name.get())) return nb::borrow(value);  // str key: no host code
+        if (PyErr_Occurred()) throw nb::python_error();
+    }
+    return attr(node, name);
+}
+
+// A port entry the analysis uses without fail: none, or a 1-d ndarray (returned).
+bool plain_port(nb::handle node, const Name& attribute, const Name& port, nb::object& entry) {
+    nb::object ports = plain_read(node, attribute);
+    if (ports.is_none()) return true;
+    if (!PyDict_CheckExact(ports.ptr())) return false;
+    PyObject* value = PyDict_GetItemWithError(ports.ptr(), port.get());  // a str key: no host code
+    if (!value || value == Py_None) return !PyErr_Occurred();
+    PyArrayObject* array = exact_ndarray(value);
+    if (!array || PyArray_NDIM(array) != 1) return false;
+    entry = nb::borrow(value);
+    return true;
+}
+
+}  // namespace
+
+std::optional<long long> plain_params(nb::handle node, const IrModule& ir, NodeMemo& memo) {
+    PyTypeObject* type = Py_TYPE(node.ptr());
+    auto& known = memo.rows->plain;
+    auto entry = std::find_if(known.begin(), known.end(), [&](const auto& plain) { return plain.type == type; });
+    if (entry == known.end()) {
+        bool plain = ir.type_decides_isinstance(type) && type->tp_getattro == PyObject_GenericGetAttr &&
+                     plain_class_value(type, input_type) && plain_class_value(type, output_type);
+        const Rule* rule = plain ? memo.rows->memo.first(node) : nullptr;
+        if (rule) {
+            const Totals& totals = rule->totals;
+            plain = totals.known && plain_class_values(type, totals.arrays) && plain_class_values(type, totals.reads);
+            if (plain && rule == &rules[0].rule && ir.is_a(node, IrClass::SpikingAffine))
+                plain = plain_class_values(type, spiking_reads);
+        }
+        entry = known.insert(known.end(), {type, rule, plain});
+    }
+    if (!entry->plain) return std::nullopt;
+    nb::object input, output;
+    if (!plain_port(node, input_type, input_port, input) || !plain_port(node, output_type, output_port, output))
+        return std::nullopt;
+    if (!entry->rule) return 0;  // Input and Output
+    const Totals& totals = entry->rule->totals;
+    long long params = 0;
+    for (const Name* name : totals.arrays) {
+        nb::object array = plain_read(node, *name);
+        if (array.is_none()) continue;
+        PyArrayObject* ndarray = exact_ndarray(array);
+        if (!ndarray) return std::nullopt;
+        params += PyArray_SIZE(ndarray);
+    }
+    if (totals.guard == Guard::ConvFlops) {
+        nb::object w = plain_read(node, weight);
+        if (!w.is_none() && output.is_valid()) {
+            PyArrayObject* dims = exact_ndarray(output);
+            char kind = PyArray_DESCR(dims)->kind;
+            if (PyArray_DIM(dims, 0) >= 2 && (PyArray_NDIM(exact_ndarray(w)) != 4 || (kind != 'i' && kind != 'u')))
+                return std::nullopt;
+        }
+    } else if (totals.guard == Guard::LifMeans) {
+        for (const Name* name : {&tau, &v_threshold}) {
+            nb::object array = plain_read(node, *name);
+            if (!array.is_none() && !has_native_mean(array)) return std::nullopt;
+        }
+    }
+    return params;
+}
 
 NodeMemo::NodeMemo(const IrModule& ir) : rows(new Rows{{rules, ir}}) {}
 NodeMemo::~NodeMemo() = default;
@@ -359,7 +485,7 @@ LayerFacts analyze_node_facts(nb::handle node, const IrModule& ir, NodeMemo* mem
     Config config(records);
     if (const Rule* rule = memo ? memo->rows->memo.first(node) : first_rule(rules, ir, node)) {
         Reading reading{node, ir, facts, config};
-        (*rule)(reading);
+        rule->analyze(reading);
     }
     facts.config = config.take();
     return facts;
