@@ -219,3 +219,63 @@ def test_a_node_that_removes_the_next_one_mid_call_is_looked_up_at_its_turn():
     graph = ir.Graph(nodes={"a": Remover(), "b": ir.Input()}, edges=[])
     with pytest.raises(KeyError):  # nodes["b"] is fetched at its turn, as the stream defines it
         fingerprint_graph(graph)
+
+
+def _layer_graph(layer, edges=(("in", "x"), ("x", "out"))):
+    nodes = {"in": _node(2), "x": layer, "out": _node(2)}
+    return ir.Graph(nodes=nodes, edges=list(edges))
+
+
+f32 = np.float32
+
+
+@pytest.mark.parametrize(
+    "layer, edges",
+    [
+        (ir.Conv2d(weight=np.ones((2, 2, 3, 3), f32), output_type={"output": shape(2, 4, 4)}), None),
+        (ir.Conv2d(weight=np.ones((2, 2), f32), output_type={"output": shape(2, 4, 4)}), None),  # unpack fails
+        (ir.Conv2d(weight=np.ones((2, 2), f32), output_type={"output": shape(4)}), None),  # no FLOPs: fine
+        (ir.Conv2d(weight=np.ones((2, 2, 3, 3), f32), output_type={"output": np.array([2.0, 4.0, 4.0])}), None),
+        (ir.Conv2d(weight=np.ones((2, 2, 3, 3), f32), output_type={"output": [2, 4, "4"]}), None),
+        (ir.Conv2d(weight=[[1.0]], output_type={"output": shape(2, 4, 4)}), None),
+        (ir.LIF(tau=np.ones(3, np.float16), v_threshold=np.ones(3, np.int32)), None),  # numpy's mean
+        (ir.LIF(tau=np.ones(3, f32), v_threshold="high"), None),
+        (ir.Affine(weight=np.ones((3, 2), f32), input_type={"input": np.array(2)}), None),  # 0-d port
+        (ir.Input(input_type={"input": 5}, output_type={"output": shape(2)}), None),  # scalar graph input
+        (ir.SepConv2d(depthwise_weight=np.ones((2, 1, 3, 3), f32), pointwise_weight=[1]), None),
+        (ir.Skip(), [("in", "x"), ("x", "missing")]),  # the measures' own route raises
+        (ir.Skip(), [("in", "x"), ["x", "out"], ("x", 1)]),
+    ],
+)
+def test_parameter_total_fails_as_the_analysis_does(layer, edges):
+    graph = _layer_graph(layer, edges or (("in", "x"), ("x", "out")))
+    assert _outcome(analyze._total_params, graph) == _outcome(lambda g: analyze.analyze_graph(g).total_params, graph)
+
+
+@pytest.mark.parametrize(
+    "nodes, edges",
+    [
+        ({"in": _node(2), "out": ir.Output()}, [("in", "out")]),
+        ({"in": _node(2), "out": ir.Output()}, [("in", "out"), ["in", "out"], ("in", "in")]),  # self-loop
+        ({"in": _node(2), "out": ir.Output()}, [("in", "gone")]),
+        ({"in": _node(2), "out": ir.Output()}, [("in",)]),
+        ({"in": _node(2), "mid": _node(2)}, [("in", "mid")]),  # no Output
+        ({"a": ir.Skip(), "out": ir.Output()}, [("a", "out")]),  # no Input
+        ({"in": _node(2), "x": 7, "out": ir.Output()}, [("in", "out")]),  # not a node
+        ({"in": _node(2), 1: ir.Skip(), "out": ir.Output(), "out2": ir.Output()}, [("in", 1), (1, "out")]),
+    ],
+)
+@pytest.mark.parametrize("replaced", ["validate", "inputs", "outputs"])
+def test_lint_stands_in_for_the_graph_members_it_can(nodes, edges, replaced, monkeypatch):
+    from ondrel.sdk import lint
+
+    graph = ir.Graph(nodes=dict(nodes), edges=list(edges))
+    native = repr(_outcome(lambda g: lint.lint_graph(g).to_dict(), graph))
+    calls = []
+    original = ir.Graph.__dict__[replaced]
+    if isinstance(original, property):
+        monkeypatch.setattr(ir.Graph, replaced, property(lambda self: calls.append(self) or original.fget(self)))
+    else:
+        monkeypatch.setattr(ir.Graph, replaced, lambda self: calls.append(self) or original(self))
+    assert repr(_outcome(lambda g: lint.lint_graph(g).to_dict(), graph)) == native
+    assert calls or "STRUCTURE" in native  # the replacement ran, unless validation stopped before it

@@ -1,49 +1,160 @@
 #include "ir_interface/graph_walk.hpp"
 
+#include <array>
+#include <string>
+
 namespace ondrel {
 
 namespace {
 
 const Name graph_name("Graph"), qualname_name("__qualname__"), module_name("__module__");
 
-struct RxViewOriginal {
+// Members of the IR layer's Graph class the services may stand in for.
+enum Member { RxView, Validate, Inputs, Outputs, Members };
+constexpr const char* member_names[Members] = {"_get_rx_graph", "validate", "inputs", "outputs"};
+
+struct GraphOriginals {
     nb::object graph_class;
-    nb::object method;  // Graph.__dict__["_get_rx_graph"]
+    nb::object module_dict;                 // ondrel.ir._graph's globals, which the members read
+    std::array<nb::object, Members> entry;  // Graph.__dict__[name], when it is the IR layer's own
 };
 
-// Taken from the IR layer's own module the first time it is needed; a method
-// that does not come from there (already replaced) leaves the check failing.
-const RxViewOriginal& rx_view_original() {
-    static const RxViewOriginal original = [] {
-        RxViewOriginal found;
+// The function a member is (a method) or reads through (a property), if it
+// is the one defined in the IR layer's module under that name.
+bool defined_there(nb::handle entry, const char* name) {
+    static const Name fget_name("fget");
+    nb::handle function = entry;
+    nb::object getter;
+    if (PyObject_TypeCheck(entry.ptr(), &PyProperty_Type)) {
+        getter = attr(entry, fget_name);
+        function = getter;
+    }
+    if (!PyFunction_Check(function.ptr())) return false;
+    nb::object qualname = attr_if_exists(function, qualname_name), owner = attr_if_exists(function, module_name);
+    return qualname.is_valid() && owner.is_valid() && str_of(qualname) == std::string("Graph.") + name &&
+           str_of(owner) == "ondrel.ir._graph";
+}
+
+// Taken from the IR layer's own module the first time it is needed; a member
+// that does not come from there (already replaced) leaves its check failing.
+const GraphOriginals& graph_originals() {
+    static const GraphOriginals originals = [] {
+        GraphOriginals found;
         nb::object module = own(PyImport_ImportModule("ondrel.ir._graph"));
-        nb::object graph_class = attr(module, graph_name);
-        PyObject* class_dict = reinterpret_cast<PyTypeObject*>(graph_class.ptr())->tp_dict;
-        PyObject* defined = PyDict_GetItemString(class_dict, "_get_rx_graph");  // borrowed
-        if (!defined) return found;
-        nb::object method = nb::borrow(defined);
-        nb::object qualname = attr_if_exists(method, qualname_name);
-        nb::object owner = attr_if_exists(method, module_name);
-        if (PyFunction_Check(method.ptr()) && qualname.is_valid() && owner.is_valid() &&
-            str_of(qualname) == "Graph._get_rx_graph" && str_of(owner) == "ondrel.ir._graph") {
-            found.graph_class = graph_class;
-            found.method = method;
+        found.graph_class = attr(module, graph_name);
+        found.module_dict = nb::borrow(PyModule_GetDict(module.ptr()));
+        PyObject* class_dict = reinterpret_cast<PyTypeObject*>(found.graph_class.ptr())->tp_dict;
+        for (size_t i = 0; i < Members; ++i) {
+            PyObject* defined = PyDict_GetItemString(class_dict, member_names[i]);  // borrowed
+            if (defined && defined_there(defined, member_names[i])) found.entry[i] = nb::borrow(defined);
         }
         return found;
     }();
-    return original;
+    return originals;
 }
+
+// `graph` is exactly ir.Graph and `member` is still the original on the
+// class; a method must also not be shadowed on the instance (a property cannot be).
+bool has_original(nb::handle graph, Member member) {
+    const GraphOriginals& originals = graph_originals();
+    const nb::object& original = originals.entry[member];
+    if (!original.is_valid() || reinterpret_cast<PyObject*>(Py_TYPE(graph.ptr())) != originals.graph_class.ptr())
+        return false;
+    PyObject* class_dict = reinterpret_cast<PyTypeObject*>(originals.graph_class.ptr())->tp_dict;
+    if (PyDict_GetItemString(class_dict, member_names[member]) != original.ptr()) return false;
+    // nodes and edges are plain instance attributes, read without host code.
+    if (PyDict_GetItemString(class_dict, "nodes") || PyDict_GetItemString(class_dict, "edges")) return false;
+    if (!PyFunction_Check(original.ptr())) return true;
+    PyObject** instance_dict = _PyObject_GetDictPtr(graph.ptr());
+    if (!instance_dict || !*instance_dict) return true;
+    return PyDict_GetItemString(*instance_dict, member_names[member]) == nullptr;
+}
+
+// The class the IR layer's module names `name` (what its members test
+// against at call time), when it is the IR module's `cls` too (if given) and
+// isinstance against it cannot run host code.
+PyTypeObject* module_class(const char* name, const IrModule& ir, std::optional<IrClass> cls) {
+    PyObject* found = PyDict_GetItemString(graph_originals().module_dict.ptr(), name);  // borrowed
+    if (!found || !PyType_Check(found) || Py_TYPE(found) != &PyType_Type) return nullptr;
+    if (cls && (!ir.defines(*cls) || found != ir.required(*cls).ptr())) return nullptr;
+    return reinterpret_cast<PyTypeObject*>(found);
+}
+
+// graph.nodes when it is a plain dict of str names whose nodes' types decide
+// isinstance (so testing them runs no host code); else invalid.
+nb::object plain_nodes(nb::handle graph, const IrModule& ir) {
+    static const Name nodes_name("nodes");
+    nb::object nodes = attr(graph, nodes_name);
+    if (!PyDict_CheckExact(nodes.ptr())) return nb::object();
+    PyTypeObject* last_type = nullptr;
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(nodes.ptr(), &position, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return nb::object();
+        if (Py_TYPE(value) == last_type) continue;
+        last_type = Py_TYPE(value);
+        if (!ir.type_decides_isinstance(last_type)) return nb::object();
+    }
+    return nodes;
+}
+
+bool is_str(PyObject* value) { return PyUnicode_CheckExact(value); }
 
 }  // namespace
 
-bool has_original_rx_view(nb::handle graph) {
-    static const Name get_rx_graph("_get_rx_graph");
-    const RxViewOriginal& original = rx_view_original();
-    if (!original.method.is_valid()) return false;
-    if (reinterpret_cast<PyObject*>(Py_TYPE(graph.ptr())) != original.graph_class.ptr()) return false;
-    nb::object bound = attr(graph, get_rx_graph);
-    return PyMethod_Check(bound.ptr()) && PyMethod_GET_FUNCTION(bound.ptr()) == original.method.ptr() &&
-           PyMethod_GET_SELF(bound.ptr()) == graph.ptr();
+bool has_original_rx_view(nb::handle graph) { return has_original(graph, RxView); }
+
+bool validates_natively(nb::handle graph, const IrModule& ir) {
+    static const Name edges_name("edges");
+    if (!has_original(graph, Validate) || !has_original(graph, Inputs) || !has_original(graph, Outputs)) return false;
+    PyTypeObject* node_class = module_class("Node", ir, std::nullopt);
+    PyTypeObject* input_class = module_class("Input", ir, IrClass::Input);
+    PyTypeObject* output_class = module_class("Output", ir, IrClass::Output);
+    if (!node_class || !input_class || !output_class) return false;
+    nb::object nodes = plain_nodes(graph, ir);
+    if (!nodes.is_valid()) return false;
+    bool has_input = false, has_output = false;
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(nodes.ptr(), &position, &key, &value)) {
+        PyTypeObject* type = Py_TYPE(value);
+        if (!PyType_IsSubtype(type, node_class)) return false;
+        has_input = has_input || PyType_IsSubtype(type, input_class);
+        has_output = has_output || PyType_IsSubtype(type, output_class);
+    }
+    nb::object edges = attr(graph, edges_name);
+    if (!PyList_CheckExact(edges.ptr())) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(edges.ptr()); ++i) {
+        PyObject* edge = PyList_GET_ITEM(edges.ptr(), i);
+        PyObject *source, *destination;
+        if (PyTuple_CheckExact(edge) && PyTuple_GET_SIZE(edge) == 2) {
+            source = PyTuple_GET_ITEM(edge, 0), destination = PyTuple_GET_ITEM(edge, 1);
+        } else if (PyList_CheckExact(edge) && PyList_GET_SIZE(edge) == 2) {
+            source = PyList_GET_ITEM(edge, 0), destination = PyList_GET_ITEM(edge, 1);
+        } else {
+            return false;
+        }
+        // Str ends hash and compare without host code; a miss or a self-loop is validate's to report.
+        if (!is_str(source) || !is_str(destination)) return false;
+        if (PyDict_Contains(nodes.ptr(), source) != 1 || PyDict_Contains(nodes.ptr(), destination) != 1) return false;
+        if (source == destination || PyUnicode_Compare(source, destination) == 0) return false;
+    }
+    return has_input && has_output;
+}
+
+std::optional<std::vector<size_t>> port_positions(nb::handle graph, const IrModule& ir, IrClass port_class) {
+    bool inputs = port_class == IrClass::Input;
+    if (!has_original(graph, inputs ? Inputs : Outputs)) return std::nullopt;
+    PyTypeObject* cls = module_class(inputs ? "Input" : "Output", ir, port_class);
+    if (!cls) return std::nullopt;
+    nb::object nodes = plain_nodes(graph, ir);
+    if (!nodes.is_valid()) return std::nullopt;
+    std::vector<size_t> positions;
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    for (size_t index = 0; PyDict_Next(nodes.ptr(), &position, &key, &value); ++index)
+        if (PyType_IsSubtype(Py_TYPE(value), cls)) positions.push_back(index);
+    return positions;
 }
 
 }  // namespace ondrel

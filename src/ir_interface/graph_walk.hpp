@@ -3,7 +3,10 @@
 // neither free what is being visited nor go unnoticed.
 #pragma once
 
-#include "ir_interface/python.hpp"
+#include "ir_interface/ir_classes.hpp"
+
+#include <optional>
+#include <vector>
 
 namespace ondrel {
 
@@ -12,6 +15,19 @@ namespace ondrel {
 // instance): its rustworkx view is then exactly its `nodes` in order and one
 // edge per entry of `edges`, and may be walked without being built.
 bool has_original_rx_view(nb::handle graph);
+
+// For an exact ir.Graph whose `validate` is the IR layer's own: true when
+// validate() would return without raising, decided without it and without
+// running host code (a plain dict of str names and IR-class nodes, a plain
+// list of str pairs). False leaves the call to the caller, which then makes
+// it: for anything else, and whenever validate() would raise.
+bool validates_natively(nb::handle graph, const IrModule& ir);
+
+// The positions in graph.nodes of the nodes graph.inputs (Input) or
+// graph.outputs (Output) holds, found without building the mapping, while
+// that property is the IR layer's own and reading it runs no host code;
+// otherwise nothing, and the caller reads the property.
+std::optional<std::vector<size_t>> port_positions(nb::handle graph, const IrModule& ir, IrClass port_class);
 
 // for name in mapping: visit(name)
 template <typename Visit>

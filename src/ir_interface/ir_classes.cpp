@@ -1,5 +1,7 @@
 #include "ir_interface/ir_classes.hpp"
 
+#include <algorithm>
+
 namespace ondrel {
 
 namespace {
@@ -26,8 +28,12 @@ nb::handle IrModule::required(IrClass cls) const {
     raise(PyExc_AttributeError, "module 'ondrel.ir' has no attribute '%s'", ir_class_name(cls));
 }
 
-static bool is_instance_of(nb::handle node, nb::handle cls) {
-    if (reinterpret_cast<PyObject*>(Py_TYPE(node.ptr())) == cls.ptr()) return true;
+// For a type that decides isinstance alone, the subclass test is the whole
+// answer; isinstance itself would also read the node's __class__.
+bool IrModule::is_instance_of(nb::handle node, nb::handle cls) const {
+    PyTypeObject* type = Py_TYPE(node.ptr());
+    if (reinterpret_cast<PyObject*>(type) == cls.ptr()) return true;
+    if (type_decides_isinstance(type)) return PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(cls.ptr())) != 0;
     int result = PyObject_IsInstance(node.ptr(), cls.ptr());
     check(result);
     return result != 0;
@@ -46,6 +52,12 @@ nb::object IrModule::read(nb::handle path) const {
 }
 
 bool IrModule::type_decides_isinstance(PyTypeObject* type) const {
+    auto known = std::find_if(decided_.begin(), decided_.end(), [&](const auto& entry) { return entry.first == type; });
+    if (known == decided_.end()) known = decided_.insert(decided_.end(), {type, decide_isinstance(type)});
+    return known->second;
+}
+
+bool IrModule::decide_isinstance(PyTypeObject* type) const {
     static const Name class_attribute("__class__");
     bool listed = false;
     for (const nb::object& cls : classes_) {

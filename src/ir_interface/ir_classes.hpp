@@ -4,6 +4,8 @@
 #include "ir_interface/python.hpp"
 
 #include <array>
+#include <utility>
+#include <vector>
 
 namespace ondrel {
 
@@ -59,8 +61,12 @@ public:
 
 private:
     static size_t index(IrClass cls) { return static_cast<size_t>(cls); }
+    bool is_instance_of(nb::handle node, nb::handle cls) const;
+    bool decide_isinstance(PyTypeObject* type) const;
     nb::object module_;
     std::array<nb::object, ir_class_count> classes_;
+    // What type_decides_isinstance found for the node types seen so far (few).
+    mutable std::vector<std::pair<PyTypeObject*, bool>> decided_;
 };
 
 // True for the str and bytes paths that the entry points read through ir.read.

@@ -6,6 +6,8 @@
 #include "ir_interface/module_state.hpp"
 #include "ir_interface/records.hpp"
 
+#include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -34,6 +36,9 @@ struct LayerFacts {
         nb::object shape;       // tuple; () when the port has no shape
         bool present = false;   // the port mapping is truthy and holds a non-None entry
         bool iterable = true;   // that entry has __iter__ (else it was wrapped in a 1-tuple)
+        // Without records, a 1-d ndarray entry, whose tuple (`shape`, then
+        // invalid) cannot fail and is made only where a rule needs it.
+        nb::object deferred;
     };
     Port input;
     Port output;
@@ -45,6 +50,8 @@ std::pair<nb::object, nb::object> count_array_params(nb::handle array);
 
 // float(np.mean(array))
 nb::object array_mean(nb::handle array);
+// True when array_mean(array) is answered natively, which cannot fail.
+bool has_native_mean(nb::handle array);
 
 // Port shapes seen during one analysis, by element type and values. Shape
 // tuples hold immutable numpy scalars, so nodes with equal port shapes can
@@ -58,7 +65,26 @@ private:
     std::unordered_map<std::string, nb::object> tuples_;
 };
 
-LayerFacts analyze_node_facts(nb::handle node, const IrModule& ir, ShapeCache* shapes = nullptr);
+// What the analysis of many nodes in one call keeps between them: shared
+// port shapes and the rule row each node type takes.
+class NodeMemo {
+public:
+    explicit NodeMemo(const IrModule& ir);
+    ~NodeMemo();
+    ShapeCache shapes;
+    struct Rows;
+    std::unique_ptr<Rows> rows;
+};
+
+// With `records` false only params and bytes are filled in; every read, and
+// every computation that can fail, is still made, in the same order.
+LayerFacts analyze_node_facts(nb::handle node, const IrModule& ir, NodeMemo* memo = nullptr, bool records = true);
+// The parameter count analyze_node_facts would find, for a node whose
+// analysis reads only plain attributes (an IR class of dataclass defaults)
+// and plain values (None, ndarrays, 1-d port shapes, what the FLOPs and means
+// take without fail): then it could not fail, and only the arrays are read.
+// Nothing for any other node.
+std::optional<long long> plain_params(nb::handle node, const IrModule& ir, NodeMemo& memo);
 nb::object layer_record(nb::handle name, const LayerFacts& facts);
 nb::object analyze_node(nb::handle name, nb::handle node);
 void record_rules(nb::handle module);  // what the per-class table covers, for the module's _NODE_RULES

@@ -38,13 +38,21 @@ T pairwise_sum(const T* a, Py_ssize_t n) {
 // array is larger; only single-chunk arrays take the exact path here.
 constexpr Py_ssize_t single_chunk = 8192;
 
+bool native_mean_fits(const ArrayView& view) {
+    Py_ssize_t n = view.valid() ? view.element_count() : 0;
+    return view.kind() == ElementKind::Float && view.c_contiguous() && n >= 1 && n <= single_chunk &&
+           (view.itemsize() == 8 || view.itemsize() == 4);
+}
+
 }  // namespace
+
+bool has_native_mean(nb::handle array) { return exact_ndarray(array) && native_mean_fits(ArrayView(array)); }
 
 nb::object array_mean(nb::handle array) {
     if (exact_ndarray(array)) {
         ArrayView view(array);
         Py_ssize_t n = view.valid() ? view.element_count() : 0;
-        if (view.kind() == ElementKind::Float && view.c_contiguous() && n >= 1 && n <= single_chunk) {
+        if (native_mean_fits(view)) {
             if (view.itemsize() == 8) {
                 double sum = 0.0 + pairwise_sum(reinterpret_cast<const double*>(view.data()), n);
                 return floating(sum / static_cast<double>(n));

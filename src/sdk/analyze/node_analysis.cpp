@@ -4,7 +4,9 @@
 #include "ir_interface/class_rules.hpp"
 #include "ir_interface/numpy_api.hpp"
 
+#include <algorithm>
 #include <array>
+#include <optional>
 #include <span>
 
 namespace ondrel::analyze {
@@ -59,16 +61,19 @@ const std::array sddetect_arrays{&cv2_w0, &cv2_b0, &cv2_w1, &cv2_b1, &cv2_w2, &c
 // Ghost blocks and the encoder downsample by 2 unless they say otherwise.
 constexpr long long default_block_stride = 2;
 
+// The layer's settings; without records nothing is kept (setting a str key
+// cannot fail, so skipping it changes no outcome).
 class Config {
 public:
-    Config() : dict_(own(PyDict_New())) {}
+    explicit Config(bool records) : dict_(records ? own(PyDict_New()) : nb::object()) {}
     Config& set(const Name& key, nb::handle value) {
-        check(PyDict_SetItem(dict_.ptr(), key.get(), value.ptr()));
+        if (dict_.is_valid()) check(PyDict_SetItem(dict_.ptr(), key.get(), value.ptr()));
         return *this;
     }
     // key: node.<attribute> (plain read)
     Config& copy(const Name& key, nb::handle node, const Name& attribute) { return set(key, attr(node, attribute)); }
     Config& copy(nb::handle node, const Name& attribute) { return copy(attribute, node, attribute); }
+    bool keeps() const { return dict_.is_valid(); }
     nb::object take() { return std::move(dict_); }
 
 private:
@@ -101,7 +106,7 @@ nb::object shape_tuple(nb::handle value, ShapeCache* shapes) {
 
 // The shape of one port (`input` of input_type, `output` of output_type),
 // `()` when the port has none; a scalar entry becomes a one-element tuple.
-LayerFacts::Port read_port(nb::handle node, const Name& attribute, const Name& port, ShapeCache* shapes) {
+LayerFacts::Port read_port(nb::handle node, const Name& attribute, const Name& port, ShapeCache* shapes, bool records) {
     LayerFacts::Port result;
     nb::object port_type = attr(node, attribute);
     result.shape = own(PyTuple_New(0));
@@ -109,6 +114,11 @@ LayerFacts::Port read_port(nb::handle node, const Name& attribute, const Name& p
     nb::object value = get_or_none(port_type, port);
     if (value.is_none()) return result;
     result.present = true;
+    if (PyArrayObject* array = exact_ndarray(value); !records && array && PyArray_NDIM(array) == 1) {
+        result.shape = nb::object();
+        result.deferred = std::move(value);
+        return result;
+    }
     result.iterable = has_iter(value);
     result.shape = result.iterable ? shape_tuple(value, shapes) : own(PyTuple_Pack(1, value.ptr()));
     return result;
@@ -122,6 +132,7 @@ struct Reading {
     Config& config;
 
     nb::object read(const Name& attribute) const { return attr(node, attribute); }
+    bool records() const { return config.keeps(); }
     // node.<attribute> as config[attribute] (a plain read)
     Reading& copy(const Name& attribute) {
         config.copy(node, attribute);
@@ -138,6 +149,11 @@ struct Reading {
     // Adds an array's element count and byte size to the layer's; a None array adds nothing.
     void count(nb::handle array) const {
         if (array.is_none()) return;
+        if (PyArrayObject* ndarray = exact_ndarray(array)) {
+            facts.params.add(ExactInt(PyArray_SIZE(ndarray)));
+            facts.bytes.add(ExactInt(PyArray_NBYTES(ndarray)));
+            return;
+        }
         auto [elements, size] = count_array_params(array);
         facts.params.add(elements);
         facts.bytes.add(size);
@@ -151,13 +167,47 @@ struct Reading {
 
 nb::object shape_or_none(nb::handle array) { return array.is_none() ? none() : attr(array, shape); }
 
+// Without records, what is read only for the settings or the FLOPs is not
+// read where reading it cannot fail: the shape of None or of an ndarray.
+bool shape_read_is_idle(const Reading& layer, nb::handle array) {
+    return !layer.records() && (array.is_none() || exact_ndarray(array));
+}
+
+// The port's shape tuple, made now if it was deferred.
+nb::object port_shape(const LayerFacts::Port& port) {
+    return port.deferred.is_valid() ? shape_tuple(port.deferred, nullptr) : port.shape;
+}
+
+// Whether the FLOP count of a Conv2d with weight `w` would be computed
+// without failing: then, without records, it need not be.
+bool conv_flops_cannot_fail(nb::handle w, const LayerFacts::Port& output) {
+    if (w.is_none()) return true;
+    PyArrayObject* weights = exact_ndarray(w);
+    if (!weights) return false;
+    if (!output.deferred.is_valid()) return tuple_size(output.shape) < 2;
+    PyArrayObject* dims = exact_ndarray(output.deferred);
+    if (PyArray_DIM(dims, 0) < 2) return true;
+    char kind = PyArray_DESCR(dims)->kind;
+    return PyArray_NDIM(weights) == 4 && (kind == 'i' || kind == 'u');
+}
+
 nb::object mean_or_none(nb::handle array) { return array.is_none() ? none() : array_mean(array); }
+
+// mean_or_none for the settings; without records only a mean that could fail is taken.
+nb::object setting_mean(const Config& config, nb::handle array) {
+    if (!config.keeps() && (array.is_none() || has_native_mean(array))) return none();
+    return mean_or_none(array);
+}
 
 // One multiply and one add per weight; the bias is not counted.
 void analyze_affine(Reading& layer) {
     nb::object w = layer.read(weight);
     layer.count(w);
     layer.count(layer.read(bias));
+    if (shape_read_is_idle(layer, w)) {
+        if (layer.ir.is_a(layer.node, IrClass::SpikingAffine)) layer.copy(spike_mode).copy(weight_bits);
+        return;
+    }
     nb::object w_shape = shape_or_none(w);
     if (!w.is_none()) {
         layer.facts.flops = ExactInt(2);
@@ -173,8 +223,12 @@ void analyze_conv2d(Reading& layer) {
     nb::object w = layer.read(weight);
     layer.count(w);
     layer.count(layer.read(bias));
+    if (!layer.records() && conv_flops_cannot_fail(w, layer.facts.output)) {
+        layer.copy(stride).copy(padding).copy(groups);
+        return;
+    }
     nb::object w_shape = shape_or_none(w);
-    const nb::object& output = layer.facts.output.shape;
+    const nb::object output = port_shape(layer.facts.output);
     if (!w.is_none() && tuple_size(output) >= 2) {
         ExactInt flops(2);
         for (const nb::object& dim : unpack_exactly(w_shape, 4)) flops.multiply(dim);  // c_out, c_in, kh, kw
@@ -196,13 +250,14 @@ void analyze_separable(Reading& layer) {
     layer.count(pointwise);
     layer.count(layer.read(depthwise_bias));
     layer.count(layer.read(pointwise_bias));
+    if (shape_read_is_idle(layer, depthwise) && shape_read_is_idle(layer, pointwise)) return;
     layer.set(depthwise_kernel_key, shape_or_none(depthwise)).set(pointwise_kernel_key, shape_or_none(pointwise));
 }
 
 void analyze_lif(Reading& layer) {
     layer.count_each(lif_arrays);
-    nb::object tau_mean = mean_or_none(layer.read(tau));
-    nb::object threshold = mean_or_none(layer.read(v_threshold));
+    nb::object tau_mean = setting_mean(layer.config, layer.read(tau));
+    nb::object threshold = setting_mean(layer.config, layer.read(v_threshold));
     layer.set(tau_mean_key, tau_mean).set(threshold_key, threshold);
 }
 
@@ -211,55 +266,86 @@ void analyze_dfl_decode(Reading& layer) {
     layer.copy(reg_max);
 }
 
-using Rule = void (*)(Reading&);
+// What the parameter total alone takes from a node of the class when its
+// attributes are plain (see plain_params): the arrays counted, every other
+// attribute the rule reads, and the values whose use could fail. Classes
+// without it always take the whole rule.
+enum class Guard { None, ConvFlops, LifMeans };
+struct Totals {
+    bool known = false;
+    std::span<const Name* const> arrays = {};
+    std::span<const Name* const> reads = {};
+    Guard guard = Guard::None;
+};
+struct Rule {
+    void (*analyze)(Reading&);
+    Totals totals;
+};
 using Row = ClassRow<Rule>;
 constexpr Lookup required = Lookup::Required, if_defined = Lookup::IfDefined;
+
+using Names = std::span<const Name* const>;
+const std::array weight_and_bias{&weight, &bias};
+const std::array separable_arrays{&depthwise_weight, &pointwise_weight, &depthwise_bias, &pointwise_bias};
+const std::array conv_reads{&stride, &padding, &groups};
+const std::array max_pool_reads{&kernel_size, &stride};
+const std::array avg_pool_reads{&kernel_size, &stride, &count_include_pad};
+const std::array flatten_reads{&start_dim, &end_dim};
+const std::array skip_reads{&skip_type};
+const std::array upsample_reads{&scale_factor, &size, &mode, &align_corners};
+const std::array spiking_reads{&spike_mode, &weight_bits};
+constexpr Totals reads_only(Names reads) { return {true, {}, reads, Guard::None}; }
 
 // Per node class: its parameters, FLOPs and the settings worth reporting. The
 // first row the node matches applies; the core classes come first and must
 // exist, the detector classes are tested only where the IR library has them.
 constexpr std::array<Row, 18> rules{{
-    {IrClass::Affine, IrClass::SpikingAffine, required, analyze_affine},
-    {IrClass::Conv2d, IrClass::Conv2d, required, analyze_conv2d},
-    {IrClass::SepConv2d, IrClass::SepConv2d, required, analyze_separable},
-    {IrClass::LIF, IrClass::LIF, required, analyze_lif},
-    {IrClass::MaxPool2d, IrClass::MaxPool2d, required, [](Reading& layer) { layer.copy_as(kernel_key, kernel_size).copy(stride); }},
+    {IrClass::Affine, IrClass::SpikingAffine, required, {analyze_affine, {true, weight_and_bias}}},
+    {IrClass::Conv2d, IrClass::Conv2d, required, {analyze_conv2d, {true, weight_and_bias, conv_reads, Guard::ConvFlops}}},
+    {IrClass::SepConv2d, IrClass::SepConv2d, required, {analyze_separable, {true, separable_arrays}}},
+    {IrClass::LIF, IrClass::LIF, required, {analyze_lif, {true, lif_arrays, {}, Guard::LifMeans}}},
+    {IrClass::MaxPool2d, IrClass::MaxPool2d, required,
+     {[](Reading& layer) { layer.copy_as(kernel_key, kernel_size).copy(stride); }, reads_only(max_pool_reads)}},
     {IrClass::AvgPool2d, IrClass::AvgPool2d, required,
-     [](Reading& layer) { layer.copy_as(kernel_key, kernel_size).copy(stride).copy(count_include_pad); }},
-    {IrClass::Flatten, IrClass::Flatten, required, [](Reading& layer) { layer.copy(start_dim).copy(end_dim); }},
-    {IrClass::Skip, IrClass::Skip, required, [](Reading& layer) { layer.copy(skip_type); }},
+     {[](Reading& layer) { layer.copy_as(kernel_key, kernel_size).copy(stride).copy(count_include_pad); },
+      reads_only(avg_pool_reads)}},
+    {IrClass::Flatten, IrClass::Flatten, required,
+     {[](Reading& layer) { layer.copy(start_dim).copy(end_dim); }, reads_only(flatten_reads)}},
+    {IrClass::Skip, IrClass::Skip, required, {[](Reading& layer) { layer.copy(skip_type); }, reads_only(skip_reads)}},
     {IrClass::Upsample, IrClass::Upsample, required,
-     [](Reading& layer) { layer.copy(scale_factor).copy(size).copy(mode).copy(align_corners); }},
-    {IrClass::ChannelSplit, IrClass::ChannelSplit, if_defined, [](Reading& layer) { layer.copy(split_sections).copy(dim); }},
-    {IrClass::Concat, IrClass::Concat, if_defined, [](Reading& layer) { layer.copy(num_inputs).copy(dim); }},
+     {[](Reading& layer) { layer.copy(scale_factor).copy(size).copy(mode).copy(align_corners); },
+      reads_only(upsample_reads)}},
+    {IrClass::ChannelSplit, IrClass::ChannelSplit, if_defined,
+     {[](Reading& layer) { layer.copy(split_sections).copy(dim); }}},
+    {IrClass::Concat, IrClass::Concat, if_defined, {[](Reading& layer) { layer.copy(num_inputs).copy(dim); }}},
     {IrClass::SGhostConv, IrClass::SGhostConv, if_defined,
-     [](Reading& layer) {
+     {[](Reading& layer) {
          layer.count_each(sghost_conv_arrays);
          layer.set(primary_stride, attr_or(layer.node, primary_stride, Py_None))
              .set(primary_padding, attr_or(layer.node, primary_padding, Py_None));
-     }},
+     }}},
     {IrClass::SGhostEncoderLite, IrClass::SGhostEncoderLite, if_defined,
-     [](Reading& layer) {
+     {[](Reading& layer) {
          layer.count_each(sghost_encoder_arrays);
          layer.set(stride, attr_or(layer.node, stride, integer(default_block_stride)));
-     }},
+     }}},
     {IrClass::GhostBasicBlock1, IrClass::GhostBasicBlock1, if_defined,
-     [](Reading& layer) {
+     {[](Reading& layer) {
          layer.count_each(ghost_block1_arrays);
          layer.set(stride, attr_or(layer.node, stride, integer(default_block_stride))).copy(in_channels).copy(out_channels);
-     }},
+     }}},
     {IrClass::GhostBasicBlock2, IrClass::GhostBasicBlock2, if_defined,
-     [](Reading& layer) {
+     {[](Reading& layer) {
          layer.count_each(ghost_block2_arrays);
          layer.copy(in_channels).copy(out_channels);
-     }},
+     }}},
     {IrClass::SDDetect, IrClass::SDDetect, if_defined,
-     [](Reading& layer) {
+     {[](Reading& layer) {
          layer.count_each(sddetect_arrays);
          layer.copy(num_classes).copy(reg_max).copy(stride);
-     }},
-    {IrClass::DFLDecode, IrClass::DFLDecode, if_defined, analyze_dfl_decode},
-    {IrClass::Dist2BBox, IrClass::Dist2BBox, if_defined, [](Reading& layer) { layer.copy(stride); }},
+     }}},
+    {IrClass::DFLDecode, IrClass::DFLDecode, if_defined, {analyze_dfl_decode}},
+    {IrClass::Dist2BBox, IrClass::Dist2BBox, if_defined, {[](Reading& layer) { layer.copy(stride); }}},
 }};
 // Graph inputs and outputs hold no parameters and report no settings.
 constexpr std::array<IrClass, 2> without_rule{IrClass::Input, IrClass::Output};
@@ -290,15 +376,116 @@ nb::object ShapeCache::find_or_make(nb::handle value) {
     return entry->second;
 }
 
-LayerFacts analyze_node_facts(nb::handle node, const IrModule& ir, ShapeCache* shapes) {
+struct NodeMemo::Rows {
+    RowMemo<Rule, rules.size()> memo;
+    // Per node type: its row, and whether every attribute its analysis reads is plain.
+    struct Plain {
+        PyTypeObject* type;
+        const Rule* rule;
+        bool plain;
+    };
+    std::vector<Plain> plain;
+};
+
+namespace {
+
+// The type resolves `name` to a plain class value (a dataclass default, not a
+// descriptor): reading it from an instance can neither fail nor run host code.
+bool plain_class_value(PyTypeObject* type, const Name& name) {
+    PyObject* found = _PyType_Lookup(type, name.get());
+    return found && !Py_TYPE(found)->tp_descr_get;
+}
+
+bool plain_class_values(PyTypeObject* type, std::span<const Name* const> names) {
+    return std::all_of(names.begin(), names.end(), [&](const Name* name) { return plain_class_value(type, *name); });
+}
+
+// node.<name> for a node whose type holds a plain class value under `name`:
+// the instance's own value, else the class's, as the generic lookup finds them.
+nb::object plain_read(nb::handle node, const Name& name) {
+    PyObject** dict = _PyObject_GetDictPtr(node.ptr());
+    if (dict && *dict) {
+        if (PyObject* value = PyDict_GetItemWithError(*dict, name.get())) return nb::borrow(value);  // str key: no host code
+        if (PyErr_Occurred()) throw nb::python_error();
+    }
+    return attr(node, name);
+}
+
+// A port entry the analysis uses without fail: none, or a 1-d ndarray (returned).
+bool plain_port(nb::handle node, const Name& attribute, const Name& port, nb::object& entry) {
+    nb::object ports = plain_read(node, attribute);
+    if (ports.is_none()) return true;
+    if (!PyDict_CheckExact(ports.ptr())) return false;
+    PyObject* value = PyDict_GetItemWithError(ports.ptr(), port.get());  // a str key: no host code
+    if (!value || value == Py_None) return !PyErr_Occurred();
+    PyArrayObject* array = exact_ndarray(value);
+    if (!array || PyArray_NDIM(array) != 1) return false;
+    entry = nb::borrow(value);
+    return true;
+}
+
+}  // namespace
+
+std::optional<long long> plain_params(nb::handle node, const IrModule& ir, NodeMemo& memo) {
+    PyTypeObject* type = Py_TYPE(node.ptr());
+    auto& known = memo.rows->plain;
+    auto entry = std::find_if(known.begin(), known.end(), [&](const auto& plain) { return plain.type == type; });
+    if (entry == known.end()) {
+        bool plain = ir.type_decides_isinstance(type) && type->tp_getattro == PyObject_GenericGetAttr &&
+                     plain_class_value(type, input_type) && plain_class_value(type, output_type);
+        const Rule* rule = plain ? memo.rows->memo.first(node) : nullptr;
+        if (rule) {
+            const Totals& totals = rule->totals;
+            plain = totals.known && plain_class_values(type, totals.arrays) && plain_class_values(type, totals.reads);
+            if (plain && rule == &rules[0].rule && ir.is_a(node, IrClass::SpikingAffine))
+                plain = plain_class_values(type, spiking_reads);
+        }
+        entry = known.insert(known.end(), {type, rule, plain});
+    }
+    if (!entry->plain) return std::nullopt;
+    nb::object input, output;
+    if (!plain_port(node, input_type, input_port, input) || !plain_port(node, output_type, output_port, output))
+        return std::nullopt;
+    if (!entry->rule) return 0;  // Input and Output
+    const Totals& totals = entry->rule->totals;
+    long long params = 0;
+    for (const Name* name : totals.arrays) {
+        nb::object array = plain_read(node, *name);
+        if (array.is_none()) continue;
+        PyArrayObject* ndarray = exact_ndarray(array);
+        if (!ndarray) return std::nullopt;
+        params += PyArray_SIZE(ndarray);
+    }
+    if (totals.guard == Guard::ConvFlops) {
+        nb::object w = plain_read(node, weight);
+        if (!w.is_none() && output.is_valid()) {
+            PyArrayObject* dims = exact_ndarray(output);
+            char kind = PyArray_DESCR(dims)->kind;
+            if (PyArray_DIM(dims, 0) >= 2 && (PyArray_NDIM(exact_ndarray(w)) != 4 || (kind != 'i' && kind != 'u')))
+                return std::nullopt;
+        }
+    } else if (totals.guard == Guard::LifMeans) {
+        for (const Name* name : {&tau, &v_threshold}) {
+            nb::object array = plain_read(node, *name);
+            if (!array.is_none() && !has_native_mean(array)) return std::nullopt;
+        }
+    }
+    return params;
+}
+
+NodeMemo::NodeMemo(const IrModule& ir) : rows(new Rows{{rules, ir}}) {}
+NodeMemo::~NodeMemo() = default;
+
+LayerFacts analyze_node_facts(nb::handle node, const IrModule& ir, NodeMemo* memo, bool records) {
     LayerFacts facts;
     facts.node_type = type_name_object(node);
-    facts.input = read_port(node, input_type, input_port, shapes);
-    facts.output = read_port(node, output_type, output_port, shapes);
-    Config config;
-    if (const Rule* rule = first_rule(rules, ir, node)) {
+    ShapeCache* shapes = memo ? &memo->shapes : nullptr;
+    facts.input = read_port(node, input_type, input_port, shapes, records);
+    facts.output = read_port(node, output_type, output_port, shapes, records);
+    Config config(records);
+    if (const Rule* rule = memo ? memo->rows->memo.first(node) : first_rule(rules, ir, node)) {
         Reading reading{node, ir, facts, config};
-        (*rule)(reading);
+        rule->analyze(reading);
     }
     facts.config = config.take();
     return facts;

@@ -75,17 +75,31 @@ std::vector<char> reached_from(const std::vector<size_t>& seeds, const Adjacency
 }  // namespace
 
 void check_reachability(nb::handle graph, nb::handle result) {
-    NodeIndex index(attr(graph, nodes_name));
+    nb::object nodes = attr(graph, nodes_name);
+    NodeIndex index(nodes);
+    nb::object edges = attr(graph, edges_name);
     std::vector<Link> links;
-    for_each_edge(attr(graph, edges_name), [&](nb::handle source, nb::handle destination) {
+    for_each_edge(edges, [&](nb::handle source, nb::handle destination) {
         size_t from = index.index_of(source);
         links.emplace_back(from, index.index_of(destination));
     });
+    // Str names of a plain list of edges ran no host code since the index was
+    // made, so the positions in the same nodes dict are its indices.
+    IrModule ir;
+    bool same_nodes = PyList_CheckExact(edges.ptr()) && index.size() == index.names().size();
+    auto seeds = [&](IrClass port_class, const Name& property) {
+        if (same_nodes) {
+            if (auto positions = port_positions(graph, ir, port_class);
+                positions && attr(graph, nodes_name).ptr() == nodes.ptr())
+                return std::move(*positions);
+        }
+        return seeds_of(attr(graph, property), index);
+    };
 
     // The forward search is done before graph.outputs is read.
-    std::vector<size_t> inputs = seeds_of(attr(graph, inputs_name), index);
+    std::vector<size_t> inputs = seeds(IrClass::Input, inputs_name);
     std::vector<char> from_input = reached_from(inputs, adjacency(index.size(), links, false));
-    std::vector<size_t> outputs = seeds_of(attr(graph, outputs_name), index);
+    std::vector<size_t> outputs = seeds(IrClass::Output, outputs_name);
     std::vector<char> to_output = reached_from(outputs, adjacency(index.size(), links, true));
 
     Reporter report(result);
@@ -105,6 +119,7 @@ void check_reachability(nb::handle graph, nb::handle result) {
 }
 
 void check_multiple_outputs(nb::handle graph, nb::handle result) {
+    if (auto positions = port_positions(graph, IrModule(), IrClass::Output); positions && positions->size() <= 1) return;
     nb::object outputs = attr(graph, outputs_name);
     Py_ssize_t count = size_of(outputs);
     if (count <= 1) return;
