@@ -7,7 +7,8 @@ and a small warm-up call made, before).
     valgrind --tool=callgrind --toggle-collect=builtin_eval --callgrind-out-file=/dev/null \\
         python bench/instructions.py compare_graphs [--nodes 10000]
 
-The count is the "Collected" line callgrind prints at exit.
+The count is the "Collected" line callgrind prints at exit. With --floor, the
+same call of the floor (bench/floor) is counted instead.
 """
 
 import argparse
@@ -23,8 +24,14 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("service", choices=list(SERVICES))
     parser.add_argument("--nodes", type=int, default=10_000)
+    parser.add_argument("--floor", action="store_true", help="count the floor's call instead of the service's")
     args = parser.parse_args()
-    service = SERVICES[args.service]
+    if args.floor:
+        from per_node import floors
+
+        service = floors()[0][args.service]
+    else:
+        service = SERVICES[args.service]
     service(mixed_graph(50, seed=0), mixed_graph(50, seed=1))
     graph, other = mixed_graph(args.nodes, seed=0), mixed_graph(args.nodes, seed=1)
     eval("service(graph, other)", {"service": service, "graph": graph, "other": other})

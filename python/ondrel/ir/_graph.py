@@ -132,8 +132,9 @@ class Graph:
         edge per entry of ``edges``, duplicates included."""
         names = list(self.nodes)
         edges = self.edges
-        try:
-            graph = rx.PyDiGraph(node_count_hint=len(names), edge_count_hint=len(edges))
+        graph: rx.PyDiGraph
+        try:  # (the ignore is for checkers that read rustworkx 0.14's stubs)
+            graph = rx.PyDiGraph(node_count_hint=len(names), edge_count_hint=len(edges))  # type: ignore[call-arg]
         except TypeError:  # rustworkx before 0.15 takes no size hints
             graph = rx.PyDiGraph()
         graph.add_nodes_from(names)
