@@ -132,7 +132,9 @@ SINGLETONS = [None, True, False]
 
 @pytest.mark.parametrize("call", CASES.values(), ids=CASES.keys())
 def test_repeated_calls_leak_nothing(call):
-    for _ in range(50):  # caches, interned names, first-use imports
+    # Caches, interned names, first-use imports; with the oldest supported
+    # dependencies some first-use allocations settle only after hundreds of calls.
+    for _ in range(2_000):
         call()
     gc.collect()
     refcounts = [sys.getrefcount(obj) for obj in WATCHED]
