@@ -25,7 +25,7 @@ def floors(requirements):
     found = {}
     for text in requirements:
         requirement = Requirement(text)
-        (lowest,) = [spec.version for spec in requirement.specifier if spec.operator == ">="]
+        (lowest,) = [clause.version for clause in requirement.specifier if clause.operator == ">="]
         found[requirement.name] = Version(lowest)
     return found
 

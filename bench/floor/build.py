@@ -5,7 +5,7 @@ The floor is a benchmark baseline, not part of the SDK or its wheel.
     python bench/floor/build.py
 """
 
-import importlib.util
+import importlib
 import os
 import subprocess
 import sys
@@ -34,10 +34,10 @@ def build():
 
 def load():
     """The floor module, built first if needed."""
-    spec = importlib.util.spec_from_file_location("_floor", build())
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    folder = os.path.dirname(build())
+    if folder not in sys.path:
+        sys.path.insert(0, folder)
+    return importlib.import_module("_floor")
 
 
 if __name__ == "__main__":
