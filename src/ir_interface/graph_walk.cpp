@@ -127,13 +127,7 @@ bool validates_natively(nb::handle graph, const IrModule& ir) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(edges.ptr()); ++i) {
         PyObject* edge = PyList_GET_ITEM(edges.ptr(), i);
         PyObject *source, *destination;
-        if (PyTuple_CheckExact(edge) && PyTuple_GET_SIZE(edge) == 2) {
-            source = PyTuple_GET_ITEM(edge, 0), destination = PyTuple_GET_ITEM(edge, 1);
-        } else if (PyList_CheckExact(edge) && PyList_GET_SIZE(edge) == 2) {
-            source = PyList_GET_ITEM(edge, 0), destination = PyList_GET_ITEM(edge, 1);
-        } else {
-            return false;
-        }
+        if (!exact_pair(edge, source, destination)) return false;
         // Str ends hash and compare without host code; a miss or a self-loop is validate's to report.
         if (!is_str(source) || !is_str(destination)) return false;
         if (PyDict_Contains(nodes.ptr(), source) != 1 || PyDict_Contains(nodes.ptr(), destination) != 1) return false;

@@ -67,6 +67,20 @@ void for_each_node(nb::handle nodes, Visit&& visit) {
     }
 }
 
+// The two ends of an edge held as an exact tuple or list of two items,
+// borrowed from it; false for any other edge.
+inline bool exact_pair(PyObject* edge, PyObject*& first, PyObject*& second) {
+    if (PyTuple_CheckExact(edge) && PyTuple_GET_SIZE(edge) == 2) {
+        first = PyTuple_GET_ITEM(edge, 0), second = PyTuple_GET_ITEM(edge, 1);
+        return true;
+    }
+    if (PyList_CheckExact(edge) && PyList_GET_SIZE(edge) == 2) {
+        first = PyList_GET_ITEM(edge, 0), second = PyList_GET_ITEM(edge, 1);
+        return true;
+    }
+    return false;
+}
+
 // for source, destination in edges: visit(source, destination)
 template <typename Visit>
 void for_each_edge(nb::handle edges, Visit&& visit) {

@@ -8,7 +8,6 @@
 
 namespace ondrel {
 
-
 nb::object define_host_class(nb::module_& module, const char* name, const char* constructor_signature,
                              const char* doc, const std::vector<MethodDefinition>& methods,
                              const std::vector<MethodDefinition>& getters) {

@@ -23,8 +23,8 @@ PyObject* guarded(Body&& body) {
         return body().release().ptr();
     } catch (nb::python_error& error) {
         error.restore();
-    } catch (const nb::cast_error&) {
-        PyErr_SetString(PyExc_TypeError, "unable to convert an argument");
+    } catch (const nb::cast_error&) {  // a C++ result with no host conversion
+        PyErr_SetString(PyExc_TypeError, "unable to convert the result to a host object");
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& error) {

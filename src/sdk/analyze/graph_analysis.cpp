@@ -99,13 +99,7 @@ std::optional<std::pair<long long, long long>> native_depth_and_width(nb::handle
     for (Py_ssize_t e = 0; e < edge_count; ++e) {
         PyObject* edge = PyList_GET_ITEM(edges.ptr(), e);
         PyObject *source, *target;
-        if (PyTuple_CheckExact(edge) && PyTuple_GET_SIZE(edge) == 2) {
-            source = PyTuple_GET_ITEM(edge, 0), target = PyTuple_GET_ITEM(edge, 1);
-        } else if (PyList_CheckExact(edge) && PyList_GET_SIZE(edge) == 2) {
-            source = PyList_GET_ITEM(edge, 0), target = PyList_GET_ITEM(edge, 1);
-        } else {
-            return std::nullopt;
-        }
+        if (!exact_pair(edge, source, target)) return std::nullopt;
         if (!PyUnicode_CheckExact(source) || !PyUnicode_CheckExact(target)) return std::nullopt;
         auto from = index.find(source), to = index.find(target);
         if (from == index.end() || to == index.end()) return std::nullopt;
@@ -167,13 +161,10 @@ bool measures_cannot_fail(nb::handle graph) {
     while (PyDict_Next(nodes.ptr(), &position, &key, &value))
         if (!PyUnicode_CheckExact(key)) return false;
     for (Py_ssize_t e = 0; e < PyList_GET_SIZE(edges.ptr()); ++e) {
-        PyObject* edge = PyList_GET_ITEM(edges.ptr(), e);
-        bool pair = (PyTuple_CheckExact(edge) && PyTuple_GET_SIZE(edge) == 2) || (PyList_CheckExact(edge) && PyList_GET_SIZE(edge) == 2);
-        if (!pair) return false;
-        for (Py_ssize_t end = 0; end < 2; ++end) {
-            PyObject* name = PySequence_Fast_ITEMS(edge)[end];
+        PyObject *source, *target;
+        if (!exact_pair(PyList_GET_ITEM(edges.ptr(), e), source, target)) return false;
+        for (PyObject* name : {source, target})
             if (!PyUnicode_CheckExact(name) || PyDict_Contains(nodes.ptr(), name) != 1) return false;
-        }
     }
     return true;
 }
