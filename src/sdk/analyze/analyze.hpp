@@ -4,6 +4,7 @@
 
 #include "ir_interface/ir_classes.hpp"
 #include "ir_interface/module_state.hpp"
+#include "ir_interface/originals.hpp"
 #include "ir_interface/records.hpp"
 
 #include <memory>
@@ -17,7 +18,10 @@ namespace ondrel::analyze {
 // Built when the module is loaded (state.cpp).
 struct State {
     explicit State(nb::module_& module);
+    void remember_measures();  // once _compute_depth_and_width is defined
+
     nb::handle module;  // for calls through its (replaceable) functions
+    std::unique_ptr<Originals> measures;  // the module's own _compute_depth_and_width
     RecordType layer_stats;
     RecordType graph_stats;
     nb::object numpy_mean;

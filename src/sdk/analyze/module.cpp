@@ -32,7 +32,7 @@ NB_MODULE(analyze, m) {
         "    ...     if layer.params > 0:\n"
         "    ...         print(f\"  {layer.name}: {layer.params:,} params\")\n";
 
-    ondrel::ModuleState<State>::create(m);
+    State& analysis = ondrel::ModuleState<State>::create(m);
     record_rules(m);
 
     define_function<[](nb::handle arr) {
@@ -61,6 +61,7 @@ NB_MODULE(analyze, m) {
         "Returns (None, None) for cyclic graphs, since topological depth is\n"
         "undefined in the presence of feedback edges; callers check\n"
         "GraphStats.is_dag. Uses rustworkx for the topological sort and traversal.");
+    analysis.remember_measures();
     define_function<compute_depth>(m, "_compute_depth", {"graph"}, "Compute the depth (longest path) of the graph.");
     define_function<compute_width>(m, "_compute_width", {"graph"},
                                    "Compute the width (max nodes at same depth level).");

@@ -60,4 +60,9 @@ State::State(nb::module_& m) : module(m) {
                              graph_stats_fields());
 }
 
+void State::remember_measures() {
+    static const Name measures_name("_compute_depth_and_width");
+    measures = std::make_unique<Originals>(module, std::vector<const Name*>{&measures_name});
+}
+
 }  // namespace ondrel::analyze
