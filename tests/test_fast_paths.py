@@ -283,3 +283,32 @@ def test_lint_stands_in_for_the_graph_members_it_can(nodes, edges, replaced, mon
         monkeypatch.setattr(ir.Graph, replaced, lambda self: calls.append(self) or original(self))
     assert repr(_outcome(lambda g: lint.lint_graph(g).to_dict(), graph)) == native
     assert calls or "STRUCTURE" in native  # the replacement ran, unless validation stopped before it
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda g: g.edges.append(("in", "skip")),  # the list changed in place
+        lambda g: g.nodes.update(skip=ir.Skip(skip_type="residual")),  # a node replaced, same size
+        lambda g: setattr(g, "edges", [*g.edges, ("in", "skip")]),  # a new list
+    ],
+)
+def test_checks_after_a_replaced_one_see_what_it_changed(change, monkeypatch):
+    from ondrel.sdk import lint
+
+    def graph():
+        nodes = {"in": _node(2), "skip": ir.Skip(skip_type="passthrough"), "out": ir.Output()}
+        return ir.Graph(nodes=nodes, edges=[("in", "skip"), ("skip", "out")])
+
+    changed = graph()
+    change(changed)
+    expected = []
+    for check in ("_check_node_parameters", "_check_skip_nodes", "_check_naming", "_check_model_size"):
+        result = lint.LintResult()
+        getattr(lint, check)(changed, result)
+        expected += [issue.code for issue in result.issues]
+
+    original = lint._check_multiple_outputs
+    monkeypatch.setattr(lint, "_check_multiple_outputs", lambda g, r: original(g, r) or change(g))
+    codes = [issue.code for issue in lint.lint_graph(graph()).issues]
+    assert [code for code in codes if code in expected] == expected and expected

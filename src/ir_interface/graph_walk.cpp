@@ -104,36 +104,82 @@ bool is_str(PyObject* value) { return PyUnicode_CheckExact(value); }
 
 bool has_original_rx_view(nb::handle graph) { return has_original(graph, RxView); }
 
-bool validates_natively(nb::handle graph, const IrModule& ir) {
+std::unique_ptr<ValidatedGraph> ValidatedGraph::read(nb::handle graph, const IrModule& ir) {
     static const Name edges_name("edges");
-    if (!has_original(graph, Validate) || !has_original(graph, Inputs) || !has_original(graph, Outputs)) return false;
+    if (!has_original(graph, Validate) || !has_original(graph, Inputs) || !has_original(graph, Outputs)) return nullptr;
     PyTypeObject* node_class = module_class("Node", ir, std::nullopt);
-    PyTypeObject* input_class = module_class("Input", ir, IrClass::Input);
-    PyTypeObject* output_class = module_class("Output", ir, IrClass::Output);
-    if (!node_class || !input_class || !output_class) return false;
+    auto read = std::make_unique<ValidatedGraph>();
+    read->input_class_ = module_class("Input", ir, IrClass::Input);
+    read->output_class_ = module_class("Output", ir, IrClass::Output);
+    if (!node_class || !read->input_class_ || !read->output_class_) return nullptr;
     nb::object nodes = plain_nodes(graph, ir);
-    if (!nodes.is_valid()) return false;
-    bool has_input = false, has_output = false;
+    if (!nodes.is_valid()) return nullptr;
+    size_t count = static_cast<size_t>(PyDict_GET_SIZE(nodes.ptr()));
+    read->names_.reserve(count), read->nodes_held_.reserve(count), read->types_.reserve(count);
+    read->positions_.reserve(count);
     Py_ssize_t position = 0;
     PyObject *key, *value;
-    while (PyDict_Next(nodes.ptr(), &position, &key, &value)) {
+    for (uint32_t index = 0; PyDict_Next(nodes.ptr(), &position, &key, &value); ++index) {
         PyTypeObject* type = Py_TYPE(value);
-        if (!PyType_IsSubtype(type, node_class)) return false;
-        has_input = has_input || PyType_IsSubtype(type, input_class);
-        has_output = has_output || PyType_IsSubtype(type, output_class);
+        if (!PyType_IsSubtype(type, node_class)) return nullptr;
+        if (PyType_IsSubtype(type, read->input_class_)) read->inputs_.push_back(index);
+        if (PyType_IsSubtype(type, read->output_class_)) read->outputs_.push_back(index);
+        read->names_.push_back(nb::borrow(key)), read->nodes_held_.push_back(nb::borrow(value));
+        read->types_.push_back(type);
+        read->positions_.emplace(key, index);
     }
     nb::object edges = attr(graph, edges_name);
-    if (!PyList_CheckExact(edges.ptr())) return false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(edges.ptr()); ++i) {
+    if (!PyList_CheckExact(edges.ptr())) return nullptr;
+    Py_ssize_t edge_count = PyList_GET_SIZE(edges.ptr());
+    read->edges_held_.reserve(edge_count), read->links_.reserve(edge_count);
+    for (Py_ssize_t i = 0; i < edge_count; ++i) {
         PyObject* edge = PyList_GET_ITEM(edges.ptr(), i);
         PyObject *source, *destination;
-        if (!exact_pair(edge, source, destination)) return false;
+        if (!exact_pair(edge, source, destination)) return nullptr;
         // Str ends hash and compare without host code; a miss or a self-loop is validate's to report.
-        if (!is_str(source) || !is_str(destination)) return false;
-        if (PyDict_Contains(nodes.ptr(), source) != 1 || PyDict_Contains(nodes.ptr(), destination) != 1) return false;
-        if (source == destination || PyUnicode_Compare(source, destination) == 0) return false;
+        if (!is_str(source) || !is_str(destination)) return nullptr;
+        auto from = read->positions_.find(source), to = read->positions_.find(destination);
+        if (from == read->positions_.end() || to == read->positions_.end() || from->second == to->second)
+            return nullptr;
+        read->edges_held_.push_back({nb::borrow(edge), nb::borrow(source), nb::borrow(destination)});
+        read->links_.emplace_back(from->second, to->second);
     }
-    return has_input && has_output;
+    if (read->inputs_.empty() || read->outputs_.empty()) return nullptr;
+    read->graph_ = nb::borrow(graph), read->nodes_ = std::move(nodes), read->edges_ = std::move(edges);
+    return read;
+}
+
+bool ValidatedGraph::still_describes(nb::handle graph, const IrModule& ir) const {
+    static const Name nodes_name("nodes"), edges_name("edges");
+    if (graph.ptr() != graph_.ptr() || !has_original(graph, Inputs) || !has_original(graph, Outputs)) return false;
+    if (module_class("Input", ir, IrClass::Input) != input_class_ ||
+        module_class("Output", ir, IrClass::Output) != output_class_)
+        return false;
+    // Plain instance attributes of an exact ir.Graph: read without host code.
+    if (attr(graph, nodes_name).ptr() != nodes_.ptr() || attr(graph, edges_name).ptr() != edges_.ptr()) return false;
+    if (static_cast<size_t>(PyDict_GET_SIZE(nodes_.ptr())) != names_.size()) return false;
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    for (size_t index = 0; PyDict_Next(nodes_.ptr(), &position, &key, &value); ++index) {
+        if (key != names_[index].ptr() || value != nodes_held_[index].ptr() || Py_TYPE(value) != types_[index])
+            return false;
+    }
+    if (static_cast<size_t>(PyList_GET_SIZE(edges_.ptr())) != edges_held_.size()) return false;
+    for (size_t i = 0; i < edges_held_.size(); ++i) {
+        const Edge& held = edges_held_[i];
+        PyObject *source, *destination;
+        if (PyList_GET_ITEM(edges_.ptr(), i) != held.item.ptr() || !exact_pair(held.item.ptr(), source, destination) ||
+            source != held.source.ptr() || destination != held.destination.ptr())
+            return false;
+    }
+    return true;
+}
+
+std::optional<uint32_t> ValidatedGraph::position_of(nb::handle name) const {
+    if (!is_str(name.ptr())) return std::nullopt;
+    auto found = positions_.find(name.ptr());
+    if (found == positions_.end()) return std::nullopt;
+    return found->second;
 }
 
 std::optional<std::vector<size_t>> port_positions(nb::handle graph, const IrModule& ir, IrClass port_class) {

@@ -5,7 +5,11 @@
 
 #include "ir_interface/ir_classes.hpp"
 
+#include <cstdint>
+#include <memory>
 #include <optional>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace ondrel {
@@ -16,12 +20,53 @@ namespace ondrel {
 // edge per entry of `edges`, and may be walked without being built.
 bool has_original_rx_view(nb::handle graph);
 
-// For an exact ir.Graph whose `validate` is the IR layer's own: true when
-// validate() would return without raising, decided without it and without
-// running host code (a plain dict of str names and IR-class nodes, a plain
-// list of str pairs). False leaves the call to the caller, which then makes
-// it: for anything else, and whenever validate() would raise.
-bool validates_natively(nb::handle graph, const IrModule& ir);
+// Names as a dict keyed by them would match them, for exact str only (their
+// hash is cached and their equality runs no host code).
+struct TextHash {
+    size_t operator()(PyObject* text) const { return static_cast<size_t>(PyObject_Hash(text)); }
+};
+struct TextEqual {
+    bool operator()(PyObject* a, PyObject* b) const { return a == b || PyUnicode_Compare(a, b) == 0; }
+};
+using TextPositions = std::unordered_map<PyObject*, uint32_t, TextHash, TextEqual>;
+
+// An exact ir.Graph that its validate() (the IR layer's own) would pass, as
+// read in one pass without running host code: its node names in order, each
+// edge as the positions of its ends, and the positions of the nodes its
+// `inputs` and `outputs` hold. It keeps what it read alive, so that
+// still_describes can tell by identity whether the graph has changed since.
+class ValidatedGraph {
+public:
+    using Link = std::pair<uint32_t, uint32_t>;  // (source position, destination position)
+
+    // Nothing for anything else, and whenever validate() would raise: the
+    // caller then makes the call.
+    static std::unique_ptr<ValidatedGraph> read(nb::handle graph, const IrModule& ir);
+
+    // `graph` is the graph read, still holding the same nodes (same types)
+    // and edges, with its inputs/outputs still the IR layer's own.
+    bool still_describes(nb::handle graph, const IrModule& ir) const;
+
+    size_t size() const { return names_.size(); }
+    const std::vector<nb::object>& names() const { return names_; }
+    std::optional<uint32_t> position_of(nb::handle name) const;  // for exact str names
+    const std::vector<Link>& links() const { return links_; }   // in edge order
+    const std::vector<uint32_t>& inputs() const { return inputs_; }
+    const std::vector<uint32_t>& outputs() const { return outputs_; }
+
+private:
+    struct Edge {
+        nb::object item, source, destination;
+    };
+    nb::object graph_, nodes_, edges_;
+    std::vector<nb::object> names_, nodes_held_;
+    std::vector<PyTypeObject*> types_;
+    TextPositions positions_;
+    std::vector<Edge> edges_held_;
+    std::vector<Link> links_;
+    std::vector<uint32_t> inputs_, outputs_;
+    PyTypeObject *input_class_ = nullptr, *output_class_ = nullptr;
+};
 
 // The positions in graph.nodes of the nodes graph.inputs (Input) or
 // graph.outputs (Output) holds, found without building the mapping, while

@@ -68,15 +68,6 @@ nb::object graph_port_shape(const LayerFacts::Port& port) {
     return port.shape;
 }
 
-// Names as the IR layer's index dict would match them, for exact str only
-// (their hash is cached and their equality runs no host code).
-struct TextHash {
-    size_t operator()(PyObject* text) const { return static_cast<size_t>(PyObject_Hash(text)); }
-};
-struct TextEqual {
-    bool operator()(PyObject* a, PyObject* b) const { return a == b || PyUnicode_Compare(a, b) == 0; }
-};
-
 // (depth, width) straight from `nodes` and `edges`, with the levels the
 // rustworkx route gives; nothing when the graph holds anything that route
 // would treat otherwise (a non-str name, a malformed or dangling edge), so
@@ -85,7 +76,7 @@ std::optional<std::pair<long long, long long>> native_depth_and_width(nb::handle
     nb::object nodes = attr(graph, nodes_name), edges = attr(graph, edges_name);
     if (!PyDict_CheckExact(nodes.ptr()) || !PyList_CheckExact(edges.ptr())) return std::nullopt;
     size_t node_count = static_cast<size_t>(PyDict_GET_SIZE(nodes.ptr()));
-    std::unordered_map<PyObject*, uint32_t, TextHash, TextEqual> index;
+    TextPositions index;
     index.reserve(node_count);
     Py_ssize_t position = 0;
     PyObject *key, *value;

@@ -17,15 +17,36 @@ const Name checks[] = {
     Name("_check_shapes"),
 };
 
+// The graph the innermost lint_graph call has read; a replaced check may
+// lint another graph from inside a call.
+const ValidatedGraph* current_graph = nullptr;
+
+class SharedGraph {
+public:
+    explicit SharedGraph(const ValidatedGraph* graph) : previous_(current_graph) { current_graph = graph; }
+    ~SharedGraph() { current_graph = previous_; }
+    SharedGraph(const SharedGraph&) = delete;
+    SharedGraph& operator=(const SharedGraph&) = delete;
+
+private:
+    const ValidatedGraph* previous_;
+};
+
 }  // namespace
+
+const ValidatedGraph* shared_graph(nb::handle graph, const IrModule& ir) {
+    return current_graph && current_graph->still_describes(graph, ir) ? current_graph : nullptr;
+}
 
 nb::object lint_graph(nb::handle graph, bool strict) {
     GcPause no_collections;  // one issue record per finding, on graphs of any size
     nb::object result = call(module_function(state().module, result_class_name), {});
 
     // Only the IR library's ValueError becomes an issue; anything else propagates.
-    // A graph the IR layer's own validate() would pass is known to without the call.
-    if (!validates_natively(graph, IrModule())) {
+    // A graph the IR layer's own validate() would pass is known to without
+    // the call; what was read on the way serves the checks.
+    std::unique_ptr<ValidatedGraph> validated = ValidatedGraph::read(graph, IrModule());
+    if (!validated) {
         PyObject* validated = PyObject_CallMethodNoArgs(graph.ptr(), validate_name.get());
         if (!validated) {
             if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
@@ -37,7 +58,10 @@ nb::object lint_graph(nb::handle graph, bool strict) {
         Py_DECREF(validated);
     }
 
-    for (const Name& name : checks) call(module_function(state().module, name), {graph, result});
+    {
+        SharedGraph shared(validated.get());
+        for (const Name& name : checks) call(module_function(state().module, name), {graph, result});
+    }
 
     if (strict) {
         // Nothing has read the categories yet, so rewriting severities in

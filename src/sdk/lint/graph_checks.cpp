@@ -15,13 +15,14 @@ const Name remove_or_connect_input("Remove dead node or connect it to the graph"
 const Name remove_or_connect_output("Remove dead node or connect it to an Output");
 const Name clear_semantics("Ensure each output has clear semantics");
 
-using Link = std::pair<size_t, size_t>;  // (source index, destination index)
+using Link = ValidatedGraph::Link;
+using Positions = std::vector<uint32_t>;
 
 // Successor lists of every index, packed: the neighbours of v are
 // targets[start[v] .. start[v + 1]).
 struct Adjacency {
-    std::vector<size_t> start;
-    std::vector<size_t> targets;
+    std::vector<uint32_t> start;
+    std::vector<uint32_t> targets;
 };
 
 Adjacency adjacency(size_t node_count, const std::vector<Link>& links, bool reverse) {
@@ -30,7 +31,7 @@ Adjacency adjacency(size_t node_count, const std::vector<Link>& links, bool reve
     for (const Link& link : links) ++result.start[(reverse ? link.second : link.first) + 1];
     for (size_t v = 0; v < node_count; ++v) result.start[v + 1] += result.start[v];
     result.targets.resize(links.size());
-    std::vector<size_t> fill(result.start.begin(), result.start.end() - 1);
+    std::vector<uint32_t> fill(result.start.begin(), result.start.end() - 1);
     for (const Link& link : links) {
         auto [from, to] = reverse ? Link{link.second, link.first} : link;
         result.targets[fill[from]++] = to;
@@ -40,29 +41,29 @@ Adjacency adjacency(size_t node_count, const std::vector<Link>& links, bool reve
 
 // Indices of the keys of graph.inputs or graph.outputs; KeyError for a key
 // that names no node.
-std::vector<size_t> seeds_of(nb::handle ports, const NodeIndex& index) {
-    std::vector<size_t> seeds;
-    for (const nb::object& name : iterate(ports)) seeds.push_back(index.index_of(name));
+Positions seeds_of(nb::handle ports, const NodeIndex& index) {
+    Positions seeds;
+    for (const nb::object& name : iterate(ports)) seeds.push_back(static_cast<uint32_t>(index.index_of(name)));
     return seeds;
 }
 
 // Breadth-first search: a node is marked when first queued, so each is
 // expanded once and the search is linear in nodes plus edges.
-std::vector<char> reached_from(const std::vector<size_t>& seeds, const Adjacency& successors) {
+std::vector<char> reached_from(const Positions& seeds, const Adjacency& successors) {
     size_t node_count = successors.start.size() - 1;
     std::vector<char> reached(node_count, 0);
-    std::vector<size_t> queue;
+    Positions queue;
     queue.reserve(node_count);
-    for (size_t seed : seeds) {
+    for (uint32_t seed : seeds) {
         if (!reached[seed]) {
             reached[seed] = 1;
             queue.push_back(seed);
         }
     }
     for (size_t head = 0; head < queue.size(); ++head) {
-        size_t v = queue[head];
-        for (size_t e = successors.start[v]; e < successors.start[v + 1]; ++e) {
-            size_t next = successors.targets[e];
+        uint32_t v = queue[head];
+        for (uint32_t e = successors.start[v]; e < successors.start[v + 1]; ++e) {
+            uint32_t next = successors.targets[e];
             if (!reached[next]) {
                 reached[next] = 1;
                 queue.push_back(next);
@@ -72,40 +73,13 @@ std::vector<char> reached_from(const std::vector<size_t>& seeds, const Adjacency
     return reached;
 }
 
-}  // namespace
-
-void check_reachability(nb::handle graph, nb::handle result) {
-    nb::object nodes = attr(graph, nodes_name);
-    NodeIndex index(nodes);
-    nb::object edges = attr(graph, edges_name);
-    std::vector<Link> links;
-    for_each_edge(edges, [&](nb::handle source, nb::handle destination) {
-        size_t from = index.index_of(source);
-        links.emplace_back(from, index.index_of(destination));
-    });
-    // Str names of a plain list of edges ran no host code since the index was
-    // made, so the positions in the same nodes dict are its indices.
-    IrModule ir;
-    bool same_nodes = PyList_CheckExact(edges.ptr()) && index.size() == index.names().size();
-    auto seeds = [&](IrClass port_class, const Name& property) {
-        if (same_nodes) {
-            if (auto positions = port_positions(graph, ir, port_class);
-                positions && attr(graph, nodes_name).ptr() == nodes.ptr())
-                return std::move(*positions);
-        }
-        return seeds_of(attr(graph, property), index);
-    };
-
-    // The forward search is done before graph.outputs is read.
-    std::vector<size_t> inputs = seeds(IrClass::Input, inputs_name);
-    std::vector<char> from_input = reached_from(inputs, adjacency(index.size(), links, false));
-    std::vector<size_t> outputs = seeds(IrClass::Output, outputs_name);
-    std::vector<char> to_output = reached_from(outputs, adjacency(index.size(), links, true));
-
+// One warning per name whose node no input reaches, or failing that, that
+// reaches no output; `indices` holds each name's node index.
+void report_unreached(nb::handle result, const std::vector<nb::object>& names, const Positions* indices,
+                      const std::vector<char>& from_input, const std::vector<char>& to_output) {
     Reporter report(result);
-    const std::vector<nb::object>& names = index.names();
     for (size_t position = 0; position < names.size(); ++position) {
-        size_t node = index.indices()[position];
+        size_t node = indices ? (*indices)[position] : position;
         const nb::object& name = names[position];
         if (!from_input[node]) {
             report.add(Severity::Warning, unreachable.get(),
@@ -118,8 +92,49 @@ void check_reachability(nb::handle graph, nb::handle result) {
     }
 }
 
+}  // namespace
+
+void check_reachability(nb::handle graph, nb::handle result) {
+    IrModule ir;
+    if (const ValidatedGraph* read = shared_graph(graph, ir)) {
+        std::vector<char> from_input = reached_from(read->inputs(), adjacency(read->size(), read->links(), false));
+        std::vector<char> to_output = reached_from(read->outputs(), adjacency(read->size(), read->links(), true));
+        report_unreached(result, read->names(), nullptr, from_input, to_output);
+        return;
+    }
+    nb::object nodes = attr(graph, nodes_name);
+    NodeIndex index(nodes);
+    nb::object edges = attr(graph, edges_name);
+    std::vector<Link> links;
+    for_each_edge(edges, [&](nb::handle source, nb::handle destination) {
+        auto from = static_cast<uint32_t>(index.index_of(source));
+        links.emplace_back(from, static_cast<uint32_t>(index.index_of(destination)));
+    });
+    // Str names of a plain list of edges ran no host code since the index was
+    // made, so the positions in the same nodes dict are its indices.
+    bool same_nodes = PyList_CheckExact(edges.ptr()) && index.size() == index.names().size();
+    auto seeds = [&](IrClass port_class, const Name& property) {
+        if (same_nodes) {
+            if (auto positions = port_positions(graph, ir, port_class);
+                positions && attr(graph, nodes_name).ptr() == nodes.ptr())
+                return Positions(positions->begin(), positions->end());
+        }
+        return seeds_of(attr(graph, property), index);
+    };
+
+    // The forward search is done before graph.outputs is read.
+    Positions inputs = seeds(IrClass::Input, inputs_name);
+    std::vector<char> from_input = reached_from(inputs, adjacency(index.size(), links, false));
+    Positions outputs = seeds(IrClass::Output, outputs_name);
+    std::vector<char> to_output = reached_from(outputs, adjacency(index.size(), links, true));
+    Positions indices(index.indices().begin(), index.indices().end());
+    report_unreached(result, index.names(), &indices, from_input, to_output);
+}
+
 void check_multiple_outputs(nb::handle graph, nb::handle result) {
-    if (auto positions = port_positions(graph, IrModule(), IrClass::Output); positions && positions->size() <= 1) return;
+    IrModule ir;
+    if (const ValidatedGraph* read = shared_graph(graph, ir); read && read->outputs().size() <= 1) return;
+    if (auto positions = port_positions(graph, ir, IrClass::Output); positions && positions->size() <= 1) return;
     nb::object outputs = attr(graph, outputs_name);
     Py_ssize_t count = size_of(outputs);
     if (count <= 1) return;

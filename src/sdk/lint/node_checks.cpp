@@ -237,25 +237,40 @@ void record_rules(nb::handle module) {
 void check_node_parameters(nb::handle graph, nb::handle result) {
     IrModule ir;
     Reporter report(result);
+    RowMemo memo(parameter_rules, ir);
     for_each_node(attr(graph, nodes_name), [&](nb::handle name, nb::handle node) {
         Checked checked{name, node, report};
-        for_each_rule(parameter_rules, ir, node, [&](Rule rule) { rule(checked); });
+        memo.each(node, [&](Rule rule) { rule(checked); });
     });
 }
 
 void check_skip_nodes(nb::handle graph, nb::handle result) {
-    nb::object nodes = attr(graph, nodes_name);
-    NodeIndex index(nodes);
-    // Every edge counts, parallel ones included.
-    std::vector<long long> incoming(index.size(), 0);
-    for_each_edge(attr(graph, edges_name),
-                  [&](nb::handle, nb::handle destination) { ++incoming[index.index_of(destination)]; });
-
     IrModule ir;
+    const ValidatedGraph* read = shared_graph(graph, ir);
+    nb::object nodes = attr(graph, nodes_name);
+    std::optional<NodeIndex> index;
+    // Every edge counts, parallel ones included.
+    std::vector<long long> incoming;
+    if (read) {
+        incoming.assign(read->size(), 0);
+        for (const ValidatedGraph::Link& link : read->links()) ++incoming[link.second];
+    } else {
+        index.emplace(nodes);
+        incoming.assign(index->size(), 0);
+        for_each_edge(attr(graph, edges_name),
+                      [&](nb::handle, nb::handle destination) { ++incoming[index->index_of(destination)]; });
+    }
+    // Where a name was when the check began, as the index would find it.
+    auto incoming_of = [&](nb::handle name) {
+        if (!read) return incoming[index->index_of(name)];
+        if (std::optional<uint32_t> position = read->position_of(name)) return incoming[*position];
+        raise_missing(name);  // a name added since the check began
+    };
+
     Reporter report(result);
     for_each_node(nodes, [&](nb::handle name, nb::handle node) {
         if (!ir.is_a(node, IrClass::Skip)) return;
-        long long num_inputs = incoming[index.index_of(name)];
+        long long num_inputs = incoming_of(name);
         nb::object skip_type = attr(node, skip_type_name);
         if (equal(skip_type, passthrough.get())) {
             if (num_inputs != 1) {
