@@ -312,3 +312,36 @@ def test_checks_after_a_replaced_one_see_what_it_changed(change, monkeypatch):
     monkeypatch.setattr(lint, "_check_multiple_outputs", lambda g, r: original(g, r) or change(g))
     codes = [issue.code for issue in lint.lint_graph(graph()).issues]
     assert [code for code in codes if code in expected] == expected and expected
+
+
+class _Array(np.ndarray):
+    """Not an exact ndarray: its shape is read through the host."""
+
+
+@pytest.mark.parametrize(
+    "tau",
+    [np.zeros(()), np.zeros(3), np.zeros((0, 2)), np.zeros((2, 3, 4, 5)), np.zeros((1,) * 32), np.zeros(3).view(_Array)],
+)
+def test_shape_pieces_are_str_of_the_shape(tau):
+    from ondrel.sdk import fingerprint
+
+    recorder = _Recorder()
+    fingerprint._hash_node_structure("n", ir.LIF(tau=tau, input_type=None, output_type=None), recorder)
+    assert recorder.pieces[2:] == [str(tau.shape).encode()]
+
+
+@pytest.mark.parametrize(
+    "edges",
+    [
+        [("b", "a"), ("a", "c"), ("a", "b"), ("\u00e9", "a"), ("A", "z"), ("a", "b"), ("ab", "a"), ("a\U0001f600", "")],
+        [("b", "a"), ("a", 1)],  # not all str: the host's sort, and its TypeError
+        [("b", "a"), ["a", "c"]],
+    ],
+)
+def test_edge_pieces_come_in_sorted_order(edges):
+    from ondrel.sdk import fingerprint
+
+    recorder = _Recorder()
+    outcome = _outcome(fingerprint._hash_graph, ir.Graph(edges=edges), recorder)
+    expected = _outcome(lambda: [f"{a}->{b}".encode() for a, b in sorted(edges)])
+    assert (recorder.pieces if outcome is None else outcome) == expected

@@ -161,18 +161,57 @@ nb::object sorted_list(nb::handle iterable) {
     return list;
 }
 
+void raise_key_error(nb::handle key) {
+    nb::object argument = own(PyTuple_Pack(1, key.ptr()));
+    PyErr_SetObject(PyExc_KeyError, argument.ptr());
+    throw nb::python_error();
+}
+
+void sort_by_text(std::vector<TextOrdered>& entries) {
+    // UTF-8 byte order is code point order; keys that do not encode (lone
+    // surrogates) are compared as str instead.
+    bool encoded = true;
+    for (TextOrdered& entry : entries) {
+        for (int end = 0; end < 2 && encoded; ++end) {
+            PyObject* text = end == 0 ? entry.first : entry.second;
+            if (!text) continue;
+            Py_ssize_t size = 0;
+            const char* bytes = PyUnicode_AsUTF8AndSize(text, &size);
+            if (!bytes) {
+                PyErr_Clear();
+                encoded = false;
+                break;
+            }
+            (end == 0 ? entry.first_text : entry.second_text) = std::string_view(bytes, static_cast<size_t>(size));
+        }
+    }
+    if (encoded) {
+        std::stable_sort(entries.begin(), entries.end(), [](const TextOrdered& a, const TextOrdered& b) {
+            return a.first_text != b.first_text ? a.first_text < b.first_text : a.second_text < b.second_text;
+        });
+        return;
+    }
+    auto order = [](PyObject* a, PyObject* b) { return a == b ? 0 : PyUnicode_Compare(a, b); };
+    std::stable_sort(entries.begin(), entries.end(), [&](const TextOrdered& a, const TextOrdered& b) {
+        int first = order(a.first, b.first);
+        if (first != 0 || !a.second) return first < 0;
+        return order(a.second, b.second) < 0;
+    });
+}
+
 bool sorted_str_items(nb::handle mapping, std::vector<DictItem>& items) {
     if (!PyDict_CheckExact(mapping.ptr())) return false;
-    items.reserve(static_cast<size_t>(PyDict_GET_SIZE(mapping.ptr())));
+    std::vector<TextOrdered> entries;
+    entries.reserve(static_cast<size_t>(PyDict_GET_SIZE(mapping.ptr())));
     Py_ssize_t position = 0;
     PyObject *key, *value;
     while (PyDict_Next(mapping.ptr(), &position, &key, &value)) {
         if (!PyUnicode_CheckExact(key)) return false;
-        items.push_back({nb::borrow(key), nb::borrow(value)});
+        entries.push_back({key, nullptr, value});
     }
-    std::sort(items.begin(), items.end(), [](const DictItem& a, const DictItem& b) {
-        return PyUnicode_Compare(a.key.ptr(), b.key.ptr()) < 0;
-    });
+    sort_by_text(entries);
+    items.reserve(entries.size());
+    for (const TextOrdered& entry : entries) items.push_back({nb::borrow(entry.first), nb::borrow(entry.payload)});
     return true;
 }
 

@@ -248,8 +248,33 @@ inline Iteration iterate(nb::handle iterable) { return Iteration(iterable); }
 // str, valid while the str lives.
 std::string_view utf8_view(nb::handle text);
 
+// KeyError(key), as a dict lookup raises it (a tuple key stays one argument).
+[[noreturn]] void raise_key_error(nb::handle key);
+
+// mapping[key]; a plain dict is read without the subscript dispatch.
+inline nb::object item_of(nb::handle mapping, nb::handle key) {
+    if (!PyDict_CheckExact(mapping.ptr())) return own(PyObject_GetItem(mapping.ptr(), key.ptr()));
+    PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());  // borrowed
+    if (!value) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        raise_key_error(key);
+    }
+    return nb::borrow(value);
+}
+
 // sorted(iterable), as a new list the caller alone holds.
 nb::object sorted_list(nb::handle iterable);
+
+// Exact str (or a pair of them, by the first and then the second) and
+// what they order, borrowed: sort_by_text puts them in the host's order for
+// str and for tuples of str, without running host code.
+struct TextOrdered {
+    PyObject* first;
+    PyObject* second;   // null when ordering by one str
+    PyObject* payload;  // carried along
+    std::string_view first_text = {}, second_text = {};
+};
+void sort_by_text(std::vector<TextOrdered>& entries);
 
 struct DictItem {
     nb::object key, value;

@@ -154,8 +154,8 @@ nb::object compare_graphs(nb::handle graph_a_argument, nb::handle graph_b_argume
         }
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(common_names.ptr()); ++i) {
             nb::object name = nb::borrow(PyList_GET_ITEM(common_names.ptr(), i));
-            nb::object node_a = own(PyObject_GetItem(nodes_a.ptr(), name.ptr()));
-            nb::object node_b = own(PyObject_GetItem(nodes_b.ptr(), name.ptr()));
+            nb::object node_a = item_of(nodes_a, name);
+            nb::object node_b = item_of(nodes_b, name);
             visit(name, node_a, node_b);
         }
     }

@@ -3,7 +3,10 @@
 #include "sdk/fingerprint/fingerprint.hpp"
 
 #include "ir_interface/class_rules.hpp"
+#include "ir_interface/graph_walk.hpp"
+#include "ir_interface/numpy_api.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <initializer_list>
 #include <string>
@@ -26,7 +29,7 @@ const Name nodes_name("nodes"), edges_name("edges"), empty_format("");
 
 // str() of the values structure pieces hold, written here when its text is
 // plain to reproduce: an exact int, an exact tuple of exact ints (array
-// shapes among them). False for anything else (bool, subclasses, floats,
+// shapes among them), the shape of an exact ndarray. False for anything else (bool, subclasses, floats,
 // ints beyond 64 bits, long tuples), which str() itself then formats.
 class PlainText {
 public:
@@ -43,6 +46,19 @@ public:
         return (size != 1 || put(',')) && put(')');
     }
     std::string_view text() const { return {buffer_, size_}; }
+
+    // str(array.shape) of an exact ndarray, without making the tuple.
+    bool write_shape(PyArrayObject* array) {
+        int ndim = PyArray_NDIM(array);
+        put('(');
+        for (int i = 0; i < ndim; ++i) {
+            if (i > 0 && !(put(',') && put(' '))) return false;
+            auto [end, error] = std::to_chars(buffer_ + size_, buffer_ + sizeof buffer_, PyArray_DIM(array, i));
+            if (error != std::errc()) return false;
+            size_ = static_cast<size_t>(end - buffer_);
+        }
+        return (ndim != 1 || put(',')) && put(')');
+    }
 
 private:
     bool put(char c) {
@@ -78,7 +94,11 @@ void text_pieces(Sink& sink, nb::handle node, std::initializer_list<const Name*>
 
 void shape_piece_if_present(Sink& sink, nb::handle node, const Name& array_name) {
     nb::object array = present_attr(node, array_name);
-    if (array.is_valid()) text_piece(sink, attr(array, shape));
+    if (!array.is_valid()) return;
+    // An exact ndarray's shape is its dimensions, read without the host.
+    PlainText dims;
+    if (PyArrayObject* ndarray = exact_ndarray(array); ndarray && dims.write_shape(ndarray)) return sink.piece(dims.text());
+    text_piece(sink, attr(array, shape));
 }
 
 void array_pieces_if_present(Sink& sink, nb::handle node, std::initializer_list<const Name*> arrays) {
@@ -107,12 +127,44 @@ void port_pieces(Sink& sink, nb::handle node, const Name& port_attribute) {
     }
 }
 
+// sorted(edges), as a list we alone hold. A list of exact str pairs sorts
+// here, in the order tuple comparison gives them (by source, then by
+// destination; str order is code point order), without the host's compares.
+nb::object sorted_edges(nb::handle edges) {
+    PyObject* list = edges.ptr();
+    bool str_pairs = PyList_CheckExact(list);
+    for (Py_ssize_t i = 0; str_pairs && i < PyList_GET_SIZE(list); ++i) {
+        PyObject* edge = PyList_GET_ITEM(list, i);
+        str_pairs = PyTuple_CheckExact(edge) && PyTuple_GET_SIZE(edge) == 2 &&
+                    PyUnicode_CheckExact(PyTuple_GET_ITEM(edge, 0)) && PyUnicode_CheckExact(PyTuple_GET_ITEM(edge, 1));
+    }
+    if (!str_pairs) return sorted_list(edges);
+    std::vector<TextOrdered> entries;
+    entries.reserve(static_cast<size_t>(PyList_GET_SIZE(list)));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject* edge = PyList_GET_ITEM(list, i);
+        entries.push_back({PyTuple_GET_ITEM(edge, 0), PyTuple_GET_ITEM(edge, 1), edge});
+    }
+    sort_by_text(entries);
+    nb::object sorted = own(PyList_New(static_cast<Py_ssize_t>(entries.size())));
+    for (size_t i = 0; i < entries.size(); ++i)
+        PyList_SET_ITEM(sorted.ptr(), static_cast<Py_ssize_t>(i), Py_NewRef(entries[i].payload));
+    return sorted;
+}
+
 nb::object formatted(nb::handle value) { return own(PyObject_Format(value.ptr(), empty_format.get())); }
 
 // The edge piece: format(source, "") + "->" + format(destination, ""), encoded.
 void edge_label(nb::handle edge, std::string& label) {
-    std::vector<nb::object> ends = unpack_exactly(edge, 2);
-    nb::object source = formatted(ends[0]), destination = formatted(ends[1]);
+    nb::object source, destination;
+    PyObject *first, *second;
+    if (PyTuple_CheckExact(edge.ptr()) && exact_pair(edge.ptr(), first, second) && PyUnicode_CheckExact(first) &&
+        PyUnicode_CheckExact(second)) {
+        source = nb::borrow(first), destination = nb::borrow(second);  // format(s, "") of an exact str is s
+    } else {
+        std::vector<nb::object> ends = unpack_exactly(edge, 2);
+        source = formatted(ends[0]), destination = formatted(ends[1]);
+    }
     Py_ssize_t source_size = 0, destination_size = 0;
     const char* source_bytes = PyUnicode_AsUTF8AndSize(source.ptr(), &source_size);
     const char* destination_bytes = source_bytes ? PyUnicode_AsUTF8AndSize(destination.ptr(), &destination_size) : nullptr;
@@ -253,16 +305,16 @@ void feed_graph(const IrModule& ir, nb::handle graph, Sink& structure, Sink* wei
     std::vector<DictItem> items;
     if (sorted_str_items(nodes, items)) {
         // The node is fetched at its turn, as nodes[name]: hashing one node may run code that changes the graph.
-        for (const DictItem& item : items) feed_node(item.key, own(PyObject_GetItem(nodes.ptr(), item.key.ptr())));
+        for (const DictItem& item : items) feed_node(item.key, item_of(nodes, item.key));
     } else {
         nb::object names = sorted_keys(nodes);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.ptr()); ++i) {
             nb::handle name = PyList_GET_ITEM(names.ptr(), i);
-            feed_node(name, own(PyObject_GetItem(nodes.ptr(), name.ptr())));
+            feed_node(name, item_of(nodes, name));
         }
     }
 
-    nb::object edges = sorted_list(attr(graph, edges_name));
+    nb::object edges = sorted_edges(attr(graph, edges_name));
     std::string label;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(edges.ptr()); ++i) {
         edge_label(PyList_GET_ITEM(edges.ptr(), i), label);

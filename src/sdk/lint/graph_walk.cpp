@@ -24,16 +24,9 @@ size_t NodeIndex::index_of(nb::handle name) const {
     PyObject* stored = PyDict_GetItemWithError(index_.ptr(), name.ptr());
     if (!stored) {
         if (PyErr_Occurred()) throw nb::python_error();
-        raise_missing(name);
+        raise_key_error(name);
     }
     return PyLong_AsSize_t(stored);
-}
-
-void raise_missing(nb::handle name) {
-    // KeyError(name), wrapped so that a tuple name stays one argument.
-    nb::object argument = own(PyTuple_Pack(1, name.ptr()));
-    PyErr_SetObject(PyExc_KeyError, argument.ptr());
-    throw nb::python_error();
 }
 
 }  // namespace ondrel::lint

@@ -102,9 +102,6 @@ private:
 // otherwise null, and a check reads the graph itself.
 const ValidatedGraph* shared_graph(nb::handle graph, const IrModule& ir);
 
-// KeyError(name), as an index lookup of a name of no node raises it.
-[[noreturn]] void raise_missing(nb::handle name);
-
 // ---- The checks (graph_checks.cpp, node_checks.cpp, model_checks.cpp) -----
 
 void check_reachability(nb::handle graph, nb::handle result);

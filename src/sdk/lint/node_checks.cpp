@@ -264,7 +264,7 @@ void check_skip_nodes(nb::handle graph, nb::handle result) {
     auto incoming_of = [&](nb::handle name) {
         if (!read) return incoming[index->index_of(name)];
         if (std::optional<uint32_t> position = read->position_of(name)) return incoming[*position];
-        raise_missing(name);  // a name added since the check began
+        raise_key_error(name);  // a name added since the check began
     };
 
     Reporter report(result);
