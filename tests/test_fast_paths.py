@@ -210,19 +210,28 @@ def test_graph_stream_matches_the_node_by_node_stream(skip_claims_to_be, monkeyp
     assert recorder.pieces == _pieces_node_by_node(graph)
 
 
-def test_a_node_that_removes_the_next_one_mid_call_is_looked_up_at_its_turn():
+@pytest.mark.parametrize("change", ["remove", "replace"])
+def test_a_node_that_changes_the_next_one_mid_call_is_looked_up_at_its_turn(change):
     from ondrel.sdk import fingerprint_graph
 
-    class Remover:
-        """Reading its weight removes node "b" from the graph being hashed."""
+    replacement = ir.Input(input_type={"input": shape(3)})
+
+    class Changer:
+        """Reading its weight removes or replaces node "b" of the graph being hashed."""
 
         @property
         def weight(self):
-            graph.nodes.pop("b", None)
+            if change == "remove":
+                graph.nodes.pop("b", None)
+            else:
+                graph.nodes["b"] = replacement
 
-    graph = ir.Graph(nodes={"a": Remover(), "b": ir.Input()}, edges=[])
-    with pytest.raises(KeyError):  # nodes["b"] is fetched at its turn, as the stream defines it
-        fingerprint_graph(graph)
+    graph = ir.Graph(nodes={"a": Changer(), "b": ir.Input()}, edges=[])
+    if change == "remove":
+        with pytest.raises(KeyError):  # nodes["b"] is fetched at its turn, as the stream defines it
+            fingerprint_graph(graph)
+    else:
+        assert fingerprint_graph(graph) == fingerprint_graph(ir.Graph(nodes={"a": Changer(), "b": replacement}, edges=[]))
 
 
 def _layer_graph(layer, edges=(("in", "x"), ("x", "out"))):

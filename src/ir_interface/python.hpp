@@ -262,6 +262,30 @@ inline nb::object item_of(nb::handle mapping, nb::handle key) {
     return nb::borrow(value);
 }
 
+// Whether a plain dict has had an item added, removed or replaced since the
+// stamp was taken, told by the version the host gives each modification
+// (3.10 to 3.13; where it keeps none, every check reports a change).
+class DictStamp {
+public:
+    explicit DictStamp(nb::handle dict) : dict_(dict.ptr()), version_(version_of(dict_)) {}
+    bool unchanged() const { return version_ != 0 && version_of(dict_) == version_; }
+
+private:
+    static uint64_t version_of(PyObject* dict) {
+#if PY_VERSION_HEX < 0x030E0000
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+        return PyDict_CheckExact(dict) ? reinterpret_cast<PyDictObject*>(dict)->ma_version_tag : 0;
+#pragma GCC diagnostic pop
+#else
+        (void)dict;
+        return 0;
+#endif
+    }
+    PyObject* dict_;  // kept alive by the caller
+    uint64_t version_;
+};
+
 // sorted(iterable), as a new list the caller alone holds.
 nb::object sorted_list(nb::handle iterable);
 

@@ -146,17 +146,23 @@ nb::object compare_graphs(nb::handle graph_a_argument, nb::handle graph_b_argume
         numerical_match = false;
         if (node.weight_diff) weight_diffs.push_back(*node.weight_diff);
     };
-    // Each pair is looked up at its turn, as nodes[name]: comparing one node may run code that changes the graphs.
-    {
-        if (!common_names.is_valid()) {
-            common_names = own(PyList_New(0));
-            for (const CommonNode& node : common) append(common_names, node.name);
-        }
+    // Each pair is looked up at its turn, as nodes[name]: comparing one node
+    // may run code that changes the graphs. Until something has, the nodes
+    // paired are the ones found.
+    if (common_names.is_valid()) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(common_names.ptr()); ++i) {
             nb::object name = nb::borrow(PyList_GET_ITEM(common_names.ptr(), i));
             nb::object node_a = item_of(nodes_a, name);
             nb::object node_b = item_of(nodes_b, name);
             visit(name, node_a, node_b);
+        }
+    } else {
+        DictStamp stamp_a(nodes_a), stamp_b(nodes_b);
+        for (const CommonNode& node : common) {
+            bool unchanged = stamp_a.unchanged() && stamp_b.unchanged();
+            nb::object node_a = unchanged ? node.a : item_of(nodes_a, node.name);
+            nb::object node_b = unchanged ? node.b : item_of(nodes_b, node.name);
+            visit(node.name, node_a, node_b);
         }
     }
 

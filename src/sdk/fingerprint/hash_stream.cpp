@@ -304,8 +304,10 @@ void feed_graph(const IrModule& ir, nb::handle graph, Sink& structure, Sink* wei
     };
     std::vector<DictItem> items;
     if (sorted_str_items(nodes, items)) {
-        // The node is fetched at its turn, as nodes[name]: hashing one node may run code that changes the graph.
-        for (const DictItem& item : items) feed_node(item.key, item_of(nodes, item.key));
+        // The node is fetched at its turn, as nodes[name]: hashing one node may
+        // run code that changes the graph. Until something has, it is the one paired.
+        DictStamp stamp(nodes);
+        for (const DictItem& item : items) feed_node(item.key, stamp.unchanged() ? item.value : item_of(nodes, item.key));
     } else {
         nb::object names = sorted_keys(nodes);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.ptr()); ++i) {
