@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -74,21 +75,26 @@ private:
 // otherwise nothing, and the caller reads the property.
 std::optional<std::vector<size_t>> port_positions(nb::handle graph, const IrModule& ir, IrClass port_class);
 
-// for name in mapping: visit(name)
+// for name in mapping: visit(name); a visit that returns false ends the loop.
 template <typename Visit>
 void for_each_name(nb::handle mapping, Visit&& visit) {
+    auto go_on = [&](nb::handle name) {
+        if constexpr (std::is_same_v<decltype(visit(name)), bool>) return visit(name);
+        else return visit(name), true;
+    };
     if (PyDict_CheckExact(mapping.ptr())) {
         Py_ssize_t position = 0, expected = PyDict_GET_SIZE(mapping.ptr());
         PyObject *key, *value;
         while (PyDict_Next(mapping.ptr(), &position, &key, &value)) {
             nb::object name = nb::borrow(key);
-            visit(name);
+            if (!go_on(name)) return;
             if (PyDict_GET_SIZE(mapping.ptr()) != expected)
                 raise(PyExc_RuntimeError, "dictionary changed size during iteration");
         }
         return;
     }
-    for (const nb::object& name : iterate(mapping)) visit(name);
+    for (const nb::object& name : iterate(mapping))
+        if (!go_on(name)) return;
 }
 
 // for name, node in mapping.items(): visit(name, node)

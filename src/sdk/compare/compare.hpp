@@ -118,8 +118,21 @@ struct NodeComparison {
     bool modified;
     std::optional<double> weight_diff;
 };
+// The IR classes and, found once per node class over one comparison, the
+// rule each class takes.
+class NodeRules {
+public:
+    explicit NodeRules(const IrModule& ir);
+    ~NodeRules();
+    NodeRules(const NodeRules&) = delete;
+    NodeRules& operator=(const NodeRules&) = delete;
+    const IrModule& ir;
+    struct Memo;
+    std::unique_ptr<Memo> memo;
+};
+
 NodeComparison compare_nodes(nb::handle name, nb::handle node_a, nb::handle node_b, double atol, double rtol,
-                             const IrModule& ir, ArrayComparer& compare_arrays);
+                             NodeRules& rules, ArrayComparer& compare_arrays);
 
 nb::object compare_graphs(nb::handle graph_a, nb::handle graph_b, double atol, double rtol,
                           ProgressReport* progress = nullptr);

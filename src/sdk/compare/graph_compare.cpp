@@ -85,10 +85,10 @@ bool same_str_pairs(nb::handle a, nb::handle b) {
 class NodeComparer {
 public:
     NodeComparer(const IrModule& ir, double atol, double rtol, ProgressReport* progress)
-        : ir_(ir), atol_(atol), rtol_(rtol), replaced_(replacement(Entry::CompareNodes)), compare_arrays_(progress) {}
+        : rules_(ir), atol_(atol), rtol_(rtol), replaced_(replacement(Entry::CompareNodes)), compare_arrays_(progress) {}
 
     NodeComparison operator()(nb::handle name, nb::handle node_a, nb::handle node_b) {
-        if (!replaced_.is_valid()) return compare_nodes(name, node_a, node_b, atol_, rtol_, ir_, compare_arrays_);
+        if (!replaced_.is_valid()) return compare_nodes(name, node_a, node_b, atol_, rtol_, rules_, compare_arrays_);
         nb::object record = call(replaced_, {name, node_a, node_b, floating(atol_), floating(rtol_)});
         bool modified = equal(attr(record, status_name), modified_status.get());
         std::optional<double> weight_diff;
@@ -100,7 +100,7 @@ public:
     }
 
 private:
-    const IrModule& ir_;
+    NodeRules rules_;
     double atol_, rtol_;
     nb::object replaced_;
     ArrayComparer compare_arrays_;

@@ -2,6 +2,7 @@
 #include "sdk/compare/compare.hpp"
 
 #include "ir_interface/class_rules.hpp"
+#include "ir_interface/graph_walk.hpp"
 
 #include <cmath>
 #include <span>
@@ -92,12 +93,9 @@ bool shapes_equal(nb::handle a, nb::handle b) {
     if (a.is_none() || b.is_none()) return a.is_none() && b.is_none();
     if (!PyDict_Check(a.ptr()) || !PyDict_Check(b.ptr())) return arrays_equal(a, b);
     if (keys_differ(a, b)) return false;
-    for (const nb::object& key : iterate(a)) {
-        nb::object value_a = own(PyObject_GetItem(a.ptr(), key.ptr()));
-        nb::object value_b = own(PyObject_GetItem(b.ptr(), key.ptr()));
-        if (!arrays_equal(value_a, value_b)) return false;
-    }
-    return true;
+    bool equal = true;
+    for_each_name(a, [&](nb::handle key) { return equal = arrays_equal(item_of(a, key), item_of(b, key)); });
+    return equal;
 }
 
 // An array missing on one side, or shaped differently on the two.
@@ -114,8 +112,15 @@ struct WeightArray {
 
 void record_rules(nb::handle module) { record_table(module, "compare_nodes", rules, without_rule); }
 
+struct NodeRules::Memo {
+    RowMemo<Rule, rules.size()> rows;
+};
+NodeRules::NodeRules(const IrModule& ir) : ir(ir), memo(new Memo{{rules, ir}}) {}
+NodeRules::~NodeRules() = default;
+
 NodeComparison compare_nodes(nb::handle name, nb::handle node_a, nb::handle node_b, double atol, double rtol,
-                             const IrModule& ir, ArrayComparer& compare_arrays) {
+                             NodeRules& node_rules, ArrayComparer& compare_arrays) {
+    const IrModule& ir = node_rules.ir;
     require_str(name, "name");
     const RecordType& node_diff = state().node_diff;
     nb::object changes = own(PyList_New(0));
@@ -133,7 +138,7 @@ NodeComparison compare_nodes(nb::handle name, nb::handle node_a, nb::handle node
     if (!shapes_equal(attr(node_a, input_type), attr(node_b, input_type))) record("input_type differs");
     if (!shapes_equal(attr(node_a, output_type), attr(node_b, output_type))) record("output_type differs");
 
-    const Rule* rule = first_rule(rules, ir, node_a);
+    const Rule* rule = node_rules.memo->rows.first(node_a);
     Parts parts = rule ? (*rule)(ir, node_a) : Parts{};
     std::vector<WeightArray> weight_arrays;
     weight_arrays.reserve(parts.arrays.size());
