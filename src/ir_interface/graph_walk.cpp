@@ -102,6 +102,41 @@ bool is_str(PyObject* value) { return PyUnicode_CheckExact(value); }
 
 }  // namespace
 
+void TextPositions::rehash(size_t expected) {
+    size_t capacity = 8;
+    while (capacity < 2 * expected) capacity *= 2;
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(capacity, Slot{});
+    for (const Slot& slot : old)
+        if (slot.text) slots_[slot_for(slot.text, slot.hash)] = slot;
+}
+
+// Linear probing: the slot holding an equal name, or the empty one where it would go.
+size_t TextPositions::slot_for(PyObject* text, Py_hash_t hash) const {
+    size_t mask = slots_.size() - 1;
+    for (size_t i = static_cast<size_t>(hash) & mask;; i = (i + 1) & mask) {
+        const Slot& slot = slots_[i];
+        if (!slot.text || slot.text == text || (slot.hash == hash && PyUnicode_Compare(slot.text, text) == 0))
+            return i;
+    }
+}
+
+uint32_t TextPositions::insert(PyObject* text, uint32_t position) {
+    if (2 * (size_ + 1) > slots_.size()) rehash(size_ + 1);
+    Py_hash_t hash = PyObject_Hash(text);  // cached for str
+    Slot& slot = slots_[slot_for(text, hash)];
+    if (slot.text) return slot.position;
+    slot = {text, hash, position};
+    ++size_;
+    return position;
+}
+
+std::optional<uint32_t> TextPositions::find(PyObject* text) const {
+    const Slot& slot = slots_[slot_for(text, PyObject_Hash(text))];
+    if (!slot.text) return std::nullopt;
+    return slot.position;
+}
+
 bool has_original_rx_view(nb::handle graph) { return has_original(graph, RxView); }
 
 std::unique_ptr<ValidatedGraph> ValidatedGraph::read(nb::handle graph, const IrModule& ir) {
@@ -116,7 +151,7 @@ std::unique_ptr<ValidatedGraph> ValidatedGraph::read(nb::handle graph, const IrM
     if (!nodes.is_valid()) return nullptr;
     size_t count = static_cast<size_t>(PyDict_GET_SIZE(nodes.ptr()));
     read->names_.reserve(count), read->nodes_held_.reserve(count), read->types_.reserve(count);
-    read->positions_.reserve(count);
+    read->positions_ = TextPositions(count);
     Py_ssize_t position = 0;
     PyObject *key, *value;
     for (uint32_t index = 0; PyDict_Next(nodes.ptr(), &position, &key, &value); ++index) {
@@ -126,7 +161,7 @@ std::unique_ptr<ValidatedGraph> ValidatedGraph::read(nb::handle graph, const IrM
         if (PyType_IsSubtype(type, read->output_class_)) read->outputs_.push_back(index);
         read->names_.push_back(nb::borrow(key)), read->nodes_held_.push_back(nb::borrow(value));
         read->types_.push_back(type);
-        read->positions_.emplace(key, index);
+        read->positions_.insert(key, index);
     }
     nb::object edges = attr(graph, edges_name);
     if (!PyList_CheckExact(edges.ptr())) return nullptr;
@@ -138,13 +173,13 @@ std::unique_ptr<ValidatedGraph> ValidatedGraph::read(nb::handle graph, const IrM
         if (!exact_pair(edge, source, destination)) return nullptr;
         // Str ends hash and compare without host code; a miss or a self-loop is validate's to report.
         if (!is_str(source) || !is_str(destination)) return nullptr;
-        auto from = read->positions_.find(source), to = read->positions_.find(destination);
-        if (from == read->positions_.end() || to == read->positions_.end() || from->second == to->second)
-            return nullptr;
+        std::optional<uint32_t> from = read->positions_.find(source), to = read->positions_.find(destination);
+        if (!from || !to || *from == *to) return nullptr;
         read->edges_held_.push_back({nb::borrow(edge), nb::borrow(source), nb::borrow(destination)});
-        read->links_.emplace_back(from->second, to->second);
+        read->links_.emplace_back(*from, *to);
     }
     if (read->inputs_.empty() || read->outputs_.empty()) return nullptr;
+    read->nodes_stamp_.emplace(nodes);
     read->graph_ = nb::borrow(graph), read->nodes_ = std::move(nodes), read->edges_ = std::move(edges);
     return read;
 }
@@ -157,12 +192,18 @@ bool ValidatedGraph::still_describes(nb::handle graph, const IrModule& ir) const
         return false;
     // Plain instance attributes of an exact ir.Graph: read without host code.
     if (attr(graph, nodes_name).ptr() != nodes_.ptr() || attr(graph, edges_name).ptr() != edges_.ptr()) return false;
-    if (static_cast<size_t>(PyDict_GET_SIZE(nodes_.ptr())) != names_.size()) return false;
-    Py_ssize_t position = 0;
-    PyObject *key, *value;
-    for (size_t index = 0; PyDict_Next(nodes_.ptr(), &position, &key, &value); ++index) {
-        if (key != names_[index].ptr() || value != nodes_held_[index].ptr() || Py_TYPE(value) != types_[index])
-            return false;
+    if (nodes_stamp_->unchanged()) {
+        // The same items; only a node's class could have been reassigned.
+        for (size_t index = 0; index < nodes_held_.size(); ++index)
+            if (Py_TYPE(nodes_held_[index].ptr()) != types_[index]) return false;
+    } else {
+        if (static_cast<size_t>(PyDict_GET_SIZE(nodes_.ptr())) != names_.size()) return false;
+        Py_ssize_t position = 0;
+        PyObject *key, *value;
+        for (size_t index = 0; PyDict_Next(nodes_.ptr(), &position, &key, &value); ++index) {
+            if (key != names_[index].ptr() || value != nodes_held_[index].ptr() || Py_TYPE(value) != types_[index])
+                return false;
+        }
     }
     if (static_cast<size_t>(PyList_GET_SIZE(edges_.ptr())) != edges_held_.size()) return false;
     for (size_t i = 0; i < edges_held_.size(); ++i) {
@@ -177,9 +218,7 @@ bool ValidatedGraph::still_describes(nb::handle graph, const IrModule& ir) const
 
 std::optional<uint32_t> ValidatedGraph::position_of(nb::handle name) const {
     if (!is_str(name.ptr())) return std::nullopt;
-    auto found = positions_.find(name.ptr());
-    if (found == positions_.end()) return std::nullopt;
-    return found->second;
+    return positions_.find(name.ptr());
 }
 
 std::optional<std::vector<size_t>> port_positions(nb::handle graph, const IrModule& ir, IrClass port_class) {

@@ -9,7 +9,6 @@
 #include <memory>
 #include <optional>
 #include <type_traits>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -21,15 +20,28 @@ namespace ondrel {
 // edge per entry of `edges`, and may be walked without being built.
 bool has_original_rx_view(nb::handle graph);
 
-// Names as a dict keyed by them would match them, for exact str only (their
-// hash is cached and their equality runs no host code).
-struct TextHash {
-    size_t operator()(PyObject* text) const { return static_cast<size_t>(PyObject_Hash(text)); }
+// Positions of exact str names, matched as a dict keyed by them would match
+// them (their hash is cached and their equality runs no host code), in one
+// flat table. The names are borrowed: the caller keeps them alive.
+class TextPositions {
+public:
+    explicit TextPositions(size_t expected = 0) { rehash(expected); }
+    // The position an equal name already has, else `position`, now its own.
+    uint32_t insert(PyObject* text, uint32_t position);
+    std::optional<uint32_t> find(PyObject* text) const;
+    size_t size() const { return size_; }
+
+private:
+    struct Slot {
+        PyObject* text = nullptr;
+        Py_hash_t hash = 0;
+        uint32_t position = 0;
+    };
+    size_t slot_for(PyObject* text, Py_hash_t hash) const;
+    void rehash(size_t expected);
+    std::vector<Slot> slots_;
+    size_t size_ = 0;
 };
-struct TextEqual {
-    bool operator()(PyObject* a, PyObject* b) const { return a == b || PyUnicode_Compare(a, b) == 0; }
-};
-using TextPositions = std::unordered_map<PyObject*, uint32_t, TextHash, TextEqual>;
 
 // An exact ir.Graph that its validate() (the IR layer's own) would pass, as
 // read in one pass without running host code: its node names in order, each
@@ -63,6 +75,7 @@ private:
     std::vector<nb::object> names_, nodes_held_;
     std::vector<PyTypeObject*> types_;
     TextPositions positions_;
+    std::optional<DictStamp> nodes_stamp_;
     std::vector<Edge> edges_held_;
     std::vector<Link> links_;
     std::vector<uint32_t> inputs_, outputs_;

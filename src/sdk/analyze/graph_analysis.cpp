@@ -76,13 +76,12 @@ std::optional<std::pair<long long, long long>> native_depth_and_width(nb::handle
     nb::object nodes = attr(graph, nodes_name), edges = attr(graph, edges_name);
     if (!PyDict_CheckExact(nodes.ptr()) || !PyList_CheckExact(edges.ptr())) return std::nullopt;
     size_t node_count = static_cast<size_t>(PyDict_GET_SIZE(nodes.ptr()));
-    TextPositions index;
-    index.reserve(node_count);
+    TextPositions index(node_count);
     Py_ssize_t position = 0;
     PyObject *key, *value;
     while (PyDict_Next(nodes.ptr(), &position, &key, &value)) {
         if (!PyUnicode_CheckExact(key)) return std::nullopt;
-        index.emplace(key, static_cast<uint32_t>(index.size()));
+        index.insert(key, static_cast<uint32_t>(index.size()));
     }
     Py_ssize_t edge_count = PyList_GET_SIZE(edges.ptr());
     std::vector<uint32_t> sources(edge_count), targets(edge_count);
@@ -92,11 +91,11 @@ std::optional<std::pair<long long, long long>> native_depth_and_width(nb::handle
         PyObject *source, *target;
         if (!exact_pair(edge, source, target)) return std::nullopt;
         if (!PyUnicode_CheckExact(source) || !PyUnicode_CheckExact(target)) return std::nullopt;
-        auto from = index.find(source), to = index.find(target);
-        if (from == index.end() || to == index.end()) return std::nullopt;
-        sources[e] = from->second, targets[e] = to->second;
-        ++first_out[from->second + 1];
-        ++in_degree[to->second];
+        std::optional<uint32_t> from = index.find(source), to = index.find(target);
+        if (!from || !to) return std::nullopt;
+        sources[e] = *from, targets[e] = *to;
+        ++first_out[*from + 1];
+        ++in_degree[*to];
     }
     for (size_t i = 0; i < node_count; ++i) first_out[i + 1] += first_out[i];
     std::vector<uint32_t> successors(edge_count), fill(first_out.begin(), first_out.end() - 1);
