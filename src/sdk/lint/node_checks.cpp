@@ -1,7 +1,6 @@
 // Per-node checks: layer parameters, skip-node wiring, names and shapes.
 #include "sdk/lint/lint.hpp"
 
-#include "ir_interface/array_view.hpp"
 #include "ir_interface/class_rules.hpp"
 #include "ir_interface/numpy_api.hpp"
 
@@ -65,34 +64,35 @@ Range scan(const std::byte* data, Py_ssize_t count) {
 // min() and max() of a plain numpy array of numbers, read in one pass over
 // its memory instead of two reductions through the host. Declines (nullopt)
 // what it cannot answer exactly: other objects, empty or strided arrays,
-// half floats, and zero results, whose sign numpy leaves to the order of
-// its reduction.
+// half floats, byte-swapped ones, and zero results, whose sign numpy leaves
+// to the order of its reduction.
 std::optional<Range> scan_plain_array(nb::handle values) {
-    if (!exact_ndarray(values)) return std::nullopt;
-    ArrayView view(values);
-    Py_ssize_t count = view.element_count();
-    if (!view.valid() || count == 0 || !view.c_contiguous()) return std::nullopt;
+    PyArrayObject* array = exact_ndarray(values);
+    if (!array || !PyArray_IS_C_CONTIGUOUS(array)) return std::nullopt;
+    Py_ssize_t count = PyArray_SIZE(array);
+    PyArray_Descr* descr = PyArray_DESCR(array);
+    if (count == 0 || descr->byteorder == '>') return std::nullopt;
+    const std::byte* data = static_cast<const std::byte*>(PyArray_DATA(array));
     std::optional<Range> range;
-    Py_ssize_t size = view.itemsize();
-    switch (view.kind()) {
-        case ElementKind::Float:
-            if (size == 4) range = scan<float>(view.data(), count);
-            else if (size == 8) range = scan<double>(view.data(), count);
+    switch (descr->kind) {
+        case 'f':
+            if (PyDataType_ELSIZE(descr) == 4) range = scan<float>(data, count);
+            else if (PyDataType_ELSIZE(descr) == 8) range = scan<double>(data, count);
             break;
-        case ElementKind::Signed:
-            if (size == 1) range = scan<int8_t>(view.data(), count);
-            else if (size == 2) range = scan<int16_t>(view.data(), count);
-            else if (size == 4) range = scan<int32_t>(view.data(), count);
-            else if (size == 8) range = scan<int64_t>(view.data(), count);
+        case 'i':
+            if (PyDataType_ELSIZE(descr) == 1) range = scan<int8_t>(data, count);
+            else if (PyDataType_ELSIZE(descr) == 2) range = scan<int16_t>(data, count);
+            else if (PyDataType_ELSIZE(descr) == 4) range = scan<int32_t>(data, count);
+            else if (PyDataType_ELSIZE(descr) == 8) range = scan<int64_t>(data, count);
             break;
-        case ElementKind::Unsigned:
-        case ElementKind::Bool:
-            if (size == 1) range = scan<uint8_t>(view.data(), count);
-            else if (size == 2) range = scan<uint16_t>(view.data(), count);
-            else if (size == 4) range = scan<uint32_t>(view.data(), count);
-            else if (size == 8) range = scan<uint64_t>(view.data(), count);
+        case 'u':
+        case 'b':
+            if (PyDataType_ELSIZE(descr) == 1) range = scan<uint8_t>(data, count);
+            else if (PyDataType_ELSIZE(descr) == 2) range = scan<uint16_t>(data, count);
+            else if (PyDataType_ELSIZE(descr) == 4) range = scan<uint32_t>(data, count);
+            else if (PyDataType_ELSIZE(descr) == 8) range = scan<uint64_t>(data, count);
             break;
-        case ElementKind::Other:
+        default:
             break;
     }
     if (range && (range->low == 0 || range->high == 0)) return std::nullopt;
@@ -267,9 +267,11 @@ void check_skip_nodes(nb::handle graph, nb::handle result) {
         raise_key_error(name);  // a name added since the check began
     };
 
+    static constexpr std::array<Row, 1> skip_nodes{{{IrClass::Skip, IrClass::Skip, Lookup::Required, nullptr}}};
+    RowMemo memo(skip_nodes, ir);
     Reporter report(result);
     for_each_node(nodes, [&](nb::handle name, nb::handle node) {
-        if (!ir.is_a(node, IrClass::Skip)) return;
+        if (!memo.first(node)) return;
         long long num_inputs = incoming_of(name);
         nb::object skip_type = attr(node, skip_type_name);
         if (equal(skip_type, passthrough.get())) {
@@ -309,13 +311,16 @@ void check_naming(nb::handle graph, nb::handle result) {
 }
 
 void check_shapes(nb::handle graph, nb::handle result) {
+    // Graph inputs and outputs need no inferred shape.
+    static constexpr std::array<Row, 1> exempt{{{IrClass::Input, IrClass::Output, Lookup::Required, nullptr}}};
     IrModule ir;
+    RowMemo memo(exempt, ir);
     Reporter report(result);
     for_each_node(attr(graph, nodes_name), [&](nb::handle name, nb::handle node) {
         // Both classes are looked up before either test.
         ir.required(IrClass::Input);
         ir.required(IrClass::Output);
-        if (ir.is_a(node, IrClass::Input) || ir.is_a(node, IrClass::Output)) return;
+        if (memo.first(node)) return;
         if (!present_attr(node, output_type_name).is_valid()) {
             report.add(Severity::Warning, missing_output_shape.get(), "Node '" + str_of(name) + "' has no output shape",
                        name, infer_shapes.get());
