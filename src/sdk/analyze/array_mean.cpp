@@ -2,7 +2,6 @@
 // the arrays LIF layers hold: small, C-contiguous float32/float64 arrays.
 #include "sdk/analyze/analyze.hpp"
 
-#include "ir_interface/array_view.hpp"
 #include "ir_interface/numpy_api.hpp"
 
 namespace ondrel::analyze {
@@ -38,31 +37,32 @@ T pairwise_sum(const T* a, Py_ssize_t n) {
 // array is larger; only single-chunk arrays take the exact path here.
 constexpr Py_ssize_t single_chunk = 8192;
 
-bool native_mean_fits(const ArrayView& view) {
-    Py_ssize_t n = view.valid() ? view.element_count() : 0;
-    return view.kind() == ElementKind::Float && view.c_contiguous() && n >= 1 && n <= single_chunk &&
-           (view.itemsize() == 8 || view.itemsize() == 4);
+// Native-order float32 or float64, C-contiguous, not empty, one chunk.
+bool native_mean_fits(PyArrayObject* array) {
+    PyArray_Descr* descr = PyArray_DESCR(array);
+    Py_ssize_t n = PyArray_SIZE(array);
+    return descr->kind == 'f' && descr->byteorder != '>' &&
+           (PyDataType_ELSIZE(descr) == 8 || PyDataType_ELSIZE(descr) == 4) && PyArray_IS_C_CONTIGUOUS(array) &&
+           n >= 1 && n <= single_chunk;
 }
 
 }  // namespace
 
-bool has_native_mean(nb::handle array) { return exact_ndarray(array) && native_mean_fits(ArrayView(array)); }
+bool has_native_mean(nb::handle array) {
+    PyArrayObject* ndarray = exact_ndarray(array);
+    return ndarray && native_mean_fits(ndarray);
+}
 
 nb::object array_mean(nb::handle array) {
-    if (exact_ndarray(array)) {
-        ArrayView view(array);
-        Py_ssize_t n = view.valid() ? view.element_count() : 0;
-        if (native_mean_fits(view)) {
-            if (view.itemsize() == 8) {
-                double sum = 0.0 + pairwise_sum(reinterpret_cast<const double*>(view.data()), n);
-                return floating(sum / static_cast<double>(n));
-            }
-            if (view.itemsize() == 4) {
-                float sum = 0.0f + pairwise_sum(reinterpret_cast<const float*>(view.data()), n);
-                // float32 / count: exactly rounded through double, as n < 2**24.
-                return floating(static_cast<float>(static_cast<double>(sum) / static_cast<double>(n)));
-            }
+    if (PyArrayObject* ndarray = exact_ndarray(array); ndarray && native_mean_fits(ndarray)) {
+        Py_ssize_t n = PyArray_SIZE(ndarray);
+        if (PyArray_ITEMSIZE(ndarray) == 8) {
+            double sum = 0.0 + pairwise_sum(static_cast<const double*>(PyArray_DATA(ndarray)), n);
+            return floating(sum / static_cast<double>(n));
         }
+        float sum = 0.0f + pairwise_sum(static_cast<const float*>(PyArray_DATA(ndarray)), n);
+        // float32 / count: exactly rounded through double, as n < 2**24.
+        return floating(static_cast<float>(static_cast<double>(sum) / static_cast<double>(n)));
     }
     return floating(to_double(call(state().numpy_mean, {array})));
 }
