@@ -1,5 +1,6 @@
 #include "ir_interface/graph_walk.hpp"
 
+#include <algorithm>
 #include <array>
 #include <string>
 
@@ -147,18 +148,31 @@ std::unique_ptr<ValidatedGraph> ValidatedGraph::read(nb::handle graph, const IrM
     read->input_class_ = module_class("Input", ir, IrClass::Input);
     read->output_class_ = module_class("Output", ir, IrClass::Output);
     if (!node_class || !read->input_class_ || !read->output_class_) return nullptr;
-    nb::object nodes = plain_nodes(graph, ir);
-    if (!nodes.is_valid()) return nullptr;
+    static const Name nodes_name("nodes");
+    nb::object nodes = attr(graph, nodes_name);
+    if (!PyDict_CheckExact(nodes.ptr())) return nullptr;
     size_t count = static_cast<size_t>(PyDict_GET_SIZE(nodes.ptr()));
     read->names_.reserve(count), read->nodes_held_.reserve(count), read->types_.reserve(count);
     read->positions_ = TextPositions(count);
+    // What each node type is, decided once per type (plain types decide isinstance alone).
+    struct Kind {
+        PyTypeObject* type;
+        bool input, output;
+    };
+    std::vector<Kind> kinds;
     Py_ssize_t position = 0;
     PyObject *key, *value;
     for (uint32_t index = 0; PyDict_Next(nodes.ptr(), &position, &key, &value); ++index) {
+        if (!PyUnicode_CheckExact(key)) return nullptr;
         PyTypeObject* type = Py_TYPE(value);
-        if (!PyType_IsSubtype(type, node_class)) return nullptr;
-        if (PyType_IsSubtype(type, read->input_class_)) read->inputs_.push_back(index);
-        if (PyType_IsSubtype(type, read->output_class_)) read->outputs_.push_back(index);
+        auto kind = std::find_if(kinds.begin(), kinds.end(), [&](const Kind& known) { return known.type == type; });
+        if (kind == kinds.end()) {
+            if (!ir.type_decides_isinstance(type) || !PyType_IsSubtype(type, node_class)) return nullptr;
+            kind = kinds.insert(kinds.end(), {type, PyType_IsSubtype(type, read->input_class_) != 0,
+                                              PyType_IsSubtype(type, read->output_class_) != 0});
+        }
+        if (kind->input) read->inputs_.push_back(index);
+        if (kind->output) read->outputs_.push_back(index);
         read->names_.push_back(nb::borrow(key)), read->nodes_held_.push_back(nb::borrow(value));
         read->types_.push_back(type);
         read->positions_.insert(key, index);
