@@ -297,8 +297,16 @@ void check_naming(nb::handle graph, nb::handle result) {
     static const nb::handle generic_names = frozen_text_set({"node", "layer", "module"});
     static const nb::handle reserved_names =
         frozen_text_set({"input", "output", "lambda", "class", "def", "return", "for", "if"});
+    // A str longer than every listed name is none of them.
+    static const Py_ssize_t longest_listed = [] {
+        Py_ssize_t longest = 0;
+        for (nb::handle names : {generic_names, reserved_names})
+            for (const nb::object& listed : iterate(names)) longest = std::max(longest, PyUnicode_GET_LENGTH(listed.ptr()));
+        return longest;
+    }();
     Reporter report(result);
     for_each_name(attr(graph, nodes_name), [&](nb::handle name) {
+        if (PyUnicode_CheckExact(name.ptr()) && PyUnicode_GET_LENGTH(name.ptr()) > longest_listed) return;
         if (set_contains(generic_names, name)) {
             report.add(Severity::Info, generic_name.get(), "Node has generic name: '" + str_of(name) + "'", name,
                        descriptive_names.get());
