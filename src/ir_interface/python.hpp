@@ -286,6 +286,19 @@ private:
     uint64_t version_;
 };
 
+// An exact tuple of two exact str; a plain list of nothing else. Such edges
+// hash, compare and sort without host code.
+inline bool is_str_pair(PyObject* edge) {
+    return PyTuple_CheckExact(edge) && PyTuple_GET_SIZE(edge) == 2 && PyUnicode_CheckExact(PyTuple_GET_ITEM(edge, 0)) &&
+           PyUnicode_CheckExact(PyTuple_GET_ITEM(edge, 1));
+}
+inline bool is_str_pair_list(nb::handle edges) {
+    if (!PyList_CheckExact(edges.ptr())) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(edges.ptr()); ++i)
+        if (!is_str_pair(PyList_GET_ITEM(edges.ptr(), i))) return false;
+    return true;
+}
+
 // sorted(iterable), as a new list the caller alone holds.
 nb::object sorted_list(nb::handle iterable);
 

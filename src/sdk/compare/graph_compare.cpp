@@ -52,18 +52,6 @@ bool pair_same_keys(nb::handle nodes_a, nb::handle nodes_b, std::vector<CommonNo
     return true;
 }
 
-bool is_str_pair(PyObject* edge) {
-    return PyTuple_CheckExact(edge) && PyTuple_GET_SIZE(edge) == 2 && is_exact_str(PyTuple_GET_ITEM(edge, 0)) &&
-           is_exact_str(PyTuple_GET_ITEM(edge, 1));
-}
-
-bool is_str_pair_list(nb::handle edges) {
-    if (!PyList_CheckExact(edges.ptr())) return false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(edges.ptr()); ++i)
-        if (!is_str_pair(PyList_GET_ITEM(edges.ptr(), i))) return false;
-    return true;
-}
-
 bool same_str(PyObject* a, PyObject* b) { return a == b || PyUnicode_Compare(a, b) == 0; }
 
 // b, a list of str pairs equal item by item to `a` (itself one): no edge is

@@ -3,7 +3,6 @@
 #include "sdk/fingerprint/fingerprint.hpp"
 
 #include "ir_interface/class_rules.hpp"
-#include "ir_interface/graph_walk.hpp"
 #include "ir_interface/numpy_api.hpp"
 
 #include <algorithm>
@@ -28,37 +27,24 @@ const Name tau("tau"), r("r"), v_leak("v_leak"), v_threshold("v_threshold");
 const Name nodes_name("nodes"), edges_name("edges"), empty_format("");
 
 // str() of the values structure pieces hold, written here when its text is
-// plain to reproduce: an exact int, an exact tuple of exact ints (array
-// shapes among them), the shape of an exact ndarray. False for anything else (bool, subclasses, floats,
+// plain to reproduce: an exact int, an exact tuple of exact ints, the shape
+// of an exact ndarray. False for anything else (bool, subclasses, floats,
 // ints beyond 64 bits, long tuples), which str() itself then formats.
 class PlainText {
 public:
     bool write(PyObject* value) {
         if (PyLong_CheckExact(value)) return write_int(value);
         if (!PyTuple_CheckExact(value)) return false;
-        Py_ssize_t size = PyTuple_GET_SIZE(value);
-        put('(');
-        for (Py_ssize_t i = 0; i < size; ++i) {
-            if (i > 0 && !(put(',') && put(' '))) return false;
+        return write_items(PyTuple_GET_SIZE(value), [&](Py_ssize_t i) {
             PyObject* item = PyTuple_GET_ITEM(value, i);
-            if (!PyLong_CheckExact(item) || !write_int(item)) return false;
-        }
-        return (size != 1 || put(',')) && put(')');
+            return PyLong_CheckExact(item) && write_int(item);
+        });
     }
-    std::string_view text() const { return {buffer_, size_}; }
-
     // str(array.shape) of an exact ndarray, without making the tuple.
     bool write_shape(PyArrayObject* array) {
-        int ndim = PyArray_NDIM(array);
-        put('(');
-        for (int i = 0; i < ndim; ++i) {
-            if (i > 0 && !(put(',') && put(' '))) return false;
-            auto [end, error] = std::to_chars(buffer_ + size_, buffer_ + sizeof buffer_, PyArray_DIM(array, i));
-            if (error != std::errc()) return false;
-            size_ = static_cast<size_t>(end - buffer_);
-        }
-        return (ndim != 1 || put(',')) && put(')');
+        return write_items(PyArray_NDIM(array), [&](Py_ssize_t i) { return write_number(PyArray_DIM(array, i)); });
     }
+    std::string_view text() const { return {buffer_, size_}; }
 
 private:
     bool put(char c) {
@@ -66,10 +52,22 @@ private:
         buffer_[size_++] = c;
         return true;
     }
+    // "(a, b)" as a tuple's str(), "(a,)" for one item.
+    template <typename WriteItem>
+    bool write_items(Py_ssize_t size, WriteItem&& write_item) {
+        put('(');
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            if (i > 0 && !(put(',') && put(' '))) return false;
+            if (!write_item(i)) return false;
+        }
+        return (size != 1 || put(',')) && put(')');
+    }
     bool write_int(PyObject* value) {
         int overflow = 0;
         long long number = PyLong_AsLongLongAndOverflow(value, &overflow);  // cannot fail on an exact int
-        if (overflow) return false;
+        return !overflow && write_number(number);
+    }
+    bool write_number(long long number) {
         auto [end, error] = std::to_chars(buffer_ + size_, buffer_ + sizeof buffer_, number);
         if (error != std::errc()) return false;
         size_ = static_cast<size_t>(end - buffer_);
@@ -131,14 +129,8 @@ void port_pieces(Sink& sink, nb::handle node, const Name& port_attribute) {
 // here, in the order tuple comparison gives them (by source, then by
 // destination; str order is code point order), without the host's compares.
 nb::object sorted_edges(nb::handle edges) {
+    if (!is_str_pair_list(edges)) return sorted_list(edges);
     PyObject* list = edges.ptr();
-    bool str_pairs = PyList_CheckExact(list);
-    for (Py_ssize_t i = 0; str_pairs && i < PyList_GET_SIZE(list); ++i) {
-        PyObject* edge = PyList_GET_ITEM(list, i);
-        str_pairs = PyTuple_CheckExact(edge) && PyTuple_GET_SIZE(edge) == 2 &&
-                    PyUnicode_CheckExact(PyTuple_GET_ITEM(edge, 0)) && PyUnicode_CheckExact(PyTuple_GET_ITEM(edge, 1));
-    }
-    if (!str_pairs) return sorted_list(edges);
     std::vector<TextOrdered> entries;
     entries.reserve(static_cast<size_t>(PyList_GET_SIZE(list)));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
@@ -157,10 +149,9 @@ nb::object formatted(nb::handle value) { return own(PyObject_Format(value.ptr(),
 // The edge piece: format(source, "") + "->" + format(destination, ""), encoded.
 void edge_label(nb::handle edge, std::string& label) {
     nb::object source, destination;
-    PyObject *first, *second;
-    if (PyTuple_CheckExact(edge.ptr()) && exact_pair(edge.ptr(), first, second) && PyUnicode_CheckExact(first) &&
-        PyUnicode_CheckExact(second)) {
-        source = nb::borrow(first), destination = nb::borrow(second);  // format(s, "") of an exact str is s
+    if (is_str_pair(edge.ptr())) {
+        // format(s, "") of an exact str is s
+        source = nb::borrow(PyTuple_GET_ITEM(edge.ptr(), 0)), destination = nb::borrow(PyTuple_GET_ITEM(edge.ptr(), 1));
     } else {
         std::vector<nb::object> ends = unpack_exactly(edge, 2);
         source = formatted(ends[0]), destination = formatted(ends[1]);
