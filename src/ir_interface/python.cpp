@@ -170,21 +170,17 @@ void raise_key_error(nb::handle key) {
 void sort_by_text(std::vector<TextOrdered>& entries) {
     // UTF-8 byte order is code point order; keys that do not encode (lone
     // surrogates) are compared as str instead.
-    bool encoded = true;
-    for (TextOrdered& entry : entries) {
-        for (int end = 0; end < 2 && encoded; ++end) {
-            PyObject* text = end == 0 ? entry.first : entry.second;
-            if (!text) continue;
-            Py_ssize_t size = 0;
-            const char* bytes = PyUnicode_AsUTF8AndSize(text, &size);
-            if (!bytes) {
-                PyErr_Clear();
-                encoded = false;
-                break;
-            }
-            (end == 0 ? entry.first_text : entry.second_text) = std::string_view(bytes, static_cast<size_t>(size));
-        }
-    }
+    auto encode = [](PyObject* text, std::string_view& bytes) {
+        if (!text) return true;
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+        if (!data) return PyErr_Clear(), false;
+        bytes = std::string_view(data, static_cast<size_t>(size));
+        return true;
+    };
+    bool encoded = std::all_of(entries.begin(), entries.end(), [&](TextOrdered& entry) {
+        return encode(entry.first, entry.first_text) && encode(entry.second, entry.second_text);
+    });
     if (encoded) {
         std::stable_sort(entries.begin(), entries.end(), [](const TextOrdered& a, const TextOrdered& b) {
             return a.first_text != b.first_text ? a.first_text < b.first_text : a.second_text < b.second_text;
