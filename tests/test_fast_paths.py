@@ -354,3 +354,37 @@ def test_edge_pieces_come_in_sorted_order(edges):
     outcome = _outcome(fingerprint._hash_graph, ir.Graph(edges=edges), recorder)
     expected = _outcome(lambda: [f"{a}->{b}".encode() for a, b in sorted(edges)])
     assert (recorder.pieces if outcome is None else outcome) == expected
+
+
+class _Reading(np.ndarray):
+    """A tau whose min() (read through the host) runs `change` once."""
+
+    change = None
+
+    def min(self, *args, **kwargs):
+        change, type(self).change = type(self).change, None
+        if change:
+            change()
+        return np.asarray(self).min(*args, **kwargs)
+
+
+@pytest.mark.parametrize("change", ["replace", "add"])
+def test_lint_node_walk_sees_a_node_replaced_mid_check(change):
+    from ondrel.sdk import lint
+
+    low_tau = ir.LIF(tau=np.full(2, 0.5, f32), v_threshold=np.ones(2, f32))
+    nodes = {
+        "in": _node(2),
+        "first": ir.LIF(tau=np.full(2, 5.0, f32).view(_Reading), v_threshold=np.ones(2, f32)),
+        "second": ir.LIF(tau=np.full(2, 5.0, f32), v_threshold=np.ones(2, f32)),
+        "out": ir.Output(),
+    }
+    graph = ir.Graph(nodes=nodes, edges=[("in", "first"), ("first", "second"), ("second", "out")])
+    _Reading.change = (lambda: nodes.update(second=low_tau)) if change == "replace" else (lambda: nodes.update(extra=low_tau))
+    if change == "add":
+        with pytest.raises(RuntimeError, match="changed size"):
+            lint.lint_graph(graph)
+    else:
+        issues = [(issue.code, issue.node) for issue in lint.lint_graph(graph).issues]
+        assert ("LIF_LOW_TAU", "second") in issues
+

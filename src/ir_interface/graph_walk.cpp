@@ -153,6 +153,7 @@ std::unique_ptr<ValidatedGraph> ValidatedGraph::read(nb::handle graph, const IrM
     if (!PyDict_CheckExact(nodes.ptr())) return nullptr;
     size_t count = static_cast<size_t>(PyDict_GET_SIZE(nodes.ptr()));
     read->names_.reserve(count), read->nodes_held_.reserve(count), read->types_.reserve(count);
+    read->next_positions_.reserve(count);
     read->positions_ = TextPositions(count);
     // What each node type is, decided once per type (plain types decide isinstance alone).
     struct Kind {
@@ -175,6 +176,7 @@ std::unique_ptr<ValidatedGraph> ValidatedGraph::read(nb::handle graph, const IrM
         if (kind->output) read->outputs_.push_back(index);
         read->names_.push_back(nb::borrow(key)), read->nodes_held_.push_back(nb::borrow(value));
         read->types_.push_back(type);
+        read->next_positions_.push_back(position);
         read->positions_.insert(key, index);
     }
     nb::object edges = attr(graph, edges_name);

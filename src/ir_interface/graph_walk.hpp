@@ -67,6 +67,13 @@ public:
     const std::vector<uint32_t>& inputs() const { return inputs_; }
     const std::vector<uint32_t>& outputs() const { return outputs_; }
 
+    // for_each_node over the nodes dict this graph read (the caller has just
+    // found still_describes true): from what was read while the dict keeps its
+    // version, and from the dict itself, where the walk had got to, once a
+    // visit has changed it.
+    template <typename Visit>
+    void for_each_node(Visit&& visit) const;
+
 private:
     struct Edge {
         nb::object item, source, destination;
@@ -76,6 +83,7 @@ private:
     std::vector<PyTypeObject*> types_;
     TextPositions positions_;
     std::optional<DictStamp> nodes_stamp_;
+    std::vector<Py_ssize_t> next_positions_;  // PyDict_Next's position after each node
     std::vector<Edge> edges_held_;
     std::vector<Link> links_;
     std::vector<uint32_t> inputs_, outputs_;
@@ -128,6 +136,27 @@ void for_each_node(nb::handle nodes, Visit&& visit) {
     for (const nb::object& item : iterate(call_method(nodes, items))) {
         std::vector<nb::object> pair = unpack_exactly(item, 2);
         visit(pair[0], pair[1]);
+    }
+}
+
+template <typename Visit>
+void ValidatedGraph::for_each_node(Visit&& visit) const {
+    PyObject* nodes = nodes_.ptr();
+    if (!nodes_stamp_->unchanged()) return ondrel::for_each_node(nodes_, visit);
+    Py_ssize_t expected = PyDict_GET_SIZE(nodes);
+    for (size_t index = 0; index < nodes_held_.size(); ++index) {
+        visit(names_[index], nodes_held_[index]);
+        if (PyDict_GET_SIZE(nodes) != expected) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+        if (nodes_stamp_->unchanged()) continue;
+        Py_ssize_t position = next_positions_[index];
+        PyObject *key, *value;
+        while (PyDict_Next(nodes, &position, &key, &value)) {
+            nb::object name = nb::borrow(key), node = nb::borrow(value);
+            visit(name, node);
+            if (PyDict_GET_SIZE(nodes) != expected)
+                raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+        }
+        return;
     }
 }
 

@@ -26,6 +26,21 @@ nb::object attr_if_exists(nb::handle obj, nb::handle name) {
     return found ? nb::steal(value) : nb::object();
 }
 
+bool plain_class_value(PyTypeObject* type, const Name& name) {
+    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+    PyObject* found = _PyType_Lookup(type, name.get());
+    return found && !Py_TYPE(found)->tp_descr_get;
+}
+
+nb::object plain_read(nb::handle obj, const Name& name) {
+    PyObject** dict = _PyObject_GetDictPtr(obj.ptr());
+    if (dict && *dict) {
+        if (PyObject* value = PyDict_GetItemWithError(*dict, name.get())) return nb::borrow(value);  // str key: no host code
+        if (PyErr_Occurred()) throw nb::python_error();
+    }
+    return attr(obj, name);
+}
+
 nb::object type_name_object(nb::handle obj) {
     PyTypeObject* type = Py_TYPE(obj.ptr());
     if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) return nb::borrow(reinterpret_cast<PyHeapTypeObject*>(type)->ht_name);

@@ -103,6 +103,44 @@ inline nb::object present_attr(nb::handle obj, const Name& name) {
     return value;
 }
 
+// Reading `name` from an instance of `type` can neither fail nor run host
+// code: the type's getattr is the generic one and its class holds a plain
+// value (a dataclass default, not a descriptor) under the name.
+bool plain_class_value(PyTypeObject* type, const Name& name);
+
+// obj.<name> where plain_class_value holds for its type: the instance's own
+// value, else the class's, as the generic lookup finds them.
+nb::object plain_read(nb::handle obj, const Name& name);
+
+// obj.<name> for objects of the types seen, each type's class looked up once:
+// read plainly where that can neither fail nor run host code, through getattr
+// otherwise.
+class AttributeReader {
+public:
+    explicit AttributeReader(const Name& name) : name_(name) {}
+    nb::object operator()(nb::handle obj) { return plain(obj) ? plain_read(obj, name_) : attr(obj, name_); }
+    nb::object if_exists(nb::handle obj) { return plain(obj) ? plain_read(obj, name_) : attr_if_exists(obj, name_); }
+    nb::object present(nb::handle obj) {   // as present_attr
+        nb::object value = if_exists(obj);
+        if (value.is_valid() && value.is_none()) return nb::object();
+        return value;
+    }
+
+private:
+    struct Known {
+        PyTypeObject* type;
+        bool plain;
+    };
+    bool plain(nb::handle obj) {
+        PyTypeObject* type = Py_TYPE(obj.ptr());
+        for (const Known& known : known_)
+            if (known.type == type) return known.plain;
+        return known_.emplace_back(Known{type, plain_class_value(type, name_)}).plain;
+    }
+    const Name& name_;
+    std::vector<Known> known_;  // a graph has few node types
+};
+
 inline nb::object none() { return nb::none(); }
 inline nb::object boolean(bool value) { return nb::borrow(value ? Py_True : Py_False); }
 inline nb::object integer(long long value) { return own(PyLong_FromLongLong(value)); }

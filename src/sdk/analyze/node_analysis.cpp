@@ -389,26 +389,8 @@ struct NodeMemo::Rows {
 
 namespace {
 
-// The type resolves `name` to a plain class value (a dataclass default, not a
-// descriptor): reading it from an instance can neither fail nor run host code.
-bool plain_class_value(PyTypeObject* type, const Name& name) {
-    PyObject* found = _PyType_Lookup(type, name.get());
-    return found && !Py_TYPE(found)->tp_descr_get;
-}
-
 bool plain_class_values(PyTypeObject* type, std::span<const Name* const> names) {
     return std::all_of(names.begin(), names.end(), [&](const Name* name) { return plain_class_value(type, *name); });
-}
-
-// node.<name> for a node whose type holds a plain class value under `name`:
-// the instance's own value, else the class's, as the generic lookup finds them.
-nb::object plain_read(nb::handle node, const Name& name) {
-    PyObject** dict = _PyObject_GetDictPtr(node.ptr());
-    if (dict && *dict) {
-        if (PyObject* value = PyDict_GetItemWithError(*dict, name.get())) return nb::borrow(value);  // str key: no host code
-        if (PyErr_Occurred()) throw nb::python_error();
-    }
-    return attr(node, name);
 }
 
 // A port entry the analysis uses without fail: none, or a 1-d ndarray (returned).
@@ -431,8 +413,8 @@ std::optional<long long> plain_params(nb::handle node, const IrModule& ir, NodeM
     auto& known = memo.rows->plain;
     auto entry = std::find_if(known.begin(), known.end(), [&](const auto& plain) { return plain.type == type; });
     if (entry == known.end()) {
-        bool plain = ir.type_decides_isinstance(type) && type->tp_getattro == PyObject_GenericGetAttr &&
-                     plain_class_value(type, input_type) && plain_class_value(type, output_type);
+        bool plain = ir.type_decides_isinstance(type) && plain_class_value(type, input_type) &&
+                     plain_class_value(type, output_type);
         const Rule* rule = plain ? memo.rows->memo.first(node) : nullptr;
         if (rule) {
             const Totals& totals = rule->totals;

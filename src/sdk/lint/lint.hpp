@@ -102,6 +102,14 @@ private:
 // otherwise null, and a check reads the graph itself.
 const ValidatedGraph* shared_graph(nb::handle graph, const IrModule& ir);
 
+// for name, node in graph.nodes.items(), from what lint_graph read where it can.
+template <typename Visit>
+void for_each_node_of(nb::handle graph, const IrModule& ir, Visit&& visit) {
+    static const Name nodes_name("nodes");
+    if (const ValidatedGraph* read = shared_graph(graph, ir)) return read->for_each_node(visit);
+    for_each_node(attr(graph, nodes_name), visit);
+}
+
 // ---- The checks (graph_checks.cpp, node_checks.cpp, model_checks.cpp) -----
 
 void check_reachability(nb::handle graph, nb::handle result);

@@ -123,11 +123,17 @@ constexpr std::array<long long, 3> detect_strides{4, 8, 16};
 constexpr const char* detect_strides_text = "4, 8, or 16";
 constexpr long long default_backbone_stride = 2;  // blocks without a stride downsample by 2
 
+// The node attributes the rules read, each node type's class looked up once per check.
+struct Reads {
+    AttributeReader tau{tau_name}, v_threshold{v_threshold_name}, stride{stride_name}, weight_bits{weight_bits_name};
+};
+
 // What one rule checks: a node of the graph and where its issues go.
 struct Checked {
     nb::handle name;
     nb::handle node;
     const Reporter& report;
+    Reads& reads;
 
     std::string quoted_name() const { return str_of(name).insert(0, 1, '\'').append(1, '\''); }
     void add(Severity severity, const Name& code, const std::string& message, const Name& suggestion) const {
@@ -144,7 +150,7 @@ bool is_one_of(nb::handle value, const std::array<long long, N>& choices) {
 }
 
 void check_lif(const Checked& lif) {
-    if (nb::object tau = present_attr(lif.node, tau_name); tau.is_valid()) {
+    if (nb::object tau = lif.reads.tau.present(lif.node); tau.is_valid()) {
         Range range = value_range(tau);
         if (range.low < lowest_tau.value) {
             lif.add(Severity::Warning, lif_low_tau,
@@ -159,7 +165,7 @@ void check_lif(const Checked& lif) {
                     slow_decay);
         }
     }
-    if (nb::object threshold = present_attr(lif.node, v_threshold_name); threshold.is_valid()) {
+    if (nb::object threshold = lif.reads.v_threshold.present(lif.node); threshold.is_valid()) {
         Range range = value_range(threshold);
         if (range.low <= 0) {
             lif.add(Severity::Error, lif_nonpositive_threshold,
@@ -185,18 +191,19 @@ void check_stride(const Checked& block, nb::handle stride, const char* kind, con
 }
 
 void check_backbone_stride(const Checked& block) {
-    check_stride(block, attr_or(block.node, stride_name, integer(default_backbone_stride)), "GhostBasicBlock1",
+    nb::object stride = block.reads.stride.if_exists(block.node);
+    check_stride(block, stride.is_valid() ? stride : integer(default_backbone_stride), "GhostBasicBlock1",
                  backbone_strides, backbone_strides_text, ghost_unusual_stride, backbone_stride);
 }
 
 void check_detect_stride(const Checked& head) {
-    check_stride(head, attr(head.node, stride_name), "SDDetect", detect_strides, detect_strides_text,
+    check_stride(head, head.reads.stride(head.node), "SDDetect", detect_strides, detect_strides_text,
                  detect_unusual_stride, detect_strides_hint);
 }
 
 // Unlike tau and v_threshold, a None bit width is not skipped: it fails the comparison.
 void check_weight_bits(const Checked& layer) {
-    nb::object bits = attr_if_exists(layer.node, weight_bits_name);
+    nb::object bits = layer.reads.weight_bits.if_exists(layer.node);
     if (!bits.is_valid()) return;
     if (less(bits, integer(lowest_weight_bits))) {
         layer.add(Severity::Warning, low_weight_bits,
@@ -238,8 +245,9 @@ void check_node_parameters(nb::handle graph, nb::handle result) {
     IrModule ir;
     Reporter report(result);
     RowMemo memo(parameter_rules, ir);
-    for_each_node(attr(graph, nodes_name), [&](nb::handle name, nb::handle node) {
-        Checked checked{name, node, report};
+    Reads reads;
+    for_each_node_of(graph, ir, [&](nb::handle name, nb::handle node) {
+        Checked checked{name, node, report, reads};
         memo.each(node, [&](Rule rule) { rule(checked); });
     });
 }
@@ -270,7 +278,7 @@ void check_skip_nodes(nb::handle graph, nb::handle result) {
     static constexpr std::array<Row, 1> skip_nodes{{{IrClass::Skip, IrClass::Skip, Lookup::Required, nullptr}}};
     RowMemo memo(skip_nodes, ir);
     Reporter report(result);
-    for_each_node(nodes, [&](nb::handle name, nb::handle node) {
+    auto check = [&](nb::handle name, nb::handle node) {
         if (!memo.first(node)) return;
         long long num_inputs = incoming_of(name);
         nb::object skip_type = attr(node, skip_type_name);
@@ -290,7 +298,9 @@ void check_skip_nodes(nb::handle graph, nb::handle result) {
                            name, text(type_text + " requires at least 2 inputs to merge"));
             }
         }
-    });
+    };
+    if (read) read->for_each_node(check);
+    else for_each_node(nodes, check);
 }
 
 void check_naming(nb::handle graph, nb::handle result) {
@@ -305,7 +315,7 @@ void check_naming(nb::handle graph, nb::handle result) {
         return longest;
     }();
     Reporter report(result);
-    for_each_name(attr(graph, nodes_name), [&](nb::handle name) {
+    auto check = [&](nb::handle name) {
         if (PyUnicode_CheckExact(name.ptr()) && PyUnicode_GET_LENGTH(name.ptr()) > longest_listed) return;
         if (set_contains(generic_names, name)) {
             report.add(Severity::Info, generic_name.get(), "Node has generic name: '" + str_of(name) + "'", name,
@@ -315,7 +325,11 @@ void check_naming(nb::handle graph, nb::handle result) {
             report.add(Severity::Warning, python_keyword.get(), "Node name '" + str_of(name) + "' is a Python keyword",
                        name, rename_keyword.get());
         }
-    });
+    };
+    if (const ValidatedGraph* read = shared_graph(graph, IrModule()))
+        read->for_each_node([&](nb::handle name, nb::handle) { check(name); });
+    else
+        for_each_name(attr(graph, nodes_name), check);
 }
 
 void check_shapes(nb::handle graph, nb::handle result) {
@@ -323,13 +337,14 @@ void check_shapes(nb::handle graph, nb::handle result) {
     static constexpr std::array<Row, 1> exempt{{{IrClass::Input, IrClass::Output, Lookup::Required, nullptr}}};
     IrModule ir;
     RowMemo memo(exempt, ir);
+    AttributeReader output_type(output_type_name);
     Reporter report(result);
-    for_each_node(attr(graph, nodes_name), [&](nb::handle name, nb::handle node) {
+    for_each_node_of(graph, ir, [&](nb::handle name, nb::handle node) {
         // Both classes are looked up before either test.
         ir.required(IrClass::Input);
         ir.required(IrClass::Output);
         if (memo.first(node)) return;
-        if (!present_attr(node, output_type_name).is_valid()) {
+        if (!output_type.present(node).is_valid()) {
             report.add(Severity::Warning, missing_output_shape.get(), "Node '" + str_of(name) + "' has no output shape",
                        name, infer_shapes.get());
         }
