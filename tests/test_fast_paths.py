@@ -388,3 +388,23 @@ def test_lint_node_walk_sees_a_node_replaced_mid_check(change):
         issues = [(issue.code, issue.node) for issue in lint.lint_graph(graph).issues]
         assert ("LIF_LOW_TAU", "second") in issues
 
+
+def test_size_check_sees_an_edge_a_node_read_has_added():
+    from ondrel.sdk import lint
+
+    class Adding(dict):
+        """Ports read through the host (only the analysis reads input_type): reading adds a dangling edge."""
+
+        def get(self, key, default=None):
+            graph.edges.append(("in", "gone"))
+            return super().get(key, default)
+
+    def fresh():
+        nodes = {"in": ir.Input(input_type=Adding(input=shape(2)), output_type={"output": shape(2)}), "out": ir.Output()}
+        return ir.Graph(nodes=nodes, edges=[("in", "out")])
+
+    graph = fresh()
+    expected = _outcome(lambda g: analyze.analyze_graph(g).total_params, graph)
+    assert isinstance(expected, tuple)  # the measures fail on the added edge
+    graph = fresh()
+    assert _outcome(lint.lint_graph, graph) == expected

@@ -94,7 +94,8 @@ nb::object analyze_node(nb::handle name, nb::handle node);
 void record_rules(nb::handle module);  // what the per-class table covers, for the module's _NODE_RULES
 
 nb::object analyze_graph(nb::handle graph);
-nb::object graph_total_params(nb::handle graph);  // analyze_graph(graph).total_params, without the records
+// analyze_graph(graph).total_params, without the records; see measures_cannot_fail for `names_checked`.
+nb::object graph_total_params(nb::handle graph, bool names_checked);
 nb::object compute_depth_and_width(nb::handle graph);
 nb::object compute_depth(nb::handle graph);
 nb::object compute_width(nb::handle graph);

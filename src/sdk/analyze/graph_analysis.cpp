@@ -128,7 +128,9 @@ std::optional<std::pair<long long, long long>> native_depth_and_width(nb::handle
 // True when _compute_depth_and_width(graph) would answer without failing
 // and without running host code: it is still this module's own function,
 // and the graph is one native_depth_and_width takes (or has no nodes).
-bool measures_cannot_fail(nb::handle graph) {
+// `names_checked`: the caller has just found graph.nodes an exact dict of
+// exact str names and graph.edges an exact list of exact pairs of them.
+bool measures_cannot_fail(nb::handle graph, bool names_checked) {
     if (state().measures->replacement(0).is_valid()) return false;
     nb::object nodes = attr(graph, nodes_name);
     if (!PyDict_CheckExact(nodes.ptr())) return false;
@@ -136,6 +138,7 @@ bool measures_cannot_fail(nb::handle graph) {
     if (!has_original_rx_view(graph)) return false;
     nb::object edges = attr(graph, edges_name);
     if (!PyList_CheckExact(edges.ptr())) return false;
+    if (names_checked) return true;
     Py_ssize_t position = 0;
     PyObject *key, *value;
     while (PyDict_Next(nodes.ptr(), &position, &key, &value))
@@ -154,7 +157,7 @@ bool measures_cannot_fail(nb::handle graph) {
 // analyze_graph, or with `records` false only its parameter total: the same
 // reads and calls in the same order (so the same errors), without the
 // per-layer records and per-type dicts.
-static nb::object analyze(nb::handle graph_argument, bool records) {
+static nb::object analyze(nb::handle graph_argument, bool records, bool names_checked = false) {
     GcPause no_collections;
     IrModule ir;
     nb::object graph = is_path(graph_argument) ? ir.read(graph_argument) : nb::borrow(graph_argument);
@@ -172,6 +175,7 @@ static nb::object analyze(nb::handle graph_argument, bool records) {
     nb::object input_shapes = own(PyList_New(0));
     nb::object output_shapes = own(PyList_New(0));
 
+    bool ran_host_code = false;  // while reading nodes; plain reads run none
     for_each_node(nodes, [&](const nb::object& name, const nb::object& node) {
         require_str(name, "name");
         if (!records) {
@@ -180,6 +184,7 @@ static nb::object analyze(nb::handle graph_argument, bool records) {
                 return;
             }
         }
+        ran_host_code = true;
         LayerFacts facts = analyze_node_facts(node, ir, &memo, records);
         if (records) append(layers, layer_record(name, facts));
         total_params.add(facts.params);
@@ -205,7 +210,7 @@ static nb::object analyze(nb::handle graph_argument, bool records) {
     });
 
     // The parameter total needs no measures, only their failures.
-    if (!records && measures_cannot_fail(graph)) return total_params.object();
+    if (!records && measures_cannot_fail(graph, names_checked && !ran_host_code)) return total_params.object();
     nb::object measures = call(module_function(state().module, compute_depth_and_width_name), {graph});
     std::vector<nb::object> depth_width = unpack_exactly(measures, 2);
     if (!records) return total_params.object();
@@ -226,7 +231,7 @@ static nb::object analyze(nb::handle graph_argument, bool records) {
 }
 
 nb::object analyze_graph(nb::handle graph) { return analyze(graph, true); }
-nb::object graph_total_params(nb::handle graph) { return analyze(graph, false); }
+nb::object graph_total_params(nb::handle graph, bool names_checked) { return analyze(graph, false, names_checked); }
 
 nb::object compute_depth_and_width(nb::handle graph) {
     nb::object nodes = attr(graph, nodes_name);

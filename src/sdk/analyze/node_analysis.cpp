@@ -436,6 +436,9 @@ std::optional<long long> plain_params(nb::handle node, const IrModule& ir, NodeM
         if (array.is_none()) continue;
         PyArrayObject* ndarray = exact_ndarray(array);
         if (!ndarray) return std::nullopt;
+        // The means of tau and v_threshold must come out without fail.
+        bool averaged = totals.guard == Guard::LifMeans && (name == &tau || name == &v_threshold);
+        if (averaged && !has_native_mean(array)) return std::nullopt;
         params += PyArray_SIZE(ndarray);
     }
     if (totals.guard == Guard::ConvFlops) {
@@ -445,11 +448,6 @@ std::optional<long long> plain_params(nb::handle node, const IrModule& ir, NodeM
             char kind = PyArray_DESCR(dims)->kind;
             if (PyArray_DIM(dims, 0) >= 2 && (PyArray_NDIM(exact_ndarray(w)) != 4 || (kind != 'i' && kind != 'u')))
                 return std::nullopt;
-        }
-    } else if (totals.guard == Guard::LifMeans) {
-        for (const Name* name : {&tau, &v_threshold}) {
-            nb::object array = plain_read(node, *name);
-            if (!array.is_none() && !has_native_mean(array)) return std::nullopt;
         }
     }
     return params;

@@ -24,7 +24,8 @@ void check_model_size(nb::handle graph, nb::handle result) {
     // parameter total is computed: the same reads, without the records.
     nb::object total;
     if (state().analysis && !state().analysis->replacement(0).is_valid()) {
-        total = call(state().total_params, {graph});
+        bool names_checked = shared_graph(graph, IrModule()) != nullptr;
+        total = call(state().total_params, {graph, boolean(names_checked)});
     } else {
         nb::object stats = call(module_function(state().module, analyze_graph_name), {graph});
         total = attr(stats, total_params_name);
