@@ -441,6 +441,15 @@ PyObject* lint(PyObject*, PyObject* args) {
         for (uint32_t to : t.targets) ++incoming[to];
         for (size_t i = 0; i < n; ++i) {
             PyObject* nd = node_objects[i];
+            // The size check's total must fail as analyze_graph fails, which
+            // reads every node's two port entries: the same reads here.
+            for (auto [attribute, port] : {std::pair{N.input_type, N.input}, std::pair{N.output_type, N.output}}) {
+                Ref ports(get(nd, attribute));
+                if (ports.get() == Py_None) continue;
+                if (!PyDict_CheckExact(ports.get())) fail("floor: port types are dicts");
+                PyObject* entry = PyDict_GetItemWithError(ports.get(), port);
+                if (entry && entry != Py_None && PyArray_NDIM(array_of(entry)) != 1) fail("floor: 1-d port shapes");
+            }
             auto add_size = [&](PyObject* attribute) {
                 Ref a(get(nd, attribute));
                 if (a.get() != Py_None) total += PyArray_SIZE(array_of(a.get()));
