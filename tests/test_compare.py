@@ -343,6 +343,13 @@ def test_infinite_difference_is_not_a_shape_mismatch(a, b):
     ({"input": np.array([np.nan])}, {"input": np.array([np.nan])}, False),
     (np.array([1, 2]), np.array([1, 2]), True),
     (np.array([1, 2]), np.array([[1, 2]]), False),
+    (np.array([1, 2]), np.array([1, 3]), False),
+    (np.array([1, 2]), np.array([1, 2, 3]), False),
+    (np.array([1, 2], "<i4"), np.array([1, 2], ">i4"), True),  # same values, other byte order
+    (np.array([1, 2], "i4"), np.array([1, 2], "u2"), True),
+    (np.array([[1, 2], [3, 4]]), np.array([[1, 3], [2, 4]]).T, True),  # other memory layout
+    (np.array([-1], "i8"), np.array([2**64 - 1], "u8"), False),  # the same bytes
+    (np.zeros((0, 2), "i8"), np.zeros((0, 2), "i8"), True),
 ])
 def test_port_shapes(a, b, equal):
     status = diff_of(ir.Input(input_type=a), ir.Input(input_type=b))[0]
