@@ -300,6 +300,7 @@ def test_lint_stands_in_for_the_graph_members_it_can(nodes, edges, replaced, mon
         lambda g: g.edges.append(("in", "skip")),  # the list changed in place
         lambda g: g.nodes.update(skip=ir.Skip(skip_type="residual")),  # a node replaced, same size
         lambda g: setattr(g, "edges", [*g.edges, ("in", "skip")]),  # a new list
+        lambda g: g.edges[0].__setitem__(1, "out"),  # a list edge changed in place
     ],
 )
 def test_checks_after_a_replaced_one_see_what_it_changed(change, monkeypatch):
@@ -307,7 +308,7 @@ def test_checks_after_a_replaced_one_see_what_it_changed(change, monkeypatch):
 
     def graph():
         nodes = {"in": _node(2), "skip": ir.Skip(skip_type="passthrough"), "out": ir.Output()}
-        return ir.Graph(nodes=nodes, edges=[("in", "skip"), ("skip", "out")])
+        return ir.Graph(nodes=nodes, edges=[["in", "skip"], ("skip", "out")])
 
     changed = graph()
     change(changed)

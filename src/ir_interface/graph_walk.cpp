@@ -191,7 +191,8 @@ std::unique_ptr<ValidatedGraph> ValidatedGraph::read(nb::handle graph, const IrM
         if (!is_str(source) || !is_str(destination)) return nullptr;
         std::optional<uint32_t> from = read->positions_.find(source), to = read->positions_.find(destination);
         if (!from || !to || *from == *to) return nullptr;
-        read->edges_held_.push_back({nb::borrow(edge), nb::borrow(source), nb::borrow(destination)});
+        read->edges_held_.push_back(
+            {nb::borrow(edge), nb::borrow(source), nb::borrow(destination), PyTuple_CheckExact(edge) != 0});
         read->links_.emplace_back(*from, *to);
     }
     if (read->inputs_.empty() || read->outputs_.empty()) return nullptr;
@@ -224,9 +225,12 @@ bool ValidatedGraph::still_describes(nb::handle graph, const IrModule& ir) const
     if (static_cast<size_t>(PyList_GET_SIZE(edges_.ptr())) != edges_held_.size()) return false;
     for (size_t i = 0; i < edges_held_.size(); ++i) {
         const Edge& held = edges_held_[i];
+        PyObject* item = held.item.ptr();
+        if (PyList_GET_ITEM(edges_.ptr(), i) != item) return false;
+        if (held.tuple) continue;
         PyObject *source, *destination;
-        if (PyList_GET_ITEM(edges_.ptr(), i) != held.item.ptr() || !exact_pair(held.item.ptr(), source, destination) ||
-            source != held.source.ptr() || destination != held.destination.ptr())
+        if (!exact_pair(item, source, destination) || source != held.source.ptr() ||
+            destination != held.destination.ptr())
             return false;
     }
     return true;

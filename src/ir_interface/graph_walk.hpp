@@ -77,6 +77,7 @@ public:
 private:
     struct Edge {
         nb::object item, source, destination;
+        bool tuple;  // the same tuple holds the same ends; a list may not
     };
     nb::object graph_, nodes_, edges_;
     std::vector<nb::object> names_, nodes_held_;
