@@ -339,6 +339,7 @@ def test_infinite_difference_is_not_a_shape_mismatch(a, b):
     ({"input": [1, 28, 28]}, {"input": [1, 28, 28]}, True),
     ({"input": np.array([1, 28])}, {"input": np.array([1.0, 28.0])}, True),
     ({"input": [1], "extra": [2]}, {"input": [1], "other": [2]}, False),
+    ({"input": [1]}, {"other": [1]}, False),
     ({"a": [1], "b": [2]}, {"b": [2], "a": [1]}, True),
     ({"input": np.array([np.nan])}, {"input": np.array([np.nan])}, False),
     (np.array([1, 2]), np.array([1, 2]), True),

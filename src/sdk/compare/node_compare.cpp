@@ -92,6 +92,21 @@ bool keys_differ(nb::handle a, nb::handle b) {
 bool shapes_equal(nb::handle a, nb::handle b) {
     if (a.is_none() || b.is_none()) return a.is_none() && b.is_none();
     if (!PyDict_Check(a.ptr()) || !PyDict_Check(b.ptr())) return arrays_equal(a, b);
+    // The usual port dict, one str key: the key test and both lookups in one.
+    if (PyDict_CheckExact(a.ptr()) && PyDict_CheckExact(b.ptr()) && PyDict_GET_SIZE(a.ptr()) == 1 &&
+        PyDict_GET_SIZE(b.ptr()) == 1) {
+        Py_ssize_t position = 0;
+        PyObject *key, *value_a;
+        PyDict_Next(a.ptr(), &position, &key, &value_a);
+        if (PyUnicode_CheckExact(key)) {
+            PyObject* value_b = PyDict_GetItemWithError(b.ptr(), key);
+            if (!value_b) {
+                if (PyErr_Occurred()) throw nb::python_error();  // raised by one of b's keys
+                return false;
+            }
+            return arrays_equal(nb::borrow(value_a), nb::borrow(value_b));
+        }
+    }
     if (keys_differ(a, b)) return false;
     bool equal = true;
     for_each_name(a, [&](nb::handle key) { return equal = arrays_equal(item_of(a, key), item_of(b, key)); });
