@@ -409,3 +409,25 @@ def test_size_check_sees_an_edge_a_node_read_has_added():
     assert isinstance(expected, tuple)  # the measures fail on the added edge
     graph = fresh()
     assert _outcome(lint.lint_graph, graph) == expected
+
+
+def test_reading_nodes_leaves_them_as_they_were():
+    import gc
+    import tracemalloc
+
+    from ondrel.sdk import lint
+
+    nodes = {f"lif{i}": ir.LIF(tau=np.ones(2, f32), v_threshold=np.ones(2, f32), output_type={"output": shape(2)})
+             for i in range(2000)}
+    graph = ir.Graph(nodes={"in": _node(2), **nodes, "out": ir.Output()}, edges=list(zip(["in", *nodes], [*nodes, "out"])))
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        analyze._total_params(graph)
+        lint.lint_graph(graph)
+        gc.collect()
+        retained = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert retained < 8 * len(nodes)  # no instance dict built per node

@@ -33,12 +33,18 @@ bool plain_class_value(PyTypeObject* type, const Name& name) {
 }
 
 nb::object plain_read(nb::handle obj, const Name& name) {
+#if PY_VERSION_HEX >= 0x030B0000
+    // Instances keep their attributes inline from 3.11 on; asking for the
+    // dict pointer would build a dict for each of them.
+    return own(PyObject_GenericGetAttr(obj.ptr(), name.get()));
+#else
     PyObject** dict = _PyObject_GetDictPtr(obj.ptr());
     if (dict && *dict) {
         if (PyObject* value = PyDict_GetItemWithError(*dict, name.get())) return nb::borrow(value);  // str key: no host code
         if (PyErr_Occurred()) throw nb::python_error();
     }
     return attr(obj, name);
+#endif
 }
 
 nb::object type_name_object(nb::handle obj) {
