@@ -1,6 +1,5 @@
 #include "ir_interface/graph_walk.hpp"
 
-#include <algorithm>
 #include <array>
 #include <string>
 
@@ -157,23 +156,22 @@ std::unique_ptr<ValidatedGraph> ValidatedGraph::read(nb::handle graph, const IrM
     read->positions_ = TextPositions(count);
     // What each node type is, decided once per type (plain types decide isinstance alone).
     struct Kind {
-        PyTypeObject* type;
-        bool input, output;
+        bool node, input, output;
     };
-    std::vector<Kind> kinds;
+    TypeMemo<Kind> kinds;
     Py_ssize_t position = 0;
     PyObject *key, *value;
     for (uint32_t index = 0; PyDict_Next(nodes.ptr(), &position, &key, &value); ++index) {
         if (!PyUnicode_CheckExact(key)) return nullptr;
         PyTypeObject* type = Py_TYPE(value);
-        auto kind = std::find_if(kinds.begin(), kinds.end(), [&](const Kind& known) { return known.type == type; });
-        if (kind == kinds.end()) {
-            if (!ir.type_decides_isinstance(type) || !PyType_IsSubtype(type, node_class)) return nullptr;
-            kind = kinds.insert(kinds.end(), {type, PyType_IsSubtype(type, read->input_class_) != 0,
-                                              PyType_IsSubtype(type, read->output_class_) != 0});
-        }
-        if (kind->input) read->inputs_.push_back(index);
-        if (kind->output) read->outputs_.push_back(index);
+        Kind kind = kinds.find_or_decide(type, [&] {
+            if (!ir.type_decides_isinstance(type) || !PyType_IsSubtype(type, node_class)) return Kind{false, false, false};
+            return Kind{true, PyType_IsSubtype(type, read->input_class_) != 0,
+                        PyType_IsSubtype(type, read->output_class_) != 0};
+        });
+        if (!kind.node) return nullptr;
+        if (kind.input) read->inputs_.push_back(index);
+        if (kind.output) read->outputs_.push_back(index);
         read->names_.push_back(nb::borrow(key)), read->nodes_held_.push_back(nb::borrow(value));
         read->types_.push_back(type);
         read->next_positions_.push_back(position);

@@ -1,6 +1,5 @@
 #include "ir_interface/ir_classes.hpp"
 
-#include <algorithm>
 
 namespace ondrel {
 
@@ -52,9 +51,7 @@ nb::object IrModule::read(nb::handle path) const {
 }
 
 bool IrModule::type_decides_isinstance(PyTypeObject* type) const {
-    auto known = std::find_if(decided_.begin(), decided_.end(), [&](const auto& entry) { return entry.first == type; });
-    if (known == decided_.end()) known = decided_.insert(decided_.end(), {type, decide_isinstance(type)});
-    return known->second;
+    return decided_.find_or_decide(type, [&] { return decide_isinstance(type); });
 }
 
 bool IrModule::decide_isinstance(PyTypeObject* type) const {

@@ -66,7 +66,7 @@ private:
     nb::object module_;
     std::array<nb::object, ir_class_count> classes_;
     // What type_decides_isinstance found for the node types seen so far (few).
-    mutable std::vector<std::pair<PyTypeObject*, bool>> decided_;
+    mutable TypeMemo<bool> decided_;
 };
 
 // True for the str and bytes paths that the entry points read through ir.read.

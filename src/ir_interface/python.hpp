@@ -10,6 +10,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace ondrel {
@@ -103,6 +104,24 @@ inline nb::object present_attr(nb::handle obj, const Name& name) {
     return value;
 }
 
+// A value decided once per type over one pass, found by a scan of the types
+// seen (a graph has few node types).
+template <typename Value>
+class TypeMemo {
+public:
+    // The value for `type`, from decide() the first time; valid until another type is added.
+    template <typename Decide>
+    const Value& find_or_decide(PyTypeObject* type, Decide&& decide) {
+        for (const auto& [known, value] : known_)
+            if (known == type) return value;
+        Value value = decide();
+        return known_.emplace_back(type, std::move(value)).second;
+    }
+
+private:
+    std::vector<std::pair<PyTypeObject*, Value>> known_;
+};
+
 // Reading `name` from an instance of `type` can neither fail nor run host
 // code: the type's getattr is the generic one and its class holds a plain
 // value (a dataclass default, not a descriptor) under the name.
@@ -127,18 +146,12 @@ public:
     }
 
 private:
-    struct Known {
-        PyTypeObject* type;
-        bool plain;
-    };
     bool plain(nb::handle obj) {
         PyTypeObject* type = Py_TYPE(obj.ptr());
-        for (const Known& known : known_)
-            if (known.type == type) return known.plain;
-        return known_.emplace_back(Known{type, plain_class_value(type, name_)}).plain;
+        return plain_.find_or_decide(type, [&] { return plain_class_value(type, name_); });
     }
     const Name& name_;
-    std::vector<Known> known_;  // a graph has few node types
+    TypeMemo<bool> plain_;
 };
 
 inline nb::object none() { return nb::none(); }

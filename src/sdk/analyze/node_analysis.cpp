@@ -380,11 +380,10 @@ struct NodeMemo::Rows {
     RowMemo<Rule, rules.size()> memo;
     // Per node type: its row, and whether every attribute its analysis reads is plain.
     struct Plain {
-        PyTypeObject* type;
         const Rule* rule;
         bool plain;
     };
-    std::vector<Plain> plain;
+    TypeMemo<Plain> plain;
 };
 
 namespace {
@@ -410,9 +409,7 @@ bool plain_port(nb::handle node, const Name& attribute, const Name& port, nb::ob
 
 std::optional<long long> plain_params(nb::handle node, const IrModule& ir, NodeMemo& memo) {
     PyTypeObject* type = Py_TYPE(node.ptr());
-    auto& known = memo.rows->plain;
-    auto entry = std::find_if(known.begin(), known.end(), [&](const auto& plain) { return plain.type == type; });
-    if (entry == known.end()) {
+    NodeMemo::Rows::Plain entry = memo.rows->plain.find_or_decide(type, [&] {
         bool plain = ir.type_decides_isinstance(type) && plain_class_value(type, input_type) &&
                      plain_class_value(type, output_type);
         const Rule* rule = plain ? memo.rows->memo.first(node) : nullptr;
@@ -422,14 +419,14 @@ std::optional<long long> plain_params(nb::handle node, const IrModule& ir, NodeM
             if (plain && rule == &rules[0].rule && ir.is_a(node, IrClass::SpikingAffine))
                 plain = plain_class_values(type, spiking_reads);
         }
-        entry = known.insert(known.end(), {type, rule, plain});
-    }
-    if (!entry->plain) return std::nullopt;
+        return NodeMemo::Rows::Plain{rule, plain};
+    });
+    if (!entry.plain) return std::nullopt;
     nb::object input, output;
     if (!plain_port(node, input_type, input_port, input) || !plain_port(node, output_type, output_port, output))
         return std::nullopt;
-    if (!entry->rule) return 0;  // Input and Output
-    const Totals& totals = entry->rule->totals;
+    if (!entry.rule) return 0;  // Input and Output
+    const Totals& totals = entry.rule->totals;
     long long params = 0;
     for (const Name* name : totals.arrays) {
         nb::object array = plain_read(node, *name);
