@@ -36,7 +36,7 @@ nb::object plain_read(nb::handle obj, const Name& name) {
 #if PY_VERSION_HEX >= 0x030B0000
     // Instances keep their attributes inline from 3.11 on; asking for the
     // dict pointer would build a dict for each of them.
-    return own(PyObject_GenericGetAttr(obj.ptr(), name.get()));
+    return attr(obj, name);
 #else
     PyObject** dict = _PyObject_GetDictPtr(obj.ptr());
     if (dict && *dict) {

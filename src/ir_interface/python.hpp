@@ -97,12 +97,11 @@ inline nb::object attr_or(nb::handle obj, const Name& name, nb::handle fallback)
 // hasattr(obj, name)
 inline bool has_attr(nb::handle obj, const Name& name) { return attr_if_exists(obj, name).is_valid(); }
 
+// `value` unless it is None (then an invalid object).
+inline nb::object unless_none(nb::object value) { return value.is_valid() && value.is_none() ? nb::object() : value; }
+
 // The attribute's value when it exists and is not None, else an invalid object.
-inline nb::object present_attr(nb::handle obj, const Name& name) {
-    nb::object value = attr_if_exists(obj, name);
-    if (value.is_valid() && value.is_none()) return nb::object();
-    return value;
-}
+inline nb::object present_attr(nb::handle obj, const Name& name) { return unless_none(attr_if_exists(obj, name)); }
 
 // A value decided once per type over one pass, found by a scan of the types
 // seen (a graph has few node types).
@@ -139,11 +138,7 @@ public:
     explicit AttributeReader(const Name& name) : name_(name) {}
     nb::object operator()(nb::handle obj) { return plain(obj) ? plain_read(obj, name_) : attr(obj, name_); }
     nb::object if_exists(nb::handle obj) { return plain(obj) ? plain_read(obj, name_) : attr_if_exists(obj, name_); }
-    nb::object present(nb::handle obj) {   // as present_attr
-        nb::object value = if_exists(obj);
-        if (value.is_valid() && value.is_none()) return nb::object();
-        return value;
-    }
+    nb::object present(nb::handle obj) { return unless_none(if_exists(obj)); }  // as present_attr
 
 private:
     bool plain(nb::handle obj) {
