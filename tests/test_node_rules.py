@@ -1,5 +1,6 @@
 """Every node class of the IR layer is accounted for by every service's per-class table."""
 
+import numpy as np
 import pytest
 
 from ondrel import ir
@@ -17,3 +18,27 @@ def test_table_names_every_ir_class_once(module, table):
     entry = module._NODE_RULES[table]
     named = list(entry["rules"]) + list(entry["without_rule"])
     assert sorted(named) == sorted(ir.NODE_TYPES), "a node class of the IR layer has no row and is not listed as without one"
+
+
+def _affine():
+    return ir.Affine(weight=np.ones((2, 2), np.float32))
+
+
+# A row of two classes tests isinstance against both at once: an IR module that
+# lacks the second class fails the row even for a node of the first.
+@pytest.mark.parametrize(
+    "missing, call",
+    [
+        ("AvgPool2d", lambda: fingerprint.fingerprint_graph(ir.Graph(nodes={"p": ir.MaxPool2d()}), include_weights=False)),
+        ("Output", lambda: fingerprint.fingerprint_graph(ir.Graph(nodes={"i": ir.Input()}))),
+        ("SpikingAffine", lambda: fingerprint.fingerprint_graph_dual(ir.Graph(nodes={"a": _affine()}))),
+        ("SpikingAffine", lambda: analyze.analyze_node("a", _affine())),
+        ("SpikingAffine", lambda: analyze.analyze_graph(ir.Graph(nodes={"a": _affine()}))),
+        ("SpikingAffine", lambda: compare.compare_nodes("a", _affine(), _affine())),
+        ("Output", lambda: lint._check_shapes(ir.Graph(nodes={"i": ir.Input()}), lint.LintResult())),
+    ],
+)
+def test_two_class_rows_look_both_classes_up(missing, call, monkeypatch):
+    monkeypatch.delattr(ir, missing)
+    with pytest.raises(AttributeError, match=missing):
+        call()

@@ -39,13 +39,16 @@ constexpr ClassRow<Rule> row(IrClass first, IrClass second, Lookup lookup, Rule 
     return {first, second, lookup, rule};
 }
 
-// isinstance(node, first) or isinstance(node, second), each looked up as the test reaches it.
+// isinstance(node, (first, second)): a required row looks both classes up
+// before testing either, so a module lacking the second raises even for a
+// node of the first.
 template <typename Rule>
 bool matches(const ClassRow<Rule>& row, const IrModule& ir, nb::handle node) {
-    auto is_a = [&](IrClass cls) {
-        return row.lookup == Lookup::Required ? ir.is_a(node, cls) : ir.is_a_if_defined(node, cls);
-    };
-    return is_a(row.first) || (row.second != row.first && is_a(row.second));
+    if (row.lookup == Lookup::Required) {
+        nb::handle first = ir.required(row.first), second = ir.required(row.second);
+        return ir.is_instance(node, first) || (row.second != row.first && ir.is_instance(node, second));
+    }
+    return ir.is_a_if_defined(node, row.first) || (row.second != row.first && ir.is_a_if_defined(node, row.second));
 }
 
 // The rule of the first row that `node` matches, or null.

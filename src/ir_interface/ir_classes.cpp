@@ -29,7 +29,7 @@ nb::handle IrModule::required(IrClass cls) const {
 
 // For a type that decides isinstance alone, the subclass test is the whole
 // answer; isinstance itself would also read the node's __class__.
-bool IrModule::is_instance_of(nb::handle node, nb::handle cls) const {
+bool IrModule::is_instance(nb::handle node, nb::handle cls) const {
     PyTypeObject* type = Py_TYPE(node.ptr());
     if (reinterpret_cast<PyObject*>(type) == cls.ptr()) return true;
     if (type_decides_isinstance(type)) return PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(cls.ptr())) != 0;
@@ -38,11 +38,9 @@ bool IrModule::is_instance_of(nb::handle node, nb::handle cls) const {
     return result != 0;
 }
 
-bool IrModule::is_a(nb::handle node, IrClass cls) const { return is_instance_of(node, required(cls)); }
-
 bool IrModule::is_a_if_defined(nb::handle node, IrClass cls) const {
     const nb::object& found = classes_[index(cls)];
-    return found.is_valid() && is_instance_of(node, found);
+    return found.is_valid() && is_instance(node, found);
 }
 
 nb::object IrModule::read(nb::handle path) const {

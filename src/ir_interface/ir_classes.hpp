@@ -46,7 +46,9 @@ public:
     nb::handle required(IrClass cls) const;
 
     // isinstance(node, ir.<cls>); AttributeError when ir lacks the class.
-    bool is_a(nb::handle node, IrClass cls) const;
+    bool is_a(nb::handle node, IrClass cls) const { return is_instance(node, required(cls)); }
+    // isinstance(node, cls) for a class looked up here
+    bool is_instance(nb::handle node, nb::handle cls) const;
     // hasattr(ir, "<cls>") and isinstance(node, ir.<cls>)
     bool is_a_if_defined(nb::handle node, IrClass cls) const;
 
@@ -61,7 +63,6 @@ public:
 
 private:
     static size_t index(IrClass cls) { return static_cast<size_t>(cls); }
-    bool is_instance_of(nb::handle node, nb::handle cls) const;
     bool decide_isinstance(PyTypeObject* type) const;
     nb::object module_;
     std::array<nb::object, ir_class_count> classes_;
