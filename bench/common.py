@@ -54,6 +54,33 @@ def mixed_graph(node_count, seed=0):
     return ir.Graph(nodes=nodes, edges=list(zip(names, names[1:])))
 
 
+# Node classes other than the IR layer's own, for the services' general route:
+# trivial subclasses of the IR classes (same names, so every service answers as
+# for the IR classes), or duck-typed classes of the same names and attributes.
+NODE_CLASSES = ("ir", "subclass", "duck")
+
+
+def reclassed(graph, node_classes):
+    """``graph`` with every node an instance of a class of ``node_classes`` (see
+    NODE_CLASSES), holding the same attribute values; ``graph`` itself for "ir"."""
+    if node_classes == "ir":
+        return graph
+    made = {}
+
+    def new_class(cls):
+        if cls not in made:
+            bases = (cls,) if node_classes == "subclass" else ()
+            made[cls] = type(cls.__name__, bases, {})
+        return made[cls]
+
+    nodes = {}
+    for name, node in graph.nodes.items():
+        copy = object.__new__(new_class(type(node)))
+        copy.__dict__.update(vars(node))
+        nodes[name] = copy
+    return ir.Graph(nodes=nodes, edges=list(graph.edges), metadata=dict(graph.metadata))
+
+
 def best_of(runs, fn, *args, **kwargs):
     """Shortest wall time of ``runs`` calls, in seconds. The result is freed
     after the clock stops: a caller keeps what a call returns, so freeing it

@@ -17,7 +17,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(__file__))
 
-from common import SERVICES, mixed_graph  # noqa: E402
+from common import NODE_CLASSES, SERVICES, mixed_graph, reclassed  # noqa: E402
 
 
 def main():
@@ -25,6 +25,8 @@ def main():
     parser.add_argument("service", choices=list(SERVICES))
     parser.add_argument("--nodes", type=int, default=10_000)
     parser.add_argument("--floor", action="store_true", help="count the floor's call instead of the service's")
+    parser.add_argument("--node-classes", default="ir", choices=NODE_CLASSES,
+                        help="count the services' general route on nodes of other classes (see common.reclassed)")
     args = parser.parse_args()
     if args.floor:
         from per_node import floors
@@ -32,8 +34,9 @@ def main():
         service = floors()[0][args.service]
     else:
         service = SERVICES[args.service]
-    service(mixed_graph(50, seed=0), mixed_graph(50, seed=1))
-    graph, other = mixed_graph(args.nodes, seed=0), mixed_graph(args.nodes, seed=1)
+    service(reclassed(mixed_graph(50, seed=0), args.node_classes), reclassed(mixed_graph(50, seed=1), args.node_classes))
+    graph = reclassed(mixed_graph(args.nodes, seed=0), args.node_classes)
+    other = reclassed(mixed_graph(args.nodes, seed=1), args.node_classes)
     eval("service(graph, other)", {"service": service, "graph": graph, "other": other})
     print(f"{args.service}: {len(graph.nodes)} nodes")
 

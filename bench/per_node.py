@@ -5,7 +5,11 @@ the same call of the floor (bench/floor: only the irreducible work, built on
 first use into build/floor) with the ratio service/floor. The floor's answers
 are checked against the service's at every size before anything is timed.
 
-    python bench/per_node.py [--sizes 10000 100000 1000000] [--runs 5]
+    python bench/per_node.py [--sizes 10000 100000 1000000] [--runs 5] [--node-classes subclass]
+
+With --node-classes subclass or duck, the nodes are instances of trivial
+subclasses of the IR classes, or of duck-typed classes of the same names (see
+common.reclassed): the services' general route, timed without a floor.
 """
 
 import argparse
@@ -18,7 +22,7 @@ import tracemalloc
 
 sys.path.insert(0, os.path.dirname(__file__))
 
-from common import SERVICES, best_of, mixed_graph  # noqa: E402
+from common import NODE_CLASSES, SERVICES, best_of, mixed_graph, reclassed  # noqa: E402
 from floor.build import load as load_floor  # noqa: E402
 
 from ondrel import ir  # noqa: E402
@@ -78,27 +82,34 @@ def main():
     parser.add_argument("--sizes", type=int, nargs="+", default=[10_000, 100_000, 1_000_000])
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--services", nargs="+", default=list(SERVICES), choices=list(SERVICES))
+    parser.add_argument("--node-classes", default="ir", choices=NODE_CLASSES)
     args = parser.parse_args()
+    with_floor = args.node_classes == "ir"
 
     floor_calls, answers = floors()
     print(f"{'service':>18} {'nodes':>10} {'us/node':>9} {'gc us/node':>11} {'result B/node':>14}"
           f" {'floor us/node':>14} {'ratio':>6}")
     for size in args.sizes:
-        graph, other = mixed_graph(size, seed=0), mixed_graph(size, seed=1)
+        graph = reclassed(mixed_graph(size, seed=0), args.node_classes)
+        other = reclassed(mixed_graph(size, seed=1), args.node_classes)
         n = len(graph.nodes)
         runs = args.runs if size < 1_000_000 else max(2, args.runs // 2)
         for name in args.services:
             service, floor = SERVICES[name], floor_calls[name]
-            check_floor(name, floor, answers.get(name, lambda result: result), graph, other)
+            if with_floor:
+                check_floor(name, floor, answers.get(name, lambda result: result), graph, other)
             # Service and floor alternate, so a change of load hits both alike.
             seconds = floor_seconds = float("inf")
             for _ in range(runs):
                 seconds = min(seconds, best_of(1, service, graph, other))
-                floor_seconds = min(floor_seconds, best_of(1, floor, graph, other))
+                if with_floor:
+                    floor_seconds = min(floor_seconds, best_of(1, floor, graph, other))
             collection = min(deferred_collection(service, graph, other) for _ in range(2))
             held = held_memory(service, graph, other)
+            floor_columns = (f" {floor_seconds * 1e6 / n:>14.2f} {seconds / floor_seconds:>6.2f}" if with_floor
+                             else f" {'-':>14} {'-':>6}")
             print(f"{name:>18} {n:>10,} {seconds * 1e6 / n:>9.2f} {collection * 1e6 / n:>11.3f} {held / n:>14.0f}"
-                  f" {floor_seconds * 1e6 / n:>14.2f} {seconds / floor_seconds:>6.2f}")
+                  + floor_columns)
         del graph, other
 
 
