@@ -91,7 +91,8 @@ test-programs:
 # The suite again, against a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer (any finding in the SDK's own code fails, leaks
 # included). One version is enough: the C++ code is the same on each. It is built
-# with exactly the build floors, so that they are tested too; it runs with the
+# with exactly the build floors, so that they are tested too, and with the host
+# C API routes of the oldest Python (ONDREL_HOST_FALLBACKS); it runs with the
 # newest runtime dependencies.
 SANITIZE_VENV ?= .venv-sanitize
 SANITIZER_LOGS := build/sanitizer-logs
@@ -102,6 +103,7 @@ $(SANITIZE_VENV)/.installed: $(SOURCES) tools/minimum-requirements.txt
 	$(REQUIRE_PYTHON)
 	bash tools/floor_build.sh $(PYTHON) build/wheels/sanitized \
 	    --config-settings=cmake.define.ONDREL_SANITIZE=ON \
+	    --config-settings=cmake.define.ONDREL_HOST_FALLBACKS=ON \
 	    --config-settings=cmake.build-type=RelWithDebInfo \
 	    --config-settings=build-dir=build/sanitize
 	rm -rf $(SANITIZE_VENV)

@@ -188,6 +188,8 @@ def test_catalogue_agrees_with_the_linter():
     for code, issue in found.items():
         assert RULES[code].severity == issue.severity.value
         assert RULES[code].help == issue.suggestion or code == "SKIP_MERGE_INPUTS"  # its suggestion names the type
+        for text, template in ((issue.message, RULES[code].message), (issue.suggestion, RULES[code].suggestion)):
+            assert re.fullmatch(re.sub(r"\\\{\w+\\\}", ".+", re.escape(template)), text), (code, text)
 
 
 # ---------------------------------------------------------------- formats for CI

@@ -1,4 +1,5 @@
-// What a service does for each node class, written as one table of rows.
+// What a service does for each node class, written as one table of rows, and
+// the node as a rule sees it.
 //
 // A row names one IR class, or two that share a rule, and the rule itself.
 // Rows are tested in table order with isinstance (subclasses match). A
@@ -15,7 +16,7 @@
 #include "ir_interface/ir_classes.hpp"
 
 #include <array>
-#include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace ondrel {
@@ -30,127 +31,71 @@ struct ClassRow {
     Rule rule;
 };
 
-template <typename Rule>
-constexpr ClassRow<Rule> row(IrClass cls, Lookup lookup, Rule rule) {
-    return {cls, cls, lookup, rule};
-}
-template <typename Rule>
-constexpr ClassRow<Rule> row(IrClass first, IrClass second, Lookup lookup, Rule rule) {
-    return {first, second, lookup, rule};
-}
-
-// isinstance(node, (first, second)): a required row looks both classes up
-// before testing either, so a module lacking the second raises even for a
-// node of the first.
-template <typename Rule>
-bool matches(const ClassRow<Rule>& row, const IrModule& ir, nb::handle node) {
-    if (row.lookup == Lookup::Required) {
-        nb::handle first = ir.required(row.first), second = ir.required(row.second);
-        return ir.is_instance(node, first) || (row.second != row.first && ir.is_instance(node, second));
+// One node as the rules read it: attribute reads and class tests, either
+// made on the node itself (HostNode) or answered from a graph snapshot
+// (graph_snapshot.hpp), which holds what those reads return.
+class NodeView {
+public:
+    virtual nb::handle object() const = 0;
+    virtual nb::object type_name() const = 0;  // type(node).__name__
+    // isinstance(node, (ir.<first>, ir.<second>)), the classes looked up as `lookup` says.
+    virtual bool is_a(IrClass first, IrClass second, Lookup lookup) const = 0;
+    bool is_a(IrClass cls) const { return is_a(cls, cls, Lookup::Required); }
+    virtual nb::object read(Field field) const = 0;            // node.<field>
+    virtual nb::object read_if_exists(Field field) const = 0;  // invalid when the node lacks it
+    // getattr(node, field, fallback)
+    nb::object read_or(Field field, nb::handle fallback) const {
+        nb::object value = read_if_exists(field);
+        return value.is_valid() ? value : nb::borrow(fallback);
     }
-    return ir.is_a_if_defined(node, row.first) || (row.second != row.first && ir.is_a_if_defined(node, row.second));
-}
+    // The attribute when the node has it and it is not None, else invalid.
+    nb::object present(Field field) const { return unless_none(read_if_exists(field)); }
+
+protected:
+    ~NodeView() = default;
+};
+
+// The node itself: every read and test goes to the host, as written.
+class HostNode final : public NodeView {
+public:
+    HostNode(nb::handle node, const IrModule& ir) : node_(node), ir_(ir) {}
+    nb::handle object() const override { return node_; }
+    nb::object type_name() const override { return type_name_object(node_); }
+    using NodeView::is_a;
+    bool is_a(IrClass first, IrClass second, Lookup lookup) const override;
+    nb::object read(Field field) const override { return attr(node_, field_key(field)); }
+    nb::object read_if_exists(Field field) const override { return attr_if_exists(node_, field_key(field)); }
+
+private:
+    nb::handle node_;
+    const IrModule& ir_;
+};
 
 // The rule of the first row that `node` matches, or null.
 template <typename Rule, size_t N>
-const Rule* first_rule(const std::array<ClassRow<Rule>, N>& rows, const IrModule& ir, nb::handle node) {
+const Rule* first_rule(const std::array<ClassRow<Rule>, N>& rows, const NodeView& node) {
     for (const ClassRow<Rule>& row : rows)
-        if (matches(row, ir, node)) return &row.rule;
+        if (node.is_a(row.first, row.second, row.lookup)) return &row.rule;
     return nullptr;
 }
-
-// visit(rule) for every row that `node` matches, in table order.
-template <typename Rule, size_t N, typename Visit>
-void for_each_rule(const std::array<ClassRow<Rule>, N>& rows, const IrModule& ir, nb::handle node, Visit&& visit) {
-    for (const ClassRow<Rule>& row : rows)
-        if (matches(row, ir, node)) visit(row.rule);
-}
-
-// The rows many nodes of one call match, tested once per node type where
-// the type alone decides them (IrModule::type_decides_isinstance); other
-// nodes are tested row by row each time. One memo answers one kind of
-// question: first() or each(), not both.
-template <typename Rule, size_t N>
-class RowMemo {
-public:
-    RowMemo(const std::array<ClassRow<Rule>, N>& rows, const IrModule& ir) : rows_(rows), ir_(ir) {}
-
-    // first_rule(rows, ir, node)
-    const Rule* first(nb::handle node) {
-        if (const Known* known = find(node); known && known->decided)
-            return known->row < N ? &rows_[known->row].rule : nullptr;
-        const Rule* rule = first_rule(rows_, ir_, node);
-        size_t row = 0;
-        while (row < N && &rows_[row].rule != rule) ++row;
-        remember(node, row, 0);
-        return rule;
-    }
-
-    // for_each_rule(rows, ir, node, visit)
-    template <typename Visit>
-    void each(nb::handle node, Visit&& visit) {
-        const Known* known = find(node);
-        if (known && known->decided) {
-            for (size_t row = 0; row < N; ++row)
-                if (known->matched & (uint64_t{1} << row)) visit(rows_[row].rule);
-            return;
-        }
-        uint64_t matched = 0;
-        for (size_t row = 0; row < N; ++row) {
-            if (!matches(rows_[row], ir_, node)) continue;
-            matched |= uint64_t{1} << row;
-            visit(rows_[row].rule);
-        }
-        remember(node, N, matched);
-    }
-
-private:
-    static_assert(N <= 64);
-    struct Known {
-        PyTypeObject* type;  // an IR class, kept alive by the IR module, when decided
-        bool decided;
-        size_t row;
-        uint64_t matched;
-    };
-    const Known* find(nb::handle node) const {
-        for (const Known& known : known_)
-            if (known.type == Py_TYPE(node.ptr())) return &known;
-        return nullptr;
-    }
-    void remember(nb::handle node, size_t row, uint64_t matched) {
-        if (find(node)) return;
-        PyTypeObject* type = Py_TYPE(node.ptr());
-        known_.push_back({type, ir_.type_decides_isinstance(type), row, matched});
-    }
-    const std::array<ClassRow<Rule>, N>& rows_;
-    const IrModule& ir_;
-    std::vector<Known> known_;
-};
 
 template <typename Rule, size_t N, size_t M>
 constexpr bool covers_every_class(const std::array<ClassRow<Rule>, N>& rows,
                                   const std::array<IrClass, M>& without_rule) {
     std::array<int, ir_class_count> named{};
     for (const ClassRow<Rule>& row : rows) {
-        ++named[static_cast<size_t>(row.first)];
-        if (row.second != row.first) ++named[static_cast<size_t>(row.second)];
+        ++named[index_of(row.first)];
+        if (row.second != row.first) ++named[index_of(row.second)];
     }
-    for (IrClass cls : without_rule) ++named[static_cast<size_t>(cls)];
+    for (IrClass cls : without_rule) ++named[index_of(cls)];
     for (int count : named)
         if (count != 1) return false;
     return true;
 }
 
-// The classes of the rows, in table order, as class names (for the module's
-// record of what it handles).
-template <typename Rule, size_t N>
-nb::object rule_class_names(const std::array<ClassRow<Rule>, N>& rows) {
-    nb::object names = own(PyList_New(0));
-    for (const ClassRow<Rule>& row : rows) {
-        append(names, own(PyUnicode_FromString(ir_class_name(row.first))));
-        if (row.second != row.first) append(names, own(PyUnicode_FromString(ir_class_name(row.second))));
-    }
-    return own(PyList_AsTuple(names.ptr()));
+namespace class_rules_detail {
+void record_table(nb::handle module, const char* table, const std::vector<IrClass>& with_rule,
+                  const std::vector<IrClass>& without_rule);
 }
 
 // module._NODE_RULES[table] = {"rules": (class names...), "without_rule": (...)}:
@@ -158,16 +103,12 @@ nb::object rule_class_names(const std::array<ClassRow<Rule>, N>& rows) {
 template <typename Rule, size_t N, size_t M>
 void record_table(nb::handle module, const char* table, const std::array<ClassRow<Rule>, N>& rows,
                   const std::array<IrClass, M>& without_rule) {
-    static const Name registry_name("_NODE_RULES");
-    nb::object registry = attr_if_exists(module, registry_name);
-    if (!registry.is_valid()) {
-        registry = own(PyDict_New());
-        check(PyObject_SetAttr(module.ptr(), registry_name.get(), registry.ptr()));
+    std::vector<IrClass> with_rule;
+    for (const ClassRow<Rule>& row : rows) {
+        with_rule.push_back(row.first);
+        if (row.second != row.first) with_rule.push_back(row.second);
     }
-    nb::object entry = own(PyDict_New());
-    set_item(entry, text("rules"), rule_class_names(rows));
-    set_item(entry, text("without_rule"), class_name_tuple(without_rule));
-    set_item(registry, text(table), entry);
+    class_rules_detail::record_table(module, table, with_rule, {without_rule.begin(), without_rule.end()});
 }
 
 }  // namespace ondrel

@@ -1,16 +1,39 @@
 #include "ir_interface/ir_classes.hpp"
 
-
 namespace ondrel {
 
 namespace {
 const Name name_read("read");
 const Name class_keys[] = {
-#define ONDREL_KEY(name) Name(#name),
-    ONDREL_IR_CLASSES(ONDREL_KEY)
+#define ONDREL_KEY(name, ...) Name(#name),
+    ONDREL_IR_CLASSES(ONDREL_KEY, )
 #undef ONDREL_KEY
 };
 }  // namespace
+
+const Name& field_key(Field field) {
+    static const Name keys[] = {
+#define ONDREL_KEY(name) Name(#name),
+        ONDREL_IR_FIELD_NAMES(ONDREL_KEY)
+#undef ONDREL_KEY
+    };
+    return keys[static_cast<size_t>(field)];
+}
+
+void record_ir_fields(nb::handle module) {
+    nb::object table = own(PyDict_New());
+    for (size_t cls = 0; cls < ir_class_count; ++cls) {
+        nb::object fields = own(PyTuple_New(static_cast<Py_ssize_t>(class_fields[cls].size())));
+        for (size_t slot = 0; slot < class_fields[cls].size(); ++slot) {
+            const FieldSpec& spec = class_fields[cls][slot];
+            nb::object entry = own(Py_BuildValue("(ss)", field_name(spec.field),
+                                                 field_kind_names[static_cast<size_t>(spec.kind)]));
+            PyTuple_SET_ITEM(fields.ptr(), static_cast<Py_ssize_t>(slot), entry.release().ptr());
+        }
+        set_item(table, text(ir_class_names[cls]), fields);
+    }
+    check(PyObject_SetAttrString(module.ptr(), "_IR_FIELDS", table.ptr()));
+}
 
 IrModule::IrModule() {
     module_ = import_ir();
@@ -18,7 +41,7 @@ IrModule::IrModule() {
 }
 
 nb::handle IrModule::required(IrClass cls) const {
-    const nb::object& found = classes_[index(cls)];
+    const nb::object& found = classes_[index_of(cls)];
     if (found.is_valid()) return found;
     // Let the host word the AttributeError exactly as a plain lookup would.
     PyObject* late = PyObject_GetAttrString(module_.ptr(), ir_class_name(cls));
@@ -27,41 +50,21 @@ nb::handle IrModule::required(IrClass cls) const {
     raise(PyExc_AttributeError, "module 'ondrel.ir' has no attribute '%s'", ir_class_name(cls));
 }
 
-// For a type that decides isinstance alone, the subclass test is the whole
-// answer; isinstance itself would also read the node's __class__.
 bool IrModule::is_instance(nb::handle node, nb::handle cls) const {
-    PyTypeObject* type = Py_TYPE(node.ptr());
-    if (reinterpret_cast<PyObject*>(type) == cls.ptr()) return true;
-    if (type_decides_isinstance(type)) return PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(cls.ptr())) != 0;
+    if (reinterpret_cast<PyObject*>(Py_TYPE(node.ptr())) == cls.ptr()) return true;
     int result = PyObject_IsInstance(node.ptr(), cls.ptr());
     check(result);
     return result != 0;
 }
 
 bool IrModule::is_a_if_defined(nb::handle node, IrClass cls) const {
-    const nb::object& found = classes_[index(cls)];
+    const nb::object& found = classes_[index_of(cls)];
     return found.is_valid() && is_instance(node, found);
 }
 
 nb::object IrModule::read(nb::handle path) const {
     nb::object reader = attr(module_, name_read);
     return own(PyObject_CallOneArg(reader.ptr(), path.ptr()));
-}
-
-bool IrModule::type_decides_isinstance(PyTypeObject* type) const {
-    return decided_.find_or_decide(type, [&] { return decide_isinstance(type); });
-}
-
-bool IrModule::decide_isinstance(PyTypeObject* type) const {
-    static const Name class_attribute("__class__");
-    bool listed = false;
-    for (const nb::object& cls : classes_) {
-        if (!cls.is_valid()) continue;
-        if (Py_TYPE(cls.ptr()) != &PyType_Type) return false;
-        listed = listed || cls.ptr() == reinterpret_cast<PyObject*>(type);
-    }
-    if (!listed || type->tp_getattro != PyObject_GenericGetAttr) return false;
-    return _PyType_Lookup(type, class_attribute.get()) == _PyType_Lookup(&PyBaseObject_Type, class_attribute.get());
 }
 
 }  // namespace ondrel

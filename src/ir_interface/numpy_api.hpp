@@ -4,6 +4,9 @@
 
 #include "ir_interface/python.hpp"
 
+#include <cstdint>
+#include <optional>
+
 #ifndef ONDREL_NUMPY_API_DEFINITION
 #define NO_IMPORT_ARRAY
 #endif
@@ -26,5 +29,12 @@ inline PyArrayObject* exact_ndarray(nb::handle value) {
     load_numpy_api();
     return Py_TYPE(value.ptr()) == &PyArray_Type ? reinterpret_cast<PyArrayObject*>(value.ptr()) : nullptr;
 }
+
+// The element types the compiled kernels read, in native byte order.
+enum class NumericType : uint8_t { Bool, Int8, Int16, Int32, Int64, UInt8, UInt16, UInt32, UInt64, Float16, Float32, Float64 };
+inline constexpr size_t numeric_type_count = 12;
+
+// The numeric type of a dtype, or nullopt (another kind, size or byte order).
+std::optional<NumericType> numeric_type_of(PyArray_Descr* descr);
 
 }  // namespace ondrel

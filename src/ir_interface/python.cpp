@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 namespace ondrel {
 
@@ -17,41 +18,62 @@ void raise(PyObject* exception_type, const char* format, ...) {
 
 nb::object attr_if_exists(nb::handle obj, nb::handle name) {
     PyObject* value = nullptr;
+#if defined(ONDREL_HOST_FALLBACKS)
+    value = PyObject_GetAttr(obj.ptr(), name.ptr());
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+        PyErr_Clear();
+    }
+    return nb::steal(value);
+#else
 #if PY_VERSION_HEX >= 0x030D0000
     int found = PyObject_GetOptionalAttr(obj.ptr(), name.ptr(), &value);
 #else
+    // PyObject_GetOptionalAttr's name before 3.13, in those releases as they
+    // stand (pythoncapi-compat's pythoncapi_compat.h maps it the same way).
     int found = _PyObject_LookupAttr(obj.ptr(), name.ptr(), &value);
 #endif
     check(found);
     return found ? nb::steal(value) : nb::object();
-}
-
-bool plain_class_value(PyTypeObject* type, const Name& name) {
-    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-    PyObject* found = _PyType_Lookup(type, name.get());
-    return found && !Py_TYPE(found)->tp_descr_get;
-}
-
-nb::object plain_read(nb::handle obj, const Name& name) {
-#if PY_VERSION_HEX >= 0x030B0000
-    // Instances keep their attributes inline from 3.11 on; asking for the
-    // dict pointer would build a dict for each of them.
-    return attr(obj, name);
-#else
-    PyObject** dict = _PyObject_GetDictPtr(obj.ptr());
-    if (dict && *dict) {
-        if (PyObject* value = PyDict_GetItemWithError(*dict, name.get())) return nb::borrow(value);  // str key: no host code
-        if (PyErr_Occurred()) throw nb::python_error();
-    }
-    return attr(obj, name);
 #endif
 }
 
-nb::object type_name_object(nb::handle obj) {
-    PyTypeObject* type = Py_TYPE(obj.ptr());
-    if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) return nb::borrow(reinterpret_cast<PyHeapTypeObject*>(type)->ht_name);
-    return own(PyUnicode_FromString(_PyType_Name(type)));
+const char* type_name(nb::handle obj) {
+    const char* name = Py_TYPE(obj.ptr())->tp_name;
+    const char* last_dot = std::strrchr(name, '.');
+    return last_dot ? last_dot + 1 : name;
 }
+
+nb::object class_name(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030B0000 && !defined(ONDREL_HOST_FALLBACKS)
+    // What type's own __name__ returns; a metaclass may define another.
+    if (Py_IS_TYPE(type, &PyType_Type)) return own(PyType_GetName(type));
+#endif
+    static const Name dunder_name("__name__");
+    return attr(reinterpret_cast<PyObject*>(type), dunder_name);
+}
+
+ClassDict::ClassDict(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000 && !defined(ONDREL_HOST_FALLBACKS)
+    mapping_ = own(PyType_GetDict(type));
+#else
+    static const Name dunder_dict("__dict__");
+    mapping_ = attr(reinterpret_cast<PyObject*>(type), dunder_dict);  // a mappingproxy
+#endif
+}
+
+nb::object ClassDict::item(nb::handle name) const {
+    if (PyDict_CheckExact(mapping_.ptr())) {
+        PyObject* value = PyDict_GetItemWithError(mapping_.ptr(), name.ptr());  // borrowed
+        if (!value && PyErr_Occurred()) throw nb::python_error();
+        return value ? nb::borrow(value) : nb::object();
+    }
+    int found = PySequence_Contains(mapping_.ptr(), name.ptr());
+    check(found);
+    return found ? own(PyObject_GetItem(mapping_.ptr(), name.ptr())) : nb::object();
+}
+
+bool is_plain_class_value(nb::handle value) { return PyType_GetSlot(Py_TYPE(value.ptr()), Py_tp_descr_get) == nullptr; }
 
 nb::object module_function(nb::handle module, const Name& name) { return attr(module, name); }
 

@@ -2,6 +2,12 @@
 // interned attribute names, attribute reads, argument checks and the few host
 // behaviours (unpacking, exact integers, number formatting) that every service
 // needs. Everything here throws nb::python_error with the host's exception set.
+//
+// Only the host's public C API is used. Where a version lacks the public
+// spelling of something (PyType_GetName before 3.11, PyType_GetDict before
+// 3.12, PyObject_GetOptionalAttr before 3.13), python.cpp takes a route
+// built from older public calls; the build option ONDREL_HOST_FALLBACKS
+// makes every version take those routes, and the sanitized CI build sets it.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -84,70 +90,16 @@ inline nb::object attr(nb::handle obj, const Name& name) {
 }
 
 // Optional read: an invalid (null) object when the attribute is missing; only
-// AttributeError counts as missing, every other error propagates.
+// AttributeError counts as missing, every other error propagates (hasattr's
+// rule).
 nb::object attr_if_exists(nb::handle obj, nb::handle name);
 inline nb::object attr_if_exists(nb::handle obj, const Name& name) { return attr_if_exists(obj, nb::handle(name.get())); }
-
-// getattr(obj, name, fallback)
-inline nb::object attr_or(nb::handle obj, const Name& name, nb::handle fallback) {
-    nb::object value = attr_if_exists(obj, name);
-    return value.is_valid() ? value : nb::borrow(fallback);
-}
 
 // hasattr(obj, name)
 inline bool has_attr(nb::handle obj, const Name& name) { return attr_if_exists(obj, name).is_valid(); }
 
 // `value` unless it is None (then an invalid object).
 inline nb::object unless_none(nb::object value) { return value.is_valid() && value.is_none() ? nb::object() : value; }
-
-// The attribute's value when it exists and is not None, else an invalid object.
-inline nb::object present_attr(nb::handle obj, const Name& name) { return unless_none(attr_if_exists(obj, name)); }
-
-// A value decided once per type over one pass, found by a scan of the types
-// seen (a graph has few node types).
-template <typename Value>
-class TypeMemo {
-public:
-    // The value for `type`, from decide() the first time; valid until another type is added.
-    template <typename Decide>
-    const Value& find_or_decide(PyTypeObject* type, Decide&& decide) {
-        for (const auto& [known, value] : known_)
-            if (known == type) return value;
-        Value value = decide();
-        return known_.emplace_back(type, std::move(value)).second;
-    }
-
-private:
-    std::vector<std::pair<PyTypeObject*, Value>> known_;
-};
-
-// Reading `name` from an instance of `type` can neither fail nor run host
-// code: the type's getattr is the generic one and its class holds a plain
-// value (a dataclass default, not a descriptor) under the name.
-bool plain_class_value(PyTypeObject* type, const Name& name);
-
-// obj.<name> where plain_class_value holds for its type: the instance's own
-// value, else the class's, as the generic lookup finds them.
-nb::object plain_read(nb::handle obj, const Name& name);
-
-// obj.<name> for objects of the types seen, each type's class looked up once:
-// read plainly where that can neither fail nor run host code, through getattr
-// otherwise.
-class AttributeReader {
-public:
-    explicit AttributeReader(const Name& name) : name_(name) {}
-    nb::object operator()(nb::handle obj) { return plain(obj) ? plain_read(obj, name_) : attr(obj, name_); }
-    nb::object if_exists(nb::handle obj) { return plain(obj) ? plain_read(obj, name_) : attr_if_exists(obj, name_); }
-    nb::object present(nb::handle obj) { return unless_none(if_exists(obj)); }  // as present_attr
-
-private:
-    bool plain(nb::handle obj) {
-        PyTypeObject* type = Py_TYPE(obj.ptr());
-        return plain_.find_or_decide(type, [&] { return plain_class_value(type, name_); });
-    }
-    const Name& name_;
-    TypeMemo<bool> plain_;
-};
 
 inline nb::object none() { return nb::none(); }
 inline nb::object boolean(bool value) { return nb::borrow(value ? Py_True : Py_False); }
@@ -158,9 +110,27 @@ inline nb::object text(std::string_view value) {
     return own(PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "surrogatepass"));
 }
 
-// type(obj).__name__, as C text and as a host string
-inline const char* type_name(nb::handle obj) { return _PyType_Name(Py_TYPE(obj.ptr())); }
-nb::object type_name_object(nb::handle obj);
+// The last dotted part of type(obj)'s C-level name, for error messages.
+const char* type_name(nb::handle obj);
+// type.__name__, and type(obj).__name__
+nb::object class_name(PyTypeObject* type);
+inline nb::object type_name_object(nb::handle obj) { return class_name(Py_TYPE(obj.ptr())); }
+
+// A class's own namespace (type.__dict__), read without running host code
+// when the class's metaclass is exactly `type`.
+class ClassDict {
+public:
+    explicit ClassDict(PyTypeObject* type);
+    nb::object item(nb::handle name) const;  // invalid when the namespace lacks it
+    nb::object item(const Name& name) const { return item(nb::handle(name.get())); }
+
+private:
+    nb::object mapping_;  // the dict itself, or its read-only proxy
+};
+
+// True when reading an attribute stored under `value` on a class runs no
+// host code: the value is no descriptor (its type has no __get__).
+bool is_plain_class_value(nb::handle value);
 
 // obj.<name> = value
 inline void set_attr(nb::handle obj, const Name& name, nb::handle value) {
@@ -307,30 +277,6 @@ inline nb::object item_of(nb::handle mapping, nb::handle key) {
     }
     return nb::borrow(value);
 }
-
-// Whether a plain dict has had an item added, removed or replaced since the
-// stamp was taken, told by the version the host gives each modification
-// (3.10 to 3.13; where it keeps none, every check reports a change).
-class DictStamp {
-public:
-    explicit DictStamp(nb::handle dict) : dict_(dict.ptr()), version_(version_of(dict_)) {}
-    bool unchanged() const { return version_ != 0 && version_of(dict_) == version_; }
-
-private:
-    static uint64_t version_of(PyObject* dict) {
-#if PY_VERSION_HEX < 0x030E0000
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-        return PyDict_CheckExact(dict) ? reinterpret_cast<PyDictObject*>(dict)->ma_version_tag : 0;
-#pragma GCC diagnostic pop
-#else
-        (void)dict;
-        return 0;
-#endif
-    }
-    PyObject* dict_;  // kept alive by the caller
-    uint64_t version_;
-};
 
 // An exact tuple of two exact str; a plain list of nothing else. Such edges
 // hash, compare and sort without host code.

@@ -29,56 +29,34 @@ import os
 import sys
 from typing import Optional
 
+from .lint_rules import CATALOGUE
+
 __all__ = ["RULES", "LintConfig", "LintConfigError", "LintRule", "LintSelection", "find_config", "load_config",
            "parse_config", "rule"]
 
 
 @dataclasses.dataclass(frozen=True)
 class LintRule:
-    """One lint code: its severity before strict promotion, what it means, and how to fix it."""
+    """One lint code: its severity before strict promotion, what it means, and how to fix it.
+
+    ``message`` and ``suggestion`` are the texts the linter emits, ``{name}`` standing
+    for a value of the finding; ``doc`` says what the code checks, why it matters and
+    how to fix it (see ``ondrel.sdk.lint_rules``)."""
 
     code: str
     severity: str  # "error", "warning" or "info", as LintResult.to_dict writes it
     description: str
     help: str
+    message: str = ""
+    suggestion: str = ""
+    doc: str = ""
 
 
-RULES = {entry.code: entry for entry in (
-    LintRule("STRUCTURE", "error", "Graph structure is broken (dangling edge, self-loop, missing Input or Output)",
-             "Fix graph structure before linting"),
-    LintRule("UNREACHABLE", "warning", "Node is not reachable from any Input",
-             "Remove dead node or connect it to the graph"),
-    LintRule("DEAD_END", "warning", "Node does not reach any Output", "Remove dead node or connect it to an Output"),
-    LintRule("MULTI_OUTPUT", "info", "Graph has several Output nodes", "Ensure each output has clear semantics"),
-    LintRule("LIF_LOW_TAU", "warning", "LIF time constant below 1.0",
-             "Low tau means fast decay; check if intentional"),
-    LintRule("LIF_HIGH_TAU", "warning", "LIF time constant above 100",
-             "High tau means slow decay; may cause gradient issues"),
-    LintRule("LIF_NONPOSITIVE_THRESHOLD", "error", "LIF threshold is zero or negative",
-             "LIF thresholds must be positive"),
-    LintRule("LIF_HIGH_THRESHOLD", "info", "LIF threshold above 10", "High thresholds may reduce spike activity"),
-    LintRule("GHOST_UNUSUAL_STRIDE", "warning", "Ghost backbone block stride is neither 1 nor 2",
-             "Paper specifies stride=2 for backbone blocks"),
-    LintRule("DETECT_UNUSUAL_STRIDE", "warning", "Detection head stride is not 4, 8 or 16",
-             "SU-YOLO uses strides 4, 8, 16 for P2/P3/P4 scales"),
-    LintRule("LOW_WEIGHT_BITS", "warning", "Affine weights quantised below 4 bits",
-             "Very low bit widths may hurt accuracy"),
-    LintRule("HIGH_WEIGHT_BITS", "info", "Affine weights wider than 16 bits",
-             "Consider lower bits for hardware efficiency"),
-    LintRule("SKIP_PASSTHROUGH_INPUTS", "warning", "Passthrough skip node without exactly one input",
-             "Passthrough should have exactly one input"),
-    LintRule("SKIP_MERGE_INPUTS", "warning", "Merging skip node with fewer than two inputs",
-             "residual and concatenate skips require at least 2 inputs to merge"),
-    LintRule("GENERIC_NAME", "info", "Node has a generic name", "Use descriptive names (e.g., 'conv1', 'fc_hidden')"),
-    LintRule("PYTHON_KEYWORD", "warning", "Node name is a reserved word",
-             "May cause issues in code generation; consider renaming"),
-    LintRule("LARGE_MODEL", "info", "Model has more than 10M parameters",
-             "Large models may require more FPGA resources"),
-    LintRule("SMALL_MODEL", "info", "Model has fewer than 100 parameters",
-             "Very small model; verify this is intentional"),
-    LintRule("MISSING_OUTPUT_SHAPE", "warning", "Computational node has no output shape",
-             "Output shapes should be inferred during export"),
-)}
+RULES = {
+    entry["code"]: LintRule(entry["code"], entry["severity"], entry["summary"], entry.get("help", entry["suggestion"]),
+                            entry["message"], entry["suggestion"], entry["doc"])
+    for entry in CATALOGUE
+}
 
 
 def rule(code):

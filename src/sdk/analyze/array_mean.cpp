@@ -3,6 +3,7 @@
 #include "sdk/analyze/analyze.hpp"
 
 #include "ir_interface/numpy_api.hpp"
+#include "ir_interface/records.hpp"
 
 namespace ondrel::analyze {
 
@@ -64,7 +65,8 @@ nb::object array_mean(nb::handle array) {
         // float32 / count: exactly rounded through double, as n < 2**24.
         return floating(static_cast<float>(static_cast<double>(sum) / static_cast<double>(n)));
     }
-    return floating(to_double(call(state().numpy_mean, {array})));
+    static const nb::handle numpy_mean = nb::object(nb::module_::import_("numpy").attr("mean")).release();  // kept for the process
+    return floating(to_double(call(numpy_mean, {array})));
 }
 
 }  // namespace ondrel::analyze

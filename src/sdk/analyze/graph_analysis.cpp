@@ -1,7 +1,5 @@
-// analyze_graph and the depth/width measures.
+// analyze_graph, its parameter total and the depth/width measures.
 #include "sdk/analyze/analyze.hpp"
-
-#include "ir_interface/graph_walk.hpp"
 
 #include <optional>
 #include <string>
@@ -13,17 +11,6 @@ namespace {
 
 const Name nodes_name("nodes"), edges_name("edges"), get_rx_graph("_get_rx_graph");
 const Name predecessor_indices("predecessor_indices"), compute_depth_and_width_name("_compute_depth_and_width");
-
-enum class Category { None, Lif, Affine, Conv };
-
-Category category_of(const std::string& type) {
-    if (type == "LIF") return Category::Lif;
-    if (type == "Affine" || type == "SpikingAffine") return Category::Affine;
-    if (type == "Conv2d" || type == "SepConv2d" || type == "SGhostConv" || type == "SGhostEncoderLite" ||
-        type == "GhostBasicBlock1" || type == "GhostBasicBlock2")
-        return Category::Conv;
-    return Category::None;
-}
 
 // Per-type totals, keyed by type name in order of first occurrence. Node
 // classes are few, so each is resolved to its slot once.
@@ -59,50 +46,86 @@ private:
 };
 
 // tuple(port.get(key)) of a graph input or output; invalid when it has none.
-nb::object graph_port_shape(const LayerFacts::Port& port) {
-    if (!port.present || port.deferred.is_valid()) return nb::object();  // a deferred tuple is made without fail
-    if (!port.iterable) {
+nb::object graph_port_shape(const Port& port) {
+    if (!port.present()) return nb::object();
+    if (!port.iterable()) {
         // A scalar shape entry: tuple() of it raises the host's TypeError.
-        own(PySequence_Tuple(PyTuple_GET_ITEM(port.shape.ptr(), 0)));
+        own(PySequence_Tuple(PyTuple_GET_ITEM(port.shape().ptr(), 0)));
     }
-    return port.shape;
+    return port.shape();
 }
 
-// (depth, width) straight from `nodes` and `edges`, with the levels the
-// rustworkx route gives; nothing when the graph holds anything that route
-// would treat otherwise (a non-str name, a malformed or dangling edge), so
-// that it runs and reports it. Runs no host code, so borrowed items stay alive.
-std::optional<std::pair<long long, long long>> native_depth_and_width(nb::handle graph, bool& cyclic) {
-    nb::object nodes = attr(graph, nodes_name), edges = attr(graph, edges_name);
-    if (!PyDict_CheckExact(nodes.ptr()) || !PyList_CheckExact(edges.ptr())) return std::nullopt;
-    size_t node_count = static_cast<size_t>(PyDict_GET_SIZE(nodes.ptr()));
-    TextPositions index(node_count);
-    Py_ssize_t position = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(nodes.ptr(), &position, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) return std::nullopt;
-        index.insert(key, static_cast<uint32_t>(index.size()));
-    }
-    Py_ssize_t edge_count = PyList_GET_SIZE(edges.ptr());
-    std::vector<uint32_t> sources(edge_count), targets(edge_count);
-    std::vector<uint32_t> in_degree(node_count, 0), first_out(node_count + 1, 0);
-    for (Py_ssize_t e = 0; e < edge_count; ++e) {
-        PyObject* edge = PyList_GET_ITEM(edges.ptr(), e);
-        PyObject *source, *target;
-        if (!exact_pair(edge, source, target)) return std::nullopt;
-        if (!PyUnicode_CheckExact(source) || !PyUnicode_CheckExact(target)) return std::nullopt;
-        std::optional<uint32_t> from = index.find(source), to = index.find(target);
-        if (!from || !to) return std::nullopt;
-        sources[e] = *from, targets[e] = *to;
-        ++first_out[*from + 1];
-        ++in_degree[*to];
-    }
-    for (size_t i = 0; i < node_count; ++i) first_out[i + 1] += first_out[i];
-    std::vector<uint32_t> successors(edge_count), fill(first_out.begin(), first_out.end() - 1);
-    for (Py_ssize_t e = 0; e < edge_count; ++e) successors[fill[sources[e]]++] = targets[e];
+// What analyze_graph adds up over the nodes, in node order; with `records`
+// false the per-layer records are not made (everything that can fail is).
+class Statistics {
+public:
+    explicit Statistics(bool records) : records_(records) {}
 
-    // Kahn's order: a node is placed once all its predecessors are, one level
-    // below the deepest of them. Nodes left unplaced lie on a cycle.
+    void add(nb::handle name, const NodeView& node) {
+        LayerFacts facts = analyze_node_facts(node, &shapes_, records_);
+        if (records_) {
+            append(layers_, state().layer_stats.make({name, facts.node_type, facts.params.object(),
+                                                      facts.bytes.object(), facts.input.shape(), facts.output.shape(),
+                                                      facts.flops.object(), facts.config}));
+        }
+        total_params.add(facts.params);
+        total_bytes_.add(facts.bytes);
+        total_flops_.add(facts.flops);
+        TypeTable::Slot& slot = types_.slot_for(node.object(), facts.node_type);
+        slot.count += 1;
+        switch (slot.category) {
+            case Category::Lif: ++lif_count_; break;
+            case Category::Affine: ++affine_count_; break;
+            case Category::Conv: ++conv_count_; break;
+            case Category::None: break;
+        }
+        if (node.is_a(IrClass::Input)) {
+            nb::object shape = graph_port_shape(facts.input);
+            if (shape.is_valid()) append(input_shapes_, shape);
+        }
+        if (node.is_a(IrClass::Output)) {
+            nb::object shape = graph_port_shape(facts.output);
+            if (shape.is_valid()) append(output_shapes_, shape);
+        }
+        slot.bytes.add(facts.bytes);
+    }
+
+    nb::object record(Py_ssize_t node_count, Py_ssize_t edge_count, const std::vector<nb::object>& depth_width) {
+        nb::object type_counts = own(PyDict_New()), memory_breakdown = own(PyDict_New());
+        for (const TypeTable::Slot& slot : types_.slots()) {
+            set_item(type_counts, slot.name, integer(slot.count));
+            set_item(memory_breakdown, slot.name, slot.bytes.object());
+        }
+        bool is_dag = !depth_width[0].is_none();
+        return state().graph_stats.make({total_params.object(), total_bytes_.object(), total_flops_.object(),
+                                         integer(node_count), integer(edge_count), depth_width[0], depth_width[1],
+                                         boolean(is_dag), type_counts, layers_, input_shapes_, output_shapes_,
+                                         memory_breakdown, integer(lif_count_), integer(affine_count_),
+                                         integer(conv_count_)});
+    }
+
+    ExactInt total_params;
+
+private:
+    bool records_;
+    ShapeCache shapes_;
+    ExactInt total_bytes_, total_flops_;
+    long long lif_count_ = 0, affine_count_ = 0, conv_count_ = 0;
+    TypeTable types_;
+    nb::object layers_ = own(PyList_New(0));
+    nb::object input_shapes_ = own(PyList_New(0)), output_shapes_ = own(PyList_New(0));
+};
+
+// Longest-path levels over Kahn's order (a node sits one level below its
+// deepest predecessor): (depth, width), or nothing when a cycle leaves nodes
+// unplaced.
+std::optional<std::pair<long long, long long>> depth_and_width(size_t node_count, const std::vector<Link>& links) {
+    std::vector<uint32_t> in_degree(node_count, 0), first_out(node_count + 1, 0);
+    for (const Link& link : links) ++first_out[link.first + 1], ++in_degree[link.second];
+    for (size_t i = 0; i < node_count; ++i) first_out[i + 1] += first_out[i];
+    std::vector<uint32_t> successors(links.size()), fill(first_out.begin(), first_out.end() - 1);
+    for (const Link& link : links) successors[fill[link.first]++] = link.second;
+
     std::vector<uint32_t> ready, level(node_count, 0);
     ready.reserve(node_count);
     for (size_t i = 0; i < node_count; ++i)
@@ -118,130 +141,94 @@ std::optional<std::pair<long long, long long>> native_depth_and_width(nb::handle
             if (--in_degree[successor] == 0) ready.push_back(successor);
         }
     }
-    cyclic = ready.size() != node_count;
-    if (cyclic || level_counts.empty()) return std::pair<long long, long long>(0, 0);
+    if (ready.size() != node_count) return std::nullopt;
+    if (level_counts.empty()) return std::pair<long long, long long>(0, 0);
     long long width = 0;
     for (long long count : level_counts) width = std::max(width, count);
     return std::pair<long long, long long>(static_cast<long long>(level_counts.size()) - 1, width);
 }
 
-// True when _compute_depth_and_width(graph) would answer without failing
-// and without running host code: it is still this module's own function,
-// and the graph is one native_depth_and_width takes (or has no nodes).
-// `names_checked`: the caller has just found graph.nodes an exact dict of
-// exact str names and graph.edges an exact list of exact pairs of them.
-bool measures_cannot_fail(nb::handle graph, bool names_checked) {
-    if (state().measures->replacement(0).is_valid()) return false;
-    nb::object nodes = attr(graph, nodes_name);
-    if (!PyDict_CheckExact(nodes.ptr())) return false;
-    if (PyDict_GET_SIZE(nodes.ptr()) == 0) return true;
-    if (!has_original_rx_view(graph)) return false;
-    nb::object edges = attr(graph, edges_name);
-    if (!PyList_CheckExact(edges.ptr())) return false;
-    if (names_checked) return true;
-    Py_ssize_t position = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(nodes.ptr(), &position, &key, &value))
-        if (!PyUnicode_CheckExact(key)) return false;
-    for (Py_ssize_t e = 0; e < PyList_GET_SIZE(edges.ptr()); ++e) {
-        PyObject *source, *target;
-        if (!exact_pair(PyList_GET_ITEM(edges.ptr(), e), source, target)) return false;
-        for (PyObject* name : {source, target})
-            if (!PyUnicode_CheckExact(name) || PyDict_Contains(nodes.ptr(), name) != 1) return false;
-    }
-    return true;
+nb::object measures_object(const std::optional<std::pair<long long, long long>>& measures) {
+    if (!measures) return nb::make_tuple(nb::none(), nb::none());
+    return nb::make_tuple(measures->first, measures->second);
 }
 
-}  // namespace
+// _compute_depth_and_width(graph), as analyze_graph calls it: through the
+// module, unless it is still the module's own function and the snapshot
+// holds its answer.
+std::vector<nb::object> measures(nb::handle graph, const GraphSnapshot* snapshot) {
+    if (snapshot && !state().measures->replacement(0).is_valid()) {
+        if (snapshot->size() == 0) return {integer(0), integer(0)};
+        if (const std::optional<std::vector<Link>>& links = snapshot->links()) {
+            std::optional<std::pair<long long, long long>> found = depth_and_width(snapshot->size(), *links);
+            if (!found) return {none(), none()};
+            return {integer(found->first), integer(found->second)};
+        }
+    }
+    nb::object result = call(module_function(state().module, compute_depth_and_width_name), {graph});
+    return unpack_exactly(result, 2);
+}
 
 // analyze_graph, or with `records` false only its parameter total: the same
 // reads and calls in the same order (so the same errors), without the
 // per-layer records and per-type dicts.
-static nb::object analyze(nb::handle graph_argument, bool records, bool names_checked = false) {
+nb::object analyze(nb::handle graph_argument, bool records) {
     GcPause no_collections;
     IrModule ir;
     nb::object graph = is_path(graph_argument) ? ir.read(graph_argument) : nb::borrow(graph_argument);
-
-    nb::object nodes = attr(graph, nodes_name);
-    if (nodes.is_none()) raise(PyExc_AttributeError, "'NoneType' object has no attribute 'items'");
-    Py_ssize_t node_count = size_of(nodes);
-    Py_ssize_t edge_count = size_of(attr(graph, edges_name));
-
-    ExactInt total_params, total_bytes, total_flops;
-    long long lif_count = 0, affine_count = 0, conv_count = 0;
-    TypeTable types;
-    NodeMemo memo(ir);
-    nb::object layers = own(PyList_New(0));
-    nb::object input_shapes = own(PyList_New(0));
-    nb::object output_shapes = own(PyList_New(0));
-
-    bool ran_host_code = false;  // while reading nodes; plain reads run none
-    for_each_node(nodes, [&](const nb::object& name, const nb::object& node) {
-        require_str(name, "name");
-        if (!records) {
-            if (std::optional<long long> params = plain_params(node, ir, memo)) {
-                total_params.add(ExactInt(*params));
-                return;
-            }
-        }
-        ran_host_code = true;
-        LayerFacts facts = analyze_node_facts(node, ir, &memo, records);
-        if (records) append(layers, layer_record(name, facts));
-        total_params.add(facts.params);
-        total_bytes.add(facts.bytes);
-        total_flops.add(facts.flops);
-        TypeTable::Slot& slot = types.slot_for(node, facts.node_type);
-        slot.count += 1;
-        switch (slot.category) {
-            case Category::Lif: ++lif_count; break;
-            case Category::Affine: ++affine_count; break;
-            case Category::Conv: ++conv_count; break;
-            case Category::None: break;
-        }
-        if (ir.is_a(node, IrClass::Input)) {
-            nb::object shape = graph_port_shape(facts.input);
-            if (shape.is_valid()) append(input_shapes, shape);
-        }
-        if (ir.is_a(node, IrClass::Output)) {
-            nb::object shape = graph_port_shape(facts.output);
-            if (shape.is_valid()) append(output_shapes, shape);
-        }
-        slot.bytes.add(facts.bytes);
-    });
-
-    // The parameter total needs no measures, only their failures.
-    if (!records && measures_cannot_fail(graph, names_checked && !ran_host_code)) return total_params.object();
-    nb::object measures = call(module_function(state().module, compute_depth_and_width_name), {graph});
-    std::vector<nb::object> depth_width = unpack_exactly(measures, 2);
-    if (!records) return total_params.object();
-
-    nb::object type_counts = own(PyDict_New());
-    nb::object memory_breakdown = own(PyDict_New());
-    for (const TypeTable::Slot& slot : types.slots()) {
-        set_item(type_counts, slot.name, integer(slot.count));
-        set_item(memory_breakdown, slot.name, slot.bytes.object());
+    Statistics statistics(records);
+    Py_ssize_t node_count, edge_count;
+    std::unique_ptr<GraphSnapshot> snapshot = GraphSnapshot::read(graph, ir, snapshot_needs());
+    if (snapshot && !records) {
+        nb::object total = total_params(*snapshot);
+        measures(graph, snapshot.get());  // for its failures
+        return total;
     }
+    if (snapshot) {
+        node_count = static_cast<Py_ssize_t>(snapshot->size());
+        edge_count = PyList_GET_SIZE(snapshot->edges().ptr());
+        for (size_t i = 0; i < snapshot->size(); ++i) statistics.add(snapshot->node(i).name, SnapshotNode(*snapshot, i));
+    } else {
+        nb::object nodes = attr(graph, nodes_name);
+        if (nodes.is_none()) raise(PyExc_AttributeError, "'NoneType' object has no attribute 'items'");
+        node_count = size_of(nodes);
+        edge_count = size_of(attr(graph, edges_name));
+        for_each_node(nodes, [&](const nb::object& name, const nb::object& node) {
+            require_str(name, "name");
+            statistics.add(name, HostNode(node, ir));
+        });
+    }
+    std::vector<nb::object> depth_width = measures(graph, snapshot.get());
+    if (!records) return statistics.total_params.object();
+    return statistics.record(node_count, edge_count, depth_width);
+}
 
-    bool is_dag = !depth_width[0].is_none();
+}  // namespace
 
-    return state().graph_stats.make({
-        total_params.object(), total_bytes.object(), total_flops.object(), integer(node_count), integer(edge_count),
-        depth_width[0], depth_width[1], boolean(is_dag), type_counts, layers, input_shapes, output_shapes,
-        memory_breakdown, integer(lif_count), integer(affine_count), integer(conv_count)});
+nb::object analyze_node(nb::handle name, nb::handle node) {
+    require_str(name, "name");
+    IrModule ir;
+    LayerFacts facts = analyze_node_facts(HostNode(node, ir), nullptr, true);
+    return state().layer_stats.make({name, facts.node_type, facts.params.object(), facts.bytes.object(),
+                                     facts.input.shape(), facts.output.shape(), facts.flops.object(), facts.config});
 }
 
 nb::object analyze_graph(nb::handle graph) { return analyze(graph, true); }
-nb::object graph_total_params(nb::handle graph, bool names_checked) { return analyze(graph, false, names_checked); }
+nb::object graph_total_params(nb::handle graph) { return analyze(graph, false); }
 
 nb::object compute_depth_and_width(nb::handle graph) {
     nb::object nodes = attr(graph, nodes_name);
     if (!truthy(nodes)) return nb::make_tuple(0, 0);
-    // The topology analysis (rustworkx) sees nothing that the nodes and edges do not hold.
-    if (has_original_rx_view(graph)) {
-        bool cyclic = false;
-        if (auto measures = native_depth_and_width(graph, cyclic)) {
-            if (cyclic) return nb::make_tuple(nb::none(), nb::none());
-            return nb::make_tuple(measures->first, measures->second);
+    // The IR layer's own rustworkx view holds exactly `nodes` in order and one
+    // edge per entry of `edges`: its levels come from those.
+    if (PyDict_CheckExact(nodes.ptr()) && is_ir_layer_graph(graph)) {
+        std::vector<PyObject*> names;
+        Py_ssize_t position = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(nodes.ptr(), &position, &key, &value) && PyUnicode_CheckExact(key)) names.push_back(key);
+        if (names.size() == static_cast<size_t>(PyDict_GET_SIZE(nodes.ptr()))) {
+            if (auto links = edge_positions(names, attr(graph, edges_name)))
+                return measures_object(depth_and_width(names.size(), *links));
         }
     }
     nb::object rx_graph = call_method(graph, get_rx_graph);

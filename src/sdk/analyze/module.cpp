@@ -34,6 +34,7 @@ NB_MODULE(analyze, m) {
 
     State& analysis = ondrel::ModuleState<State>::create(m);
     record_rules(m);
+    ondrel::record_ir_fields(m);
 
     define_function<[](nb::handle arr) {
         auto [count, size] = count_array_params(arr);
@@ -52,12 +53,10 @@ NB_MODULE(analyze, m) {
                                    "Returns:\n"
                                    "    GraphStats with parameter counts, memory usage, layer distribution, etc.");
 
-    define_function<[](nb::handle graph, nb::handle names_checked) {
-        return graph_total_params(graph, ondrel::truthy(names_checked));
-    }>(m, "_total_params", {"graph", {"names_checked", false}},
-       "analyze_graph(graph).total_params, without building the records (for the linter's size check).\n\n"
-       "names_checked: the caller has just found graph.nodes a dict of str names and\n"
-       "graph.edges a list of (str, str) pairs of them, which is then not checked again.");
+    define_function<graph_total_params>(
+        m, "_total_params", {"graph"},
+        "analyze_graph(graph).total_params, without building the records (for the linter's size check\n"
+        "on graphs it reads through the host).");
     define_function<compute_depth_and_width>(
         m, "_compute_depth_and_width", {"graph"},
         "Compute depth (longest path) and width (max nodes at same level) in single pass.\n\n"

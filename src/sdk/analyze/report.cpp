@@ -11,7 +11,7 @@ namespace {
 
 const Name analyze_graph_name("analyze_graph");
 const Name node_count("node_count"), edge_count("edge_count"), depth("depth"), width("width");
-const Name total_params("total_params"), total_bytes("total_bytes"), total_flops("total_flops");
+const Name total_params_name("total_params"), total_bytes("total_bytes"), total_flops("total_flops");
 const Name type_counts("type_counts"), input_shapes("input_shapes"), output_shapes("output_shapes");
 const Name lif_count("lif_count"), layers("layers"), params("params"), name("name"), node_type("node_type");
 const Name bytes_name("bytes"), items_name("items");
@@ -141,7 +141,7 @@ nb::object summarize(nb::handle graph, bool verbose) {
     report += "Nodes: " + str_of(attr(stats, node_count)) + "  |  Edges: " + str_of(attr(stats, edge_count)) +
               "  |  Depth: " + measure_text(attr(stats, depth)) + "  |  Width: " + measure_text(attr(stats, width)) +
               "\n";
-    report += "Parameters: " + number_text(attr(stats, total_params)) +
+    report += "Parameters: " + number_text(attr(stats, total_params_name)) +
               "  |  Memory: " + bytes_text(attr(stats, total_bytes)) +
               "  |  FLOPs: " + number_text(attr(stats, total_flops)) + "\n";
     report += "\nLayer Types:";

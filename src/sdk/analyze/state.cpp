@@ -48,7 +48,6 @@ State::State(nb::module_& m) : module(m) {
     nb::module_ numpy = nb::module_::import_("numpy"), rustworkx = nb::module_::import_("rustworkx");
     m.attr("np") = numpy;
     m.attr("rx") = rustworkx;
-    numpy_mean = numpy.attr("mean");
     is_directed_acyclic_graph = rustworkx.attr("is_directed_acyclic_graph");
     topological_sort = rustworkx.attr("topological_sort");
     layer_stats = RecordType(m, "LayerStats", "Statistics for a single layer/node.", layer_stats_fields());

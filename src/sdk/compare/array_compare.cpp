@@ -193,11 +193,20 @@ std::optional<Element> element_of(const ArrayView& view) {
     return std::nullopt;
 }
 
-bool Promotions::kernel_agrees(Element a, Element b, nb::handle array_a, nb::handle array_b) {
+bool Promotions::kernel_agrees(uint32_t types_a, uint32_t types_b) {
+    for (size_t a = 0; a < element_types; ++a) {
+        if (!(types_a >> a & 1)) continue;
+        for (size_t b = 0; b < element_types; ++b)
+            if (types_b >> b & 1 && !kernel_agrees(static_cast<Element>(a), static_cast<Element>(b))) return false;
+    }
+    return true;
+}
+
+bool Promotions::kernel_agrees(Element a, Element b) {
     Known& known = known_[pair_index(a, b)];
     if (known == Known::Unasked) {
         const State& np = state();
-        nb::object dtype_a = attr(array_a, dtype_name), dtype_b = attr(array_b, dtype_name);
+        const nb::object &dtype_a = np.dtypes[static_cast<size_t>(a)], &dtype_b = np.dtypes[static_cast<size_t>(b)];
         nb::object tolerance = call(np.result_type, {dtype_b, floating(1.0)});
         bool agrees = is_dtype(tolerance, tolerance_precision(b)) &&
                       is_dtype(call(np.result_type, {dtype_a, tolerance}), verdict_precision(a, b));
@@ -218,7 +227,7 @@ ArrayComparison compare_arrays(nb::handle a, nb::handle b, double atol, double r
         if (view_a.valid() && view_b.valid()) {
             if (!same_shape(view_a, view_b)) return {false, infinity};
             std::optional<Element> element_a = element_of(view_a), element_b = element_of(view_b);
-            if (element_a && element_b && promotions.kernel_agrees(*element_a, *element_b, a, b)) {
+            if (element_a && element_b && promotions.kernel_agrees(*element_a, *element_b)) {
                 CloseRunner runner = close_runner[pair_index(*element_a, *element_b)];
                 return runner(view_a, view_b, plan(view_a, view_b), atol, rtol, progress);
             }

@@ -166,7 +166,7 @@ std::optional<ArrayStatistics> array_statistics(nb::handle a, nb::handle b, doub
     if (!view_a.valid() || !view_b.valid() || !same_shape(view_a, view_b)) return std::nullopt;
     std::optional<Element> element_a = element_of(view_a), element_b = element_of(view_b);
     Promotions promotions;
-    if (!element_a || !element_b || !promotions.kernel_agrees(*element_a, *element_b, a, b)) return std::nullopt;
+    if (!element_a || !element_b || !promotions.kernel_agrees(*element_a, *element_b)) return std::nullopt;
     return statistics_runner[pair_index(*element_a, *element_b)](view_a, view_b, atol, rtol);
 }
 

@@ -3,7 +3,8 @@
 #pragma once
 
 #include "ir_interface/array_view.hpp"
-#include "ir_interface/ir_classes.hpp"
+#include "ir_interface/graph_snapshot.hpp"
+#include "ir_interface/numpy_api.hpp"
 #include "ir_interface/module_state.hpp"
 #include "ir_interface/originals.hpp"
 #include "ir_interface/records.hpp"
@@ -41,7 +42,8 @@ struct State {
     nb::object allclose;
     nb::object array_equal;
     nb::object object_dtype;
-    std::array<nb::object, 3> float_dtypes;  // float16, float32, float64
+    std::array<nb::object, 3> float_dtypes;         // float16, float32, float64
+    std::array<nb::object, numeric_type_count> dtypes;  // of each NumericType
     std::unique_ptr<Originals> entries;      // in Entry order
 };
 inline const State& state() { return ModuleState<State>::get(); }
@@ -58,8 +60,8 @@ struct ArrayComparison {
 };
 
 // The element types the compiled kernel reads (native byte order).
-enum class Element : uint8_t { Bool, Int8, Int16, Int32, Int64, UInt8, UInt16, UInt32, UInt64, Float16, Float32, Float64 };
-inline constexpr size_t element_types = 12;
+using Element = NumericType;
+inline constexpr size_t element_types = numeric_type_count;
 std::optional<Element> element_of(const ArrayView& view);
 
 // numpy's promotion answers for the element-type pairs met during one call,
@@ -67,7 +69,9 @@ std::optional<Element> element_of(const ArrayView& view);
 class Promotions {
 public:
     // Whether numpy promotes this pair as the compiled kernel for it assumes.
-    bool kernel_agrees(Element a, Element b, nb::handle array_a, nb::handle array_b);
+    bool kernel_agrees(Element a, Element b);
+    // The same for every pair of a type of the first set with one of the second (one bit per type).
+    bool kernel_agrees(uint32_t types_a, uint32_t types_b);
 
 private:
     enum class Known : uint8_t { Unasked, Agrees, Differs };
@@ -118,21 +122,8 @@ struct NodeComparison {
     bool modified;
     std::optional<double> weight_diff;
 };
-// The IR classes and, found once per node class over one comparison, the
-// rule each class takes.
-class NodeRules {
-public:
-    explicit NodeRules(const IrModule& ir);
-    ~NodeRules();
-    NodeRules(const NodeRules&) = delete;
-    NodeRules& operator=(const NodeRules&) = delete;
-    const IrModule& ir;
-    struct Memo;
-    std::unique_ptr<Memo> memo;
-};
-
-NodeComparison compare_nodes(nb::handle name, nb::handle node_a, nb::handle node_b, double atol, double rtol,
-                             NodeRules& rules, ArrayComparer& compare_arrays);
+NodeComparison compare_nodes(nb::handle name, const NodeView& node_a, const NodeView& node_b, double atol, double rtol,
+                             ArrayComparer& compare_arrays);
 
 nb::object compare_graphs(nb::handle graph_a, nb::handle graph_b, double atol, double rtol,
                           ProgressReport* progress = nullptr);

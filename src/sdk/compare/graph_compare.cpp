@@ -21,33 +21,55 @@ nb::object set_minus(nb::handle a, nb::handle b) { return own(PyNumber_Subtract(
 
 bool is_empty(nb::handle list) { return size_of(list) == 0; }
 
-bool is_exact_str(PyObject* value) { return PyUnicode_CheckExact(value); }
-
-// A node both graphs hold under one name.
-struct CommonNode {
-    nb::object name, a, b;
+// The names only in b (added), only in a (removed) and in both (their
+// positions in each), each in sorted order: what the sorted set differences
+// give for exact str names, without host code.
+struct NameDifferences {
+    nb::object added = own(PyList_New(0)), removed = own(PyList_New(0));
+    struct Common {
+        PyObject* name;
+        uint32_t a, b;
+    };
+    std::vector<Common> common;
 };
 
-// Both node mappings plain dicts with the same str keys: then no name is
-// added or removed and the common names are a's keys, sorted once, with the
-// nodes taken as they are paired. Str keys make this free of host code (no
-// __eq__ or __hash__ of the caller's runs), so when it answers false the
-// general route starts from scratch.
-bool pair_same_keys(nb::handle nodes_a, nb::handle nodes_b, std::vector<CommonNode>& common) {
-    PyObject* b = nodes_b.ptr();
-    if (!PyDict_CheckExact(b) || !PyDict_CheckExact(nodes_a.ptr()) || PyDict_GET_SIZE(b) != PyDict_GET_SIZE(nodes_a.ptr()))
-        return false;
+NameDifferences name_differences(const std::vector<PyObject*>& names_a, const std::vector<PyObject*>& names_b) {
+    // Each entry carries the name's position in a.
+    std::vector<TextOrdered> sorted_a;
+    sorted_a.reserve(names_a.size());
+    for (size_t i = 0; i < names_a.size(); ++i)
+        sorted_a.push_back({names_a[i], nullptr, reinterpret_cast<PyObject*>(static_cast<uintptr_t>(i))});
+    sort_by_text(sorted_a);
+    TextPositions positions_b(names_b.size());
+    for (size_t i = 0; i < names_b.size(); ++i) positions_b.insert(names_b[i], static_cast<uint32_t>(i));
+    NameDifferences differences;
+    differences.common.reserve(std::min(names_a.size(), names_b.size()));
+    std::vector<char> in_a(names_b.size(), 0);
+    for (const TextOrdered& entry : sorted_a) {
+        PyObject* name = entry.first;
+        if (std::optional<uint32_t> b = positions_b.find(name)) {
+            in_a[*b] = 1;
+            differences.common.push_back({name, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(entry.payload)), *b});
+        } else {
+            append(differences.removed, name);
+        }
+    }
+    std::vector<TextOrdered> added;
+    for (size_t i = 0; i < names_b.size(); ++i)
+        if (!in_a[i]) added.push_back({names_b[i], nullptr, nullptr});
+    sort_by_text(added);
+    for (const TextOrdered& name : added) append(differences.added, name.first);
+    return differences;
+}
+
+// The keys of a plain dict of exact str keys, in order; false for any other mapping.
+bool str_keys(nb::handle mapping, std::vector<PyObject*>& keys) {
+    if (!PyDict_CheckExact(mapping.ptr())) return false;
     Py_ssize_t position = 0;
     PyObject *key, *value;
-    while (PyDict_Next(b, &position, &key, &value))
-        if (!is_exact_str(key)) return false;
-    std::vector<DictItem> items_a;
-    if (!sorted_str_items(nodes_a, items_a)) return false;
-    common.reserve(items_a.size());
-    for (DictItem& item : items_a) {
-        PyObject* node_b = PyDict_GetItemWithError(b, item.key.ptr());  // str keys only: cannot fail
-        if (!node_b) return false;
-        common.push_back({std::move(item.key), std::move(item.value), nb::borrow(node_b)});
+    while (PyDict_Next(mapping.ptr(), &position, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return false;
+        keys.push_back(key);
     }
     return true;
 }
@@ -72,12 +94,12 @@ bool same_str_pairs(nb::handle a, nb::handle b) {
 // whose record is read back through its attributes.
 class NodeComparer {
 public:
-    NodeComparer(const IrModule& ir, double atol, double rtol, ProgressReport* progress)
-        : rules_(ir), atol_(atol), rtol_(rtol), replaced_(replacement(Entry::CompareNodes)), compare_arrays_(progress) {}
+    NodeComparer(double atol, double rtol, ProgressReport* progress)
+        : atol_(atol), rtol_(rtol), replaced_(replacement(Entry::CompareNodes)), compare_arrays_(progress) {}
 
-    NodeComparison operator()(nb::handle name, nb::handle node_a, nb::handle node_b) {
-        if (!replaced_.is_valid()) return compare_nodes(name, node_a, node_b, atol_, rtol_, rules_, compare_arrays_);
-        nb::object record = call(replaced_, {name, node_a, node_b, floating(atol_), floating(rtol_)});
+    NodeComparison operator()(nb::handle name, const NodeView& node_a, const NodeView& node_b) {
+        if (!replaced_.is_valid()) return compare_nodes(name, node_a, node_b, atol_, rtol_, compare_arrays_);
+        nb::object record = call(replaced_, {name, node_a.object(), node_b.object(), floating(atol_), floating(rtol_)});
         bool modified = equal(attr(record, status_name), modified_status.get());
         std::optional<double> weight_diff;
         if (modified) {
@@ -88,10 +110,28 @@ public:
     }
 
 private:
-    NodeRules rules_;
     double atol_, rtol_;
     nb::object replaced_;
     ArrayComparer compare_arrays_;
+};
+
+// What compare_graphs gathers over the common nodes, in name order.
+class NodeDifferences {
+public:
+    void add(nb::handle name, const NodeComparison& node) {
+        append(node_diffs, node.record);
+        if (!node.modified) {
+            append(unchanged, name);
+            return;
+        }
+        append(modified, name);
+        numerical_match = false;
+        if (node.weight_diff) weight_diffs.push_back(*node.weight_diff);
+    }
+
+    nb::object modified = own(PyList_New(0)), unchanged = own(PyList_New(0)), node_diffs = own(PyList_New(0));
+    std::vector<double> weight_diffs;
+    bool numerical_match = true;
 };
 
 }  // namespace
@@ -103,66 +143,66 @@ nb::object compare_graphs(nb::handle graph_a_argument, nb::handle graph_b_argume
     nb::object graph_a = is_path(graph_a_argument) ? ir.read(graph_a_argument) : nb::borrow(graph_a_argument);
     nb::object graph_b = is_path(graph_b_argument) ? ir.read(graph_b_argument) : nb::borrow(graph_b_argument);
 
-    nb::object nodes_a = attr(graph_a, nodes_name), nodes_b = attr(graph_b, nodes_name);
-    std::vector<CommonNode> common;
-    nb::object nodes_added, nodes_removed, common_names;
-    if (pair_same_keys(nodes_a, nodes_b, common)) {
-        nodes_added = own(PyList_New(0));
-        nodes_removed = own(PyList_New(0));
-    } else {
-        common.clear();
-        nb::object names_a = key_set(nodes_a), names_b = key_set(nodes_b);
-        nodes_added = sorted_list(set_minus(names_b, names_a));
-        nodes_removed = sorted_list(set_minus(names_a, names_b));
-        common_names = sorted_list(own(PyNumber_And(names_a.ptr(), names_b.ptr())));
+    // Both graphs the IR layer's own, and every pair of array types one the
+    // compiled kernel reads: the nodes compare natively, from the snapshots.
+    // (A progress report runs host code between arrays: the snapshots then hold what they read.)
+    std::unique_ptr<GraphSnapshot> snapshot_a, snapshot_b;
+    Promotions promotions;
+    if (!replacement(Entry::CompareNodes).is_valid() && !replacement(Entry::CompareArrays).is_valid()) {
+        SnapshotNeeds needs{false, {}, progress != nullptr};
+        snapshot_a = GraphSnapshot::read(graph_a, ir, needs);
+        if (snapshot_a) snapshot_b = GraphSnapshot::read(graph_b, ir, needs);
+        if (!snapshot_b || !promotions.kernel_agrees(snapshot_a->array_types(), snapshot_b->array_types()))
+            snapshot_a.reset(), snapshot_b.reset();
     }
-    bool structural_match = is_empty(nodes_added) && is_empty(nodes_removed);
-    bool numerical_match = true;
 
-    nb::object nodes_modified = own(PyList_New(0)), nodes_unchanged = own(PyList_New(0));
-    nb::object node_diffs = own(PyList_New(0));
-    std::vector<double> weight_diffs;
-    NodeComparer compare_node(ir, atol, rtol, progress);
-    auto visit = [&](nb::handle name, nb::handle node_a, nb::handle node_b) {
-        NodeComparison node = compare_node(name, node_a, node_b);
-        append(node_diffs, node.record);
-        if (!node.modified) {
-            append(nodes_unchanged, name);
-            return;
+    NodeComparer compare_node(atol, rtol, progress);
+    NodeDifferences nodes;
+    nb::object nodes_added, nodes_removed;
+    if (snapshot_a) {
+        std::vector<PyObject*> names_a, names_b;
+        for (const GraphSnapshot::Node& node : snapshot_a->nodes()) names_a.push_back(node.name);
+        for (const GraphSnapshot::Node& node : snapshot_b->nodes()) names_b.push_back(node.name);
+        NameDifferences differences = name_differences(names_a, names_b);
+        nodes_added = std::move(differences.added), nodes_removed = std::move(differences.removed);
+        for (const NameDifferences::Common& pair : differences.common) {
+            nodes.add(pair.name, compare_node(pair.name, SnapshotNode(*snapshot_a, pair.a), SnapshotNode(*snapshot_b, pair.b)));
         }
-        append(nodes_modified, name);
-        numerical_match = false;
-        if (node.weight_diff) weight_diffs.push_back(*node.weight_diff);
-    };
-    // Each pair is looked up at its turn, as nodes[name]: comparing one node
-    // may run code that changes the graphs. Until something has, the nodes
-    // paired are the ones found.
-    if (common_names.is_valid()) {
+    } else {
+        nb::object nodes_a = attr(graph_a, nodes_name), nodes_b = attr(graph_b, nodes_name);
+        nb::object common_names;
+        std::vector<PyObject*> names_a, names_b;
+        if (str_keys(nodes_a, names_a) && str_keys(nodes_b, names_b)) {
+            NameDifferences differences = name_differences(names_a, names_b);
+            nodes_added = std::move(differences.added), nodes_removed = std::move(differences.removed);
+            common_names = own(PyList_New(0));
+            for (const NameDifferences::Common& pair : differences.common) append(common_names, pair.name);
+        } else {
+            nb::object keys_a = key_set(nodes_a), keys_b = key_set(nodes_b);
+            nodes_added = sorted_list(set_minus(keys_b, keys_a));
+            nodes_removed = sorted_list(set_minus(keys_a, keys_b));
+            common_names = sorted_list(own(PyNumber_And(keys_a.ptr(), keys_b.ptr())));
+        }
+        // Each pair is looked up at its turn, as nodes[name]: comparing one
+        // node may run code that changes the graphs.
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(common_names.ptr()); ++i) {
             nb::object name = nb::borrow(PyList_GET_ITEM(common_names.ptr(), i));
             nb::object node_a = item_of(nodes_a, name);
             nb::object node_b = item_of(nodes_b, name);
-            visit(name, node_a, node_b);
-        }
-    } else {
-        DictStamp stamp_a(nodes_a), stamp_b(nodes_b);
-        for (const CommonNode& node : common) {
-            bool unchanged = stamp_a.unchanged() && stamp_b.unchanged();
-            nb::object node_a = unchanged ? node.a : item_of(nodes_a, node.name);
-            nb::object node_b = unchanged ? node.b : item_of(nodes_b, node.name);
-            visit(node.name, node_a, node_b);
+            nodes.add(name, compare_node(name, HostNode(node_a, ir), HostNode(node_b, ir)));
         }
     }
+    bool structural_match = is_empty(nodes_added) && is_empty(nodes_removed);
 
     double max_weight_diff = 0.0, mean_weight_diff = 0.0;
-    if (!weight_diffs.empty()) {
+    if (!nodes.weight_diffs.empty()) {
         double sum = 0.0;
-        max_weight_diff = weight_diffs.front();
-        for (double value : weight_diffs) {
+        max_weight_diff = nodes.weight_diffs.front();
+        for (double value : nodes.weight_diffs) {
             if (value > max_weight_diff) max_weight_diff = value;
             sum += value;
         }
-        mean_weight_diff = sum / static_cast<double>(weight_diffs.size());
+        mean_weight_diff = sum / static_cast<double>(nodes.weight_diffs.size());
     }
 
     // The set of a list of str pairs cannot raise, so it may wait until b's
@@ -183,10 +223,11 @@ nb::object compare_graphs(nb::handle graph_a_argument, nb::handle graph_b_argume
     }
     if (!is_empty(edges_added) || !is_empty(edges_removed)) structural_match = false;
 
+    bool numerical_match = nodes.numerical_match;
     nb::object diff = state().graph_diff.make({
         boolean(structural_match && numerical_match), boolean(structural_match), boolean(numerical_match),
-        nodes_added, nodes_removed, nodes_modified, nodes_unchanged, edges_added, edges_removed,
-        floating(max_weight_diff), floating(mean_weight_diff), node_diffs, text("")});
+        nodes_added, nodes_removed, nodes.modified, nodes.unchanged, edges_added, edges_removed,
+        floating(max_weight_diff), floating(mean_weight_diff), nodes.node_diffs, text("")});
     nb::object summarize = replacement(Entry::GenerateSummary);
     nb::object summary = summarize.is_valid() ? call(summarize, {diff}) : generate_summary(diff);
     set_attr(diff, summary_name, summary);

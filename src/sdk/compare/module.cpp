@@ -26,6 +26,7 @@ NB_MODULE(compare, m) {
 
     State& compare = ondrel::ModuleState<State>::create(m);
     record_rules(m);
+    ondrel::record_ir_fields(m);
 
     using ondrel::Parameter;
     const Parameter atol("atol", default_atol), rtol("rtol", default_rtol);
@@ -60,9 +61,10 @@ NB_MODULE(compare, m) {
         ondrel::require_str(name, "name");  // before anything else runs
         double atol_value = to_double(atol), rtol_value = to_double(rtol);
         ondrel::IrModule ir;
-        NodeRules rules(ir);
         ArrayComparer compare_arrays;
-        return compare_nodes(name, node_a, node_b, atol_value, rtol_value, rules, compare_arrays).record;
+        return compare_nodes(name, ondrel::HostNode(node_a, ir), ondrel::HostNode(node_b, ir), atol_value, rtol_value,
+                             compare_arrays)
+            .record;
     }>(m, "compare_nodes", {"name", "node_a", "node_b", atol, rtol}, "Compare two nodes and return their differences.");
 
     define_function<[](nb::handle graph_a, nb::handle graph_b, nb::handle atol, nb::handle rtol) {

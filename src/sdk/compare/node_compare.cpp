@@ -2,7 +2,6 @@
 #include "sdk/compare/compare.hpp"
 
 #include "ir_interface/class_rules.hpp"
-#include "ir_interface/graph_walk.hpp"
 
 #include <cmath>
 #include <span>
@@ -13,53 +12,46 @@ namespace ondrel::compare {
 
 namespace {
 
-const Name input_type("input_type"), output_type("output_type"), shape_name("shape"), keys_name("keys");
-const Name weight("weight"), bias("bias"), spike_mode("spike_mode"), weight_bits("weight_bits");
-const Name stride("stride"), padding("padding"), kernel_size("kernel_size"), count_include_pad("count_include_pad");
-const Name depthwise_weight("depthwise_weight"), pointwise_weight("pointwise_weight");
-const Name depthwise_bias("depthwise_bias"), pointwise_bias("pointwise_bias");
-const Name tau("tau"), r("r"), v_leak("v_leak"), v_threshold("v_threshold");
-const Name start_dim("start_dim"), end_dim("end_dim"), skip_type("skip_type");
-const Name modified_status("modified"), unchanged_status("unchanged");
+const Name shape_name("shape"), keys_name("keys"), modified_status("modified"), unchanged_status("unchanged");
 
 constexpr const char* arrow = " \u2192 ";
 
-using Names = std::span<const Name* const>;
-const std::array<const Name*, 2> weight_and_bias{&weight, &bias};
-const std::array<const Name*, 4> separable_arrays{&depthwise_weight, &pointwise_weight, &depthwise_bias,
-                                                  &pointwise_bias};
-const std::array<const Name*, 4> lif_arrays{&tau, &r, &v_leak, &v_threshold};
-const std::array<const Name*, 2> spiking_parameters{&spike_mode, &weight_bits};
-const std::array<const Name*, 2> conv_parameters{&stride, &padding};
-const std::array<const Name*, 2> max_pool_parameters{&kernel_size, &stride};
-const std::array<const Name*, 3> avg_pool_parameters{&kernel_size, &stride, &count_include_pad};
-const std::array<const Name*, 2> flatten_parameters{&start_dim, &end_dim};
-const std::array<const Name*, 1> skip_parameters{&skip_type};
-
 // What is compared of one node: its parameter arrays, numerically, then its
 // hyper-parameters, with the host's !=.
+using Fields = std::span<const Field>;
 struct Parts {
-    Names arrays;
-    Names hyper_parameters;
+    Fields arrays;
+    Fields hyper_parameters;
 };
-using Rule = Parts (*)(const IrModule& ir, nb::handle node);
+using Rule = Parts (*)(const NodeView& node);
 using Row = ClassRow<Rule>;
 constexpr Lookup required = Lookup::Required;
+
+using enum Field;
+constexpr Field weight_and_bias[] = {weight, bias};
+constexpr Field separable_arrays[] = {depthwise_weight, pointwise_weight, depthwise_bias, pointwise_bias};
+constexpr Field lif_arrays[] = {tau, r, v_leak, v_threshold};
+constexpr Field spiking_parameters[] = {spike_mode, weight_bits};
+constexpr Field conv_parameters[] = {stride, padding};
+constexpr Field max_pool_parameters[] = {kernel_size, stride};
+constexpr Field avg_pool_parameters[] = {kernel_size, stride, count_include_pad};
+constexpr Field flatten_parameters[] = {start_dim, end_dim};
+constexpr Field skip_parameters[] = {skip_type};
 
 // Per node class, what the comparison reads; the first row the node of the
 // first graph matches applies, and every class here must exist.
 constexpr std::array<Row, 8> rules{{
     {IrClass::Affine, IrClass::SpikingAffine, required,
-     [](const IrModule& ir, nb::handle node) {
-         return Parts{weight_and_bias, ir.is_a(node, IrClass::SpikingAffine) ? Names(spiking_parameters) : Names()};
+     [](const NodeView& node) {
+         return Parts{weight_and_bias, node.is_a(IrClass::SpikingAffine) ? Fields(spiking_parameters) : Fields()};
      }},
-    {IrClass::Conv2d, IrClass::Conv2d, required, [](const IrModule&, nb::handle) { return Parts{weight_and_bias, conv_parameters}; }},
-    {IrClass::SepConv2d, IrClass::SepConv2d, required, [](const IrModule&, nb::handle) { return Parts{separable_arrays, {}}; }},
-    {IrClass::LIF, IrClass::LIF, required, [](const IrModule&, nb::handle) { return Parts{lif_arrays, {}}; }},
-    {IrClass::MaxPool2d, IrClass::MaxPool2d, required, [](const IrModule&, nb::handle) { return Parts{{}, max_pool_parameters}; }},
-    {IrClass::AvgPool2d, IrClass::AvgPool2d, required, [](const IrModule&, nb::handle) { return Parts{{}, avg_pool_parameters}; }},
-    {IrClass::Flatten, IrClass::Flatten, required, [](const IrModule&, nb::handle) { return Parts{{}, flatten_parameters}; }},
-    {IrClass::Skip, IrClass::Skip, required, [](const IrModule&, nb::handle) { return Parts{{}, skip_parameters}; }},
+    {IrClass::Conv2d, IrClass::Conv2d, required, [](const NodeView&) { return Parts{weight_and_bias, conv_parameters}; }},
+    {IrClass::SepConv2d, IrClass::SepConv2d, required, [](const NodeView&) { return Parts{separable_arrays, {}}; }},
+    {IrClass::LIF, IrClass::LIF, required, [](const NodeView&) { return Parts{lif_arrays, {}}; }},
+    {IrClass::MaxPool2d, IrClass::MaxPool2d, required, [](const NodeView&) { return Parts{{}, max_pool_parameters}; }},
+    {IrClass::AvgPool2d, IrClass::AvgPool2d, required, [](const NodeView&) { return Parts{{}, avg_pool_parameters}; }},
+    {IrClass::Flatten, IrClass::Flatten, required, [](const NodeView&) { return Parts{{}, flatten_parameters}; }},
+    {IrClass::Skip, IrClass::Skip, required, [](const NodeView&) { return Parts{{}, skip_parameters}; }},
 }};
 // These are compared on their class and ports only.
 constexpr std::array<IrClass, 12> without_rule{
@@ -119,7 +111,7 @@ bool shape_mismatch(nb::handle a, nb::handle b) {
 }
 
 struct WeightArray {
-    const Name* name;
+    Field name;
     nb::object a, b;
 };
 
@@ -127,42 +119,35 @@ struct WeightArray {
 
 void record_rules(nb::handle module) { record_table(module, "compare_nodes", rules, without_rule); }
 
-struct NodeRules::Memo {
-    RowMemo<Rule, rules.size()> rows;
-};
-NodeRules::NodeRules(const IrModule& ir) : ir(ir), memo(new Memo{{rules, ir}}) {}
-NodeRules::~NodeRules() = default;
-
-NodeComparison compare_nodes(nb::handle name, nb::handle node_a, nb::handle node_b, double atol, double rtol,
-                             NodeRules& node_rules, ArrayComparer& compare_arrays) {
-    const IrModule& ir = node_rules.ir;
+NodeComparison compare_nodes(nb::handle name, const NodeView& node_a, const NodeView& node_b, double atol, double rtol,
+                             ArrayComparer& compare_arrays) {
     require_str(name, "name");
     const RecordType& node_diff = state().node_diff;
     nb::object changes = own(PyList_New(0));
     auto record = [&](const std::string& change) { append(changes, text(change)); };
 
     // Classes are compared by name; a changed class ends the comparison.
-    if (Py_TYPE(node_a.ptr()) != Py_TYPE(node_b.ptr())) {
-        nb::object class_a = type_name_object(node_a), class_b = type_name_object(node_b);
+    if (Py_TYPE(node_a.object().ptr()) != Py_TYPE(node_b.object().ptr())) {
+        nb::object class_a = node_a.type_name(), class_b = node_b.type_name();
         if (not_equal(class_a, class_b)) {
             record("type: " + str_of(class_a) + arrow + str_of(class_b));
             return {node_diff.make({name, modified_status.get(), changes, none(), none()}), true, std::nullopt};
         }
     }
 
-    if (!shapes_equal(attr(node_a, input_type), attr(node_b, input_type))) record("input_type differs");
-    if (!shapes_equal(attr(node_a, output_type), attr(node_b, output_type))) record("output_type differs");
+    if (!shapes_equal(node_a.read(Field::input_type), node_b.read(Field::input_type))) record("input_type differs");
+    if (!shapes_equal(node_a.read(Field::output_type), node_b.read(Field::output_type))) record("output_type differs");
 
-    const Rule* rule = node_rules.memo->rows.first(node_a);
-    Parts parts = rule ? (*rule)(ir, node_a) : Parts{};
+    const Rule* rule = first_rule(rules, node_a);
+    Parts parts = rule ? (*rule)(node_a) : Parts{};
     std::vector<WeightArray> weight_arrays;
     weight_arrays.reserve(parts.arrays.size());
-    for (const Name* array : parts.arrays) weight_arrays.push_back({array, attr(node_a, *array), attr(node_b, *array)});
-    for (const Name* parameter : parts.hyper_parameters) {
-        if (!not_equal(attr(node_a, *parameter), attr(node_b, *parameter))) continue;
+    for (Field array : parts.arrays) weight_arrays.push_back({array, node_a.read(array), node_b.read(array)});
+    for (Field parameter : parts.hyper_parameters) {
+        if (!not_equal(node_a.read(parameter), node_b.read(parameter))) continue;
         // The values are read again for the text, as the rule states them.
-        record(std::string(parameter->text()) + ": " + format_of(attr(node_a, *parameter), "") + arrow +
-               format_of(attr(node_b, *parameter), ""));
+        record(std::string(field_name(parameter)) + ": " + format_of(node_a.read(parameter), "") + arrow +
+               format_of(node_b.read(parameter), ""));
     }
 
     double max_diff = 0.0;
@@ -172,7 +157,7 @@ NodeComparison compare_nodes(nb::handle name, nb::handle node_a, nb::handle node
         // An infinite difference between arrays of one shape is a difference,
         // not a shape mismatch.
         bool shape_problem = result.max_diff == HUGE_VAL && shape_mismatch(array.a, array.b);
-        record(std::string(array.name->text()) +
+        record(std::string(field_name(array.name)) +
                (shape_problem ? ": shape mismatch" : ": max_diff=" + format_double(result.max_diff, 'e', 2)));
         double candidate = std::isinf(result.max_diff) ? 0.0 : result.max_diff;
         if (candidate > max_diff) max_diff = candidate;

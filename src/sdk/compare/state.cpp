@@ -23,6 +23,9 @@ State::State(nb::module_& m) : module(m) {
     nb::object dtype = np.attr("dtype");
     object_dtype = dtype(nb::module_::import_("builtins").attr("object"));
     float_dtypes = {dtype("float16"), dtype("float32"), dtype("float64")};
+    // In Element order: bool, int8 ... int64, uint8 ... uint64, float16, float32, float64.
+    const char* element_codes = "?bhiqBHIQefd";
+    for (size_t i = 0; i < element_types; ++i) dtypes[i] = dtype(text(std::string_view(element_codes + i, 1)));
 
     node_diff = RecordType(m, "NodeDiff", "Difference in a single node between two graphs.",
                            {

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "ir_interface/array_view.hpp"
-#include "ir_interface/ir_classes.hpp"
+#include "ir_interface/graph_snapshot.hpp"
 #include "ir_interface/module_state.hpp"
 #include "ir_interface/records.hpp"
 #include "ir_interface/progress.hpp"
@@ -123,9 +123,11 @@ private:
 // The stream. A node's structure and weight pieces depend on its class; the graph
 // stream sends structure pieces and edges to `structure` and, when
 // `weights` is given, each node's weight pieces right after its structure.
-void feed_node_structure(const IrModule& ir, nb::handle name, nb::handle node, Sink& sink);
-void feed_node_weights(const IrModule& ir, nb::handle node, Sink& sink);
-void feed_graph(const IrModule& ir, nb::handle graph, Sink& structure, Sink* weights);
+void feed_node_structure(nb::handle name, const NodeView& node, Sink& sink);
+void feed_node_weights(const NodeView& node, Sink& sink);
+// With `from_snapshot`, a graph of the IR layer's own is read once into a
+// snapshot first (nothing between the pieces may then run host code).
+void feed_graph(const IrModule& ir, nb::handle graph, Sink& structure, Sink* weights, bool from_snapshot);
 void feed_metadata(nb::handle metadata, Sink& sink);
 
 // The module's functions.

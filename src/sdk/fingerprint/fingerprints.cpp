@@ -19,7 +19,7 @@ void feed_metadata_if_included(nb::handle graph, bool include_metadata, Sink& si
 // The stream into one hasher, weight pieces through `weights` (the hasher
 // itself or a sink in front of it).
 nb::object digest(const IrModule& ir, nb::handle graph, BatchingSink& hasher, Sink* weights, bool include_metadata) {
-    feed_graph(ir, graph, hasher, weights);
+    feed_graph(ir, graph, hasher, weights, true);
     feed_metadata_if_included(graph, include_metadata, hasher);
     return hasher.hexdigest();
 }
@@ -46,7 +46,7 @@ nb::object fingerprint_graph_dual(nb::handle graph, bool include_metadata) {
     IrModule ir;
     BatchingSink struct_hasher, full_hasher;
     TeeSink both(struct_hasher, full_hasher);
-    feed_graph(ir, graph, both, &full_hasher);
+    feed_graph(ir, graph, both, &full_hasher, true);
     feed_metadata_if_included(graph, include_metadata, full_hasher);
     nb::object structure = struct_hasher.hexdigest();
     return nb::make_tuple(structure, full_hasher.hexdigest());
@@ -63,19 +63,19 @@ bool verify_fingerprint(nb::handle graph, nb::handle expected_hash, bool include
 void hash_graph(nb::handle graph, nb::handle hasher, bool include_weights) {
     IrModule ir;
     HasherSink sink(hasher);
-    feed_graph(ir, graph, sink, include_weights ? &sink : nullptr);
+    feed_graph(ir, graph, sink, include_weights ? &sink : nullptr, false);  // the caller's hasher runs host code
 }
 
 void hash_node_structure(nb::handle node_name, nb::handle node, nb::handle hasher) {
     IrModule ir;
     HasherSink sink(hasher);
-    feed_node_structure(ir, node_name, node, sink);
+    feed_node_structure(node_name, HostNode(node, ir), sink);
 }
 
 void hash_node_weights(nb::handle node, nb::handle hasher) {
     IrModule ir;
     HasherSink sink(hasher);
-    feed_node_weights(ir, node, sink);
+    feed_node_weights(HostNode(node, ir), sink);
 }
 
 }  // namespace ondrel::fingerprint

@@ -16,15 +16,7 @@ namespace {
 
 using namespace nb::literals;
 
-const Name input_type("input_type"), output_type("output_type"), keys_name("keys"), shape("shape");
-const Name stride("stride"), padding("padding"), dilation("dilation"), groups("groups");
-const Name kernel_size("kernel_size"), start_dim("start_dim"), end_dim("end_dim"), skip_type("skip_type");
-const Name spike_mode("spike_mode"), weight_bits("weight_bits"), accumulator_bits("accumulator_bits");
-const Name weight("weight"), bias("bias");
-const Name depthwise_weight("depthwise_weight"), depthwise_bias("depthwise_bias");
-const Name pointwise_weight("pointwise_weight"), pointwise_bias("pointwise_bias");
-const Name tau("tau"), r("r"), v_leak("v_leak"), v_threshold("v_threshold");
-const Name nodes_name("nodes"), edges_name("edges"), empty_format("");
+const Name keys_name("keys"), shape("shape"), nodes_name("nodes"), edges_name("edges"), empty_format("");
 
 // str() of the values structure pieces hold, written here when its text is
 // plain to reproduce: an exact int, an exact tuple of exact ints, the shape
@@ -85,38 +77,25 @@ void text_piece(Sink& sink, nb::handle value) {
     sink.piece(utf8_view(text));
 }
 
-// Text pieces of attributes that must exist, read and fed one after another.
-void text_pieces(Sink& sink, nb::handle node, std::initializer_list<const Name*> attributes) {
-    for (const Name* attribute : attributes) text_piece(sink, attr(node, *attribute));
-}
-
-void shape_piece_if_present(Sink& sink, nb::handle node, const Name& array_name) {
-    nb::object array = present_attr(node, array_name);
-    if (!array.is_valid()) return;
-    // An exact ndarray's shape is its dimensions, read without the host.
-    PlainText dims;
-    if (PyArrayObject* ndarray = exact_ndarray(array); ndarray && dims.write_shape(ndarray)) return sink.piece(dims.text());
-    text_piece(sink, attr(array, shape));
-}
-
-void array_pieces_if_present(Sink& sink, nb::handle node, std::initializer_list<const Name*> arrays) {
-    for (const Name* array_name : arrays) {
-        nb::object array = present_attr(node, *array_name);
-        if (array.is_valid()) sink.array_piece(array);
-    }
-}
-
-// sorted(mapping.keys()), as a list we alone hold.
+// sorted(mapping.keys()), as a list we alone hold; exact str keys sort
+// without the host's compares.
 nb::object sorted_keys(nb::handle mapping) {
     if (!PyDict_CheckExact(mapping.ptr())) return sorted_list(call_method(mapping, keys_name));
-    nb::object keys = own(PyDict_Keys(mapping.ptr()));
-    check(PyList_Sort(keys.ptr()));
+    std::vector<DictItem> items;
+    if (!sorted_str_items(mapping, items)) {
+        nb::object keys = own(PyDict_Keys(mapping.ptr()));
+        check(PyList_Sort(keys.ptr()));
+        return keys;
+    }
+    nb::object keys = own(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    for (size_t i = 0; i < items.size(); ++i)
+        PyList_SET_ITEM(keys.ptr(), static_cast<Py_ssize_t>(i), items[i].key.release().ptr());
     return keys;
 }
 
 // Input/Output ports: the shape arrays of a truthy mapping, by ascending key.
-void port_pieces(Sink& sink, nb::handle node, const Name& port_attribute) {
-    nb::object ports = attr(node, port_attribute);
+void port_pieces(Sink& sink, const NodeView& node, Field port_attribute) {
+    nb::object ports = node.read(port_attribute);
     if (!truthy(ports)) return;
     nb::object keys = sorted_keys(ports);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.ptr()); ++i) {
@@ -174,19 +153,33 @@ void edge_label(nb::handle edge, std::string& label) {
 
 // What one rule feeds: a node's pieces, into a sink.
 struct Feeding {
-    const IrModule& ir;
-    nb::handle node;
+    const NodeView& node;
     Sink& sink;
 
     // Text pieces of attributes that must exist, read and fed one after another.
-    void texts(std::initializer_list<const Name*> attributes) const { text_pieces(sink, node, attributes); }
-    void shape_if_present(const Name& array) const { shape_piece_if_present(sink, node, array); }
-    void arrays_if_present(std::initializer_list<const Name*> arrays) const { array_pieces_if_present(sink, node, arrays); }
+    void texts(std::initializer_list<Field> attributes) const {
+        for (Field attribute : attributes) text_piece(sink, node.read(attribute));
+    }
+    void shape_if_present(Field array_name) const {
+        nb::object array = node.present(array_name);
+        if (!array.is_valid()) return;
+        // An exact ndarray's shape is its dimensions, read without the host.
+        PlainText dims;
+        if (PyArrayObject* ndarray = exact_ndarray(array); ndarray && dims.write_shape(ndarray)) return sink.piece(dims.text());
+        text_piece(sink, attr(array, shape));
+    }
+    void arrays_if_present(std::initializer_list<Field> arrays) const {
+        for (Field array_name : arrays) {
+            nb::object array = node.present(array_name);
+            if (array.is_valid()) sink.array_piece(array);
+        }
+    }
 };
 
 using Rule = void (*)(const Feeding&);
 using Row = ClassRow<Rule>;
 constexpr Lookup required = Lookup::Required;
+using enum Field;
 
 // Structure pieces per node class, after the node's name and class name; the
 // first row the node matches applies.
@@ -198,25 +191,25 @@ constexpr std::array<Row, 8> structure_rules{{
      }},
     {IrClass::Conv2d, IrClass::Conv2d, required,
      [](const Feeding& node) {
-         node.texts({&stride, &padding, &dilation, &groups});
+         node.texts({stride, padding, dilation, groups});
          node.shape_if_present(weight);
      }},
     {IrClass::SepConv2d, IrClass::SepConv2d, required,
      [](const Feeding& node) {
-         node.texts({&stride, &padding, &dilation});
+         node.texts({stride, padding, dilation});
          node.shape_if_present(depthwise_weight);
          node.shape_if_present(pointwise_weight);
      }},
     {IrClass::Affine, IrClass::SpikingAffine, required,
      [](const Feeding& node) {
          node.shape_if_present(weight);
-         if (node.ir.is_a(node.node, IrClass::SpikingAffine)) node.texts({&spike_mode, &weight_bits, &accumulator_bits});
+         if (node.node.is_a(IrClass::SpikingAffine)) node.texts({spike_mode, weight_bits, accumulator_bits});
      }},
     {IrClass::LIF, IrClass::LIF, required, [](const Feeding& node) { node.shape_if_present(tau); }},
     {IrClass::MaxPool2d, IrClass::AvgPool2d, required,
-     [](const Feeding& node) { node.texts({&kernel_size, &stride, &padding}); }},
-    {IrClass::Flatten, IrClass::Flatten, required, [](const Feeding& node) { node.texts({&start_dim, &end_dim}); }},
-    {IrClass::Skip, IrClass::Skip, required, [](const Feeding& node) { node.texts({&skip_type}); }},
+     [](const Feeding& node) { node.texts({kernel_size, stride, padding}); }},
+    {IrClass::Flatten, IrClass::Flatten, required, [](const Feeding& node) { node.texts({start_dim, end_dim}); }},
+    {IrClass::Skip, IrClass::Skip, required, [](const Feeding& node) { node.texts({skip_type}); }},
 }};
 // Their name and class name alone stand for them in the structure.
 constexpr std::array<IrClass, 10> without_structure_rule{
@@ -231,10 +224,10 @@ static_assert(covers_every_class(structure_rules, without_structure_rule));
 constexpr std::array<Row, 2> weight_rules{{
     {IrClass::SepConv2d, IrClass::SepConv2d, required,
      [](const Feeding& node) {
-         node.arrays_if_present({&depthwise_weight, &depthwise_bias, &pointwise_weight, &pointwise_bias});
+         node.arrays_if_present({depthwise_weight, depthwise_bias, pointwise_weight, pointwise_bias});
      }},
     {IrClass::LIF, IrClass::LIF, required,
-     [](const Feeding& node) { node.arrays_if_present({&tau, &r, &v_leak, &v_threshold}); }},
+     [](const Feeding& node) { node.arrays_if_present({tau, r, v_leak, v_threshold}); }},
 }};
 constexpr std::array<IrClass, 19> without_weight_rule{
     IrClass::Input,     IrClass::Output,    IrClass::Affine,       IrClass::SpikingAffine,    IrClass::Conv2d,
@@ -251,59 +244,44 @@ void record_rules(nb::handle module) {
     record_table(module, "_hash_node_weights", weight_rules, without_weight_rule);
 }
 
-namespace {
-
-// The rows each node class takes, found once per class in one call.
-struct RowMemos {
-    explicit RowMemos(const IrModule& ir) : structure(structure_rules, ir), weights(weight_rules, ir) {}
-    RowMemo<Rule, structure_rules.size()> structure;
-    RowMemo<Rule, weight_rules.size()> weights;
-};
-
-void feed_structure(const IrModule& ir, nb::handle name, nb::handle node, Sink& sink, RowMemos& rows) {
+void feed_node_structure(nb::handle name, const NodeView& node, Sink& sink) {
     require_str(name, "node_name");
-    nb::object node_type = type_name_object(node);
+    nb::object node_type = node.type_name();
     sink.piece(utf8_view(name));
     sink.piece(utf8_view(node_type));
-    if (const Rule* rule = rows.structure.first(node)) (*rule)(Feeding{ir, node, sink});
+    if (const Rule* rule = first_rule(structure_rules, node)) (*rule)(Feeding{node, sink});
 }
 
-void feed_weights(const IrModule& ir, nb::handle node, Sink& sink, RowMemos& rows) {
-    Feeding feeding{ir, node, sink};
-    feeding.arrays_if_present({&weight, &bias});
-    rows.weights.each(node, [&](Rule rule) { rule(feeding); });
+void feed_node_weights(const NodeView& node, Sink& sink) {
+    Feeding feeding{node, sink};
+    feeding.arrays_if_present({Field::weight, Field::bias});
+    for (const Row& row : weight_rules)
+        if (node.is_a(row.first, row.second, row.lookup)) row.rule(feeding);
 }
 
-}  // namespace
-
-void feed_node_structure(const IrModule& ir, nb::handle name, nb::handle node, Sink& sink) {
-    RowMemos rows(ir);
-    feed_structure(ir, name, node, sink, rows);
-}
-
-void feed_node_weights(const IrModule& ir, nb::handle node, Sink& sink) {
-    RowMemos rows(ir);
-    feed_weights(ir, node, sink, rows);
-}
-
-void feed_graph(const IrModule& ir, nb::handle graph, Sink& structure, Sink* weights) {
-    nb::object nodes = attr(graph, nodes_name);
-    RowMemos rows(ir);
-    auto feed_node = [&](nb::handle name, nb::handle node) {
-        feed_structure(ir, name, node, structure, rows);
-        if (weights) feed_weights(ir, node, *weights, rows);
+void feed_graph(const IrModule& ir, nb::handle graph, Sink& structure, Sink* weights, bool from_snapshot) {
+    auto feed_node = [&](nb::handle name, const NodeView& node) {
+        feed_node_structure(name, node, structure);
+        if (weights) feed_node_weights(node, *weights);
     };
-    std::vector<DictItem> items;
-    if (sorted_str_items(nodes, items)) {
-        // The node is fetched at its turn, as nodes[name]: hashing one node may
-        // run code that changes the graph. Until something has, it is the one paired.
-        DictStamp stamp(nodes);
-        for (const DictItem& item : items) feed_node(item.key, stamp.unchanged() ? item.value : item_of(nodes, item.key));
+    // Hashing large arrays lets other threads run: the snapshot holds what it read.
+    static constexpr SnapshotNeeds needs{true, {}, true};
+    if (std::unique_ptr<GraphSnapshot> snapshot = from_snapshot ? GraphSnapshot::read(graph, ir, needs) : nullptr) {
+        std::vector<TextOrdered> names;
+        names.reserve(snapshot->size());
+        for (size_t i = 0; i < snapshot->size(); ++i)
+            names.push_back({snapshot->node(i).name, nullptr, reinterpret_cast<PyObject*>(static_cast<uintptr_t>(i))});
+        sort_by_text(names);
+        for (const TextOrdered& name : names)
+            feed_node(name.first, SnapshotNode(*snapshot, reinterpret_cast<uintptr_t>(name.payload)));
     } else {
+        nb::object nodes = attr(graph, nodes_name);
         nb::object names = sorted_keys(nodes);
+        // Each node is fetched at its turn, as nodes[name]: hashing one node
+        // may run code that changes the graph.
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.ptr()); ++i) {
             nb::handle name = PyList_GET_ITEM(names.ptr(), i);
-            feed_node(name, item_of(nodes, name));
+            feed_node(name, HostNode(item_of(nodes, name), ir));
         }
     }
 

@@ -12,6 +12,7 @@ NB_MODULE(fingerprint, m) {
 
     ondrel::ModuleState<State>::create(m);
     record_rules(m);
+    ondrel::record_ir_fields(m);
 
     nb::object none = nb::none();
 

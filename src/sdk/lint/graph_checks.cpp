@@ -9,13 +9,7 @@ namespace ondrel::lint {
 namespace {
 
 const Name nodes_name("nodes"), edges_name("edges"), inputs_name("inputs"), outputs_name("outputs");
-// Issue codes and fixed suggestions, interned once.
-const Name unreachable("UNREACHABLE"), dead_end("DEAD_END"), multi_output("MULTI_OUTPUT");
-const Name remove_or_connect_input("Remove dead node or connect it to the graph");
-const Name remove_or_connect_output("Remove dead node or connect it to an Output");
-const Name clear_semantics("Ensure each output has clear semantics");
 
-using Link = ValidatedGraph::Link;
 using Positions = std::vector<uint32_t>;
 
 // Successor lists of every index, packed: the neighbours of v are
@@ -74,74 +68,67 @@ std::vector<char> reached_from(const Positions& seeds, const Adjacency& successo
 }
 
 // One warning per name whose node no input reaches, or failing that, that
-// reaches no output; `indices` holds each name's node index.
-void report_unreached(nb::handle result, const std::vector<nb::object>& names, const Positions* indices,
+// reaches no output; `node_of(position)` is the index of the name at a position.
+template <typename Name, typename NodeOf>
+void report_unreached(Issues& issues, const std::vector<Name>& names, NodeOf&& node_of,
                       const std::vector<char>& from_input, const std::vector<char>& to_output) {
-    Reporter report(result);
     for (size_t position = 0; position < names.size(); ++position) {
-        size_t node = indices ? (*indices)[position] : position;
-        const nb::object& name = names[position];
-        if (!from_input[node]) {
-            report.add(Severity::Warning, unreachable.get(),
-                       "Node '" + str_of(name) + "' is not reachable from any Input", name,
-                       remove_or_connect_input.get());
-        } else if (!to_output[node]) {
-            report.add(Severity::Warning, dead_end.get(), "Node '" + str_of(name) + "' does not reach any Output",
-                       name, remove_or_connect_output.get());
-        }
+        size_t node = node_of(position);
+        if (!from_input[node]) issues.add(Code::UNREACHABLE, names[position]);
+        else if (!to_output[node]) issues.add(Code::DEAD_END, names[position]);
     }
+}
+
+// "Graph has N Output nodes: [...]", for more than one output.
+void report_outputs(Issues& issues, Py_ssize_t count, nb::handle names) {
+    issues.add(Code::MULTI_OUTPUT, nb::handle(),
+               {{"count", std::to_string(count)}, {"names", str_of(own(PyObject_Repr(names.ptr())))}});
 }
 
 }  // namespace
 
 void check_reachability(nb::handle graph, nb::handle result) {
-    IrModule ir;
-    if (const ValidatedGraph* read = shared_graph(graph, ir)) {
-        std::vector<char> from_input = reached_from(read->inputs(), adjacency(read->size(), read->links(), false));
-        std::vector<char> to_output = reached_from(read->outputs(), adjacency(read->size(), read->links(), true));
-        report_unreached(result, read->names(), nullptr, from_input, to_output);
-        return;
-    }
-    nb::object nodes = attr(graph, nodes_name);
-    NodeIndex index(nodes);
-    nb::object edges = attr(graph, edges_name);
+    ResultMethods issues(result);
+    NodeIndex index(attr(graph, nodes_name));
     std::vector<Link> links;
-    for_each_edge(edges, [&](nb::handle source, nb::handle destination) {
+    for_each_edge(attr(graph, edges_name), [&](nb::handle source, nb::handle destination) {
         auto from = static_cast<uint32_t>(index.index_of(source));
         links.emplace_back(from, static_cast<uint32_t>(index.index_of(destination)));
     });
-    // Str names of a plain list of edges ran no host code since the index was
-    // made, so the positions in the same nodes dict are its indices.
-    bool same_nodes = PyList_CheckExact(edges.ptr()) && index.size() == index.names().size();
-    auto seeds = [&](IrClass port_class, const Name& property) {
-        if (same_nodes) {
-            if (auto positions = port_positions(graph, ir, port_class);
-                positions && attr(graph, nodes_name).ptr() == nodes.ptr())
-                return Positions(positions->begin(), positions->end());
-        }
-        return seeds_of(attr(graph, property), index);
-    };
-
     // The forward search is done before graph.outputs is read.
-    Positions inputs = seeds(IrClass::Input, inputs_name);
-    std::vector<char> from_input = reached_from(inputs, adjacency(index.size(), links, false));
-    Positions outputs = seeds(IrClass::Output, outputs_name);
-    std::vector<char> to_output = reached_from(outputs, adjacency(index.size(), links, true));
-    Positions indices(index.indices().begin(), index.indices().end());
-    report_unreached(result, index.names(), &indices, from_input, to_output);
+    std::vector<char> from_input = reached_from(seeds_of(attr(graph, inputs_name), index),
+                                                adjacency(index.size(), links, false));
+    std::vector<char> to_output = reached_from(seeds_of(attr(graph, outputs_name), index),
+                                               adjacency(index.size(), links, true));
+    report_unreached(issues, index.names(), [&](size_t position) { return index.indices()[position]; }, from_input,
+                     to_output);
+}
+
+void native::check_reachability(const LintContext& lint) {
+    const GraphSnapshot& graph = lint.graph;
+    std::vector<char> from_input =
+        reached_from(graph.positions_of(IrClass::Input), adjacency(graph.size(), lint.links, false));
+    std::vector<char> to_output =
+        reached_from(graph.positions_of(IrClass::Output), adjacency(graph.size(), lint.links, true));
+    std::vector<PyObject*> names;
+    names.reserve(graph.size());
+    for (const GraphSnapshot::Node& node : graph.nodes()) names.push_back(node.name);
+    report_unreached(lint.issues, names, [](size_t position) { return position; }, from_input, to_output);
 }
 
 void check_multiple_outputs(nb::handle graph, nb::handle result) {
-    IrModule ir;
-    if (const ValidatedGraph* read = shared_graph(graph, ir); read && read->outputs().size() <= 1) return;
-    if (auto positions = port_positions(graph, ir, IrClass::Output); positions && positions->size() <= 1) return;
+    ResultMethods issues(result);
     nb::object outputs = attr(graph, outputs_name);
     Py_ssize_t count = size_of(outputs);
-    if (count <= 1) return;
-    nb::object names = own(PySequence_List(outputs.ptr()));
-    std::string message =
-        "Graph has " + std::to_string(count) + " Output nodes: " + str_of(own(PyObject_Repr(names.ptr())));
-    Reporter(result).add(Severity::Info, multi_output.get(), message, nb::handle(), clear_semantics.get());
+    if (count > 1) report_outputs(issues, count, own(PySequence_List(outputs.ptr())));
+}
+
+void native::check_multiple_outputs(const LintContext& lint) {
+    std::vector<uint32_t> outputs = lint.graph.positions_of(IrClass::Output);
+    if (outputs.size() <= 1) return;
+    nb::object names = own(PyList_New(0));
+    for (uint32_t position : outputs) append(names, lint.graph.node(position).name);
+    report_outputs(lint.issues, static_cast<Py_ssize_t>(outputs.size()), names);
 }
 
 }  // namespace ondrel::lint

@@ -1,9 +1,15 @@
 // Graph linting: the issue model, the driver and the seven checks.
+//
+// lint_graph runs the checks one of two ways, decided once per call. On a
+// graph snapshot (graph_snapshot.hpp), with none of the seven checks, the
+// imported analyze_graph or the LintResult class replaced, it runs them
+// natively on a LintContext, writing straight into its own result. Otherwise
+// it calls them through the module, and each reads the graph through the host
+// and reports through the result's methods.
 #pragma once
 
-#include "ir_interface/graph_walk.hpp"
+#include "ir_interface/graph_snapshot.hpp"
 #include "ir_interface/host_class.hpp"
-#include "ir_interface/ir_classes.hpp"
 #include "ir_interface/module_state.hpp"
 #include "ir_interface/originals.hpp"
 #include "ir_interface/records.hpp"
@@ -12,40 +18,58 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace ondrel::lint {
 
 enum class Severity { Error, Warning, Info };
 
+// One code of the lint catalogue (python/ondrel/sdk/lint_rules.py).
+struct CatalogueEntry {
+    const char* code;
+    Severity severity;
+    const char* message;     // with {name} where a value of the finding goes
+    const char* suggestion;  // likewise
+};
+
+}  // namespace ondrel::lint
+
+#include "sdk/lint/lint_catalogue.hpp"  // generated: Code and catalogue[]
+
+namespace ondrel::lint {
+
 // ---- Module state (state.cpp) ----------------------------------------------
 
-// The LintResult members that the checks and the result itself may bypass
-// while a result still has the ones defined here.
-enum class ResultMember { AddError, AddWarning, AddInfo, InvalidateCache, RebuildCache, Count };
+// The module functions and LintResult members a native run stands in for.
+enum class Check { Reachability, MultipleOutputs, NodeParameters, SkipNodes, Naming, ModelSize, Shapes, Count };
+enum class ResultMember { Init, AddError, AddWarning, AddInfo, InvalidateCache, RebuildCache, Count };
 
 // Built when the module is loaded: its imports, Severity and LintIssue, in
-// the order the module sets them up; LintResult is remembered once defined.
+// the order the module sets them up; the rest is remembered once defined.
 struct State {
     explicit State(nb::module_& module);
-    void remember_result_class(nb::handle cls);
+    void remember_definitions(nb::handle result_class);
 
-    nb::handle module;  // for calls through its (replaceable) functions
+    nb::handle module;                     // for calls through its (replaceable) functions
     std::array<nb::object, 3> severities;  // Severity.ERROR, WARNING, INFO
     RecordType lint_issue;
     nb::object result_class;
     std::unique_ptr<Originals> result_members;  // in ResultMember order
-    std::unique_ptr<Originals> analysis;        // the imported analyze_graph; null if not the native one
-    nb::object total_params;                    // the analysis module's analyze_graph(...).total_params
+    std::unique_ptr<Originals> checks;          // in Check order
+    // The imported analyze_graph and the analysis module's measures, while the
+    // import was the analysis module's own function; null otherwise.
+    std::unique_ptr<Originals> analysis, measures;
+    nb::object total_params;  // the analysis module's _total_params
 };
 inline const State& state() { return ModuleState<State>::get(); }
 inline nb::handle severity_member(Severity severity) { return state().severities[static_cast<size_t>(severity)]; }
 
 // True when `result` is exactly a LintResult and every member listed is still
-// the original one (not replaced on the class, not shadowed on the instance).
+// this module's own (not replaced on the class, not shadowed on the instance).
 bool runs_original(nb::handle result, std::initializer_list<ResultMember> members);
 
-// ---- LintResult behaviour (result.cpp) -------------------------------------
+// ---- LintResult behaviour and reporting (result.cpp) -----------------------
 
 namespace result_methods {
 void init(nb::handle self);
@@ -61,23 +85,77 @@ void invalidate_cache(nb::handle self);
 void rebuild_cache(nb::handle self);
 }  // namespace result_methods
 
-// How the checks report: through result.add_error/add_warning/add_info, or
-// straight into the result when those are still the original methods (the
-// outcome is the same, minus a method dispatch per issue).
-class Reporter {
-public:
-    explicit Reporter(nb::handle result);
-    // `node` invalid: a graph-wide issue, reported without a node argument.
-    void add(Severity severity, nb::handle code, const std::string& message, nb::handle node,
-             nb::handle suggestion) const;
-    void add(Severity severity, nb::handle code, nb::handle message, nb::handle node, nb::handle suggestion) const;
-
-private:
-    nb::handle result_;
-    bool direct_;
+// A value a finding inserts into its catalogue texts, by name ({node} is the
+// node's name, inserted by Issues itself).
+struct Insert {
+    std::string_view name;
+    std::string value;
 };
 
-// ---- Node indices (graph_walk.cpp) ----------------------------------------
+// Where the checks report, each issue as its catalogue entry words it: into
+// a LintResult.
+class Issues {
+public:
+    explicit Issues(nb::handle result) : result_(result) {}
+    // `node` invalid: a graph-wide issue, reported without a node.
+    void add(Code code, nb::handle node, std::initializer_list<Insert> inserts = {});
+
+protected:
+    ~Issues() = default;
+    virtual void append(Severity severity, nb::handle code, nb::handle message, nb::handle node,
+                        nb::handle suggestion) = 0;
+    nb::handle result_;
+};
+
+// Through result.add_error/add_warning/add_info, node and suggestion by keyword.
+class ResultMethods final : public Issues {
+public:
+    using Issues::Issues;
+
+private:
+    void append(Severity, nb::handle code, nb::handle message, nb::handle node, nb::handle suggestion) override;
+};
+
+// Straight into a result for which runs_original holds.
+class ResultLists final : public Issues {
+public:
+    using Issues::Issues;
+
+private:
+    void append(Severity, nb::handle code, nb::handle message, nb::handle node, nb::handle suggestion) override;
+};
+
+// ---- The checks (graph_checks.cpp, node_checks.cpp, model_checks.cpp) -----
+
+// What a native run checks: the snapshot of a graph the IR layer's
+// validate() passes, and where the issues go.
+struct LintContext {
+    const GraphSnapshot& graph;
+    const std::vector<Link>& links;
+    Issues& issues;
+};
+
+// The module's checks, reading the graph through the host.
+void check_reachability(nb::handle graph, nb::handle result);
+void check_multiple_outputs(nb::handle graph, nb::handle result);
+void check_node_parameters(nb::handle graph, nb::handle result);
+void check_skip_nodes(nb::handle graph, nb::handle result);
+void check_naming(nb::handle graph, nb::handle result);
+void check_model_size(nb::handle graph, nb::handle result);
+void check_shapes(nb::handle graph, nb::handle result);
+
+// The same checks on a LintContext, in the driver's order.
+namespace native {
+void check_reachability(const LintContext& lint);
+void check_multiple_outputs(const LintContext& lint);
+void check_node_parameters(const LintContext& lint);
+void check_skip_nodes(const LintContext& lint);
+void check_naming(const LintContext& lint);
+void check_model_size(const LintContext& lint);
+void check_shapes(const LintContext& lint);
+}  // namespace native
+
+void record_rules(nb::handle module);  // what the per-class checks cover, for the module's _NODE_RULES
 
 // Node names mapped to dense indices: each name is hashed once here, after
 // which edges and searches work on integers. Equal names share an index.
@@ -96,30 +174,6 @@ private:
     std::vector<nb::object> names_;
     std::vector<size_t> indices_;
 };
-
-// What lint_graph read of `graph` while validating it, shared with the checks
-// it calls while `graph` still holds exactly that (see ValidatedGraph);
-// otherwise null, and a check reads the graph itself.
-const ValidatedGraph* shared_graph(nb::handle graph, const IrModule& ir);
-
-// for name, node in graph.nodes.items(), from what lint_graph read where it can.
-template <typename Visit>
-void for_each_node_of(nb::handle graph, const IrModule& ir, Visit&& visit) {
-    static const Name nodes_name("nodes");
-    if (const ValidatedGraph* read = shared_graph(graph, ir)) return read->for_each_node(visit);
-    for_each_node(attr(graph, nodes_name), visit);
-}
-
-// ---- The checks (graph_checks.cpp, node_checks.cpp, model_checks.cpp) -----
-
-void check_reachability(nb::handle graph, nb::handle result);
-void check_multiple_outputs(nb::handle graph, nb::handle result);
-void check_node_parameters(nb::handle graph, nb::handle result);
-void record_rules(nb::handle module);  // what the per-class checks cover, for the module's _NODE_RULES
-void check_skip_nodes(nb::handle graph, nb::handle result);
-void check_naming(nb::handle graph, nb::handle result);
-void check_model_size(nb::handle graph, nb::handle result);
-void check_shapes(nb::handle graph, nb::handle result);
 
 // ---- Driver (driver.cpp) ---------------------------------------------------
 

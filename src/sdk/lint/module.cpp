@@ -58,8 +58,8 @@ NB_MODULE(lint, m) {
             method<result_methods::is_valid>("LintResult", "is_valid", {},
                                              "Check if graph has no errors (warnings are OK)."),
         });
-    lint.remember_result_class(result_class);
     record_rules(m);
+    ondrel::record_ir_fields(m);
 
     define_function<[](nb::handle graph, nb::handle strict) { return lint_graph(graph, ondrel::truthy(strict)); }>(
         m, "lint_graph", {"graph", {"strict", false}},
@@ -93,5 +93,6 @@ NB_MODULE(lint, m) {
     define_function<check_shapes>(m, "_check_shapes", {"graph", "result"},
                                   "Check for incomplete or missing shape information.");
 
+    lint.remember_definitions(result_class);
     ondrel::set_public_names(m, {"LintIssue", "LintResult", "Severity", "lint_graph"});
 }

@@ -2,6 +2,11 @@
 // after the last addition.
 #include "sdk/lint/lint.hpp"
 
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+#include <unordered_map>
+
 namespace ondrel::lint {
 
 namespace {
@@ -75,6 +80,38 @@ const Name& add_method_name(Severity severity) {
     return add_info_name;
 }
 
+// `text` with each {name} replaced by the insert of that name.
+std::string render(std::string_view text, std::string_view node, std::initializer_list<Insert> inserts) {
+    std::string out;
+    for (size_t at = 0; at < text.size();) {
+        size_t open = text.find('{', at);
+        if (open == std::string_view::npos) {
+            out.append(text.substr(at));
+            break;
+        }
+        size_t close = text.find('}', open);
+        std::string_view name = text.substr(open + 1, close - open - 1);
+        out.append(text.substr(at, open - at));
+        if (name == "node") {
+            out.append(node);
+        } else {
+            const Insert* found = std::find_if(inserts.begin(), inserts.end(), [&](const Insert& insert) { return insert.name == name; });
+            if (found == inserts.end()) throw std::logic_error("lint catalogue: nothing inserted for {" + std::string(name) + "}");
+            out.append(found->value);
+        }
+        at = close + 1;
+    }
+    return out;
+}
+
+// The catalogue's fixed texts as host strings, made once each.
+nb::handle interned(const char* catalogue_text) {
+    static std::unordered_map<const char*, PyObject*> made;
+    PyObject*& found = made[catalogue_text];
+    if (!found) found = own(PyUnicode_InternFromString(catalogue_text)).release().ptr();
+    return found;
+}
+
 }  // namespace
 
 namespace result_methods {
@@ -133,23 +170,22 @@ void rebuild_cache(nb::handle self) { sort_by_severity(self); }
 
 }  // namespace result_methods
 
-Reporter::Reporter(nb::handle result)
-    : result_(result),
-      direct_(runs_original(result, {ResultMember::AddError, ResultMember::AddWarning, ResultMember::AddInfo,
-                                     ResultMember::InvalidateCache})) {}
-
-void Reporter::add(Severity severity, nb::handle code, const std::string& message, nb::handle node,
-                   nb::handle suggestion) const {
-    add(severity, code, text(message), node, suggestion);
+void Issues::add(Code code, nb::handle node, std::initializer_list<Insert> inserts) {
+    const CatalogueEntry& entry = catalogue[static_cast<size_t>(code)];
+    std::string node_text = node.is_valid() ? str_of(node) : std::string();
+    nb::object message = text(render(entry.message, node_text, inserts));
+    nb::object suggestion = std::strchr(entry.suggestion, '{') ? text(render(entry.suggestion, node_text, inserts))
+                                                               : nb::borrow(interned(entry.suggestion));
+    append(entry.severity, interned(entry.code), message, node, suggestion);
 }
 
-void Reporter::add(Severity severity, nb::handle code, nb::handle message, nb::handle node,
-                   nb::handle suggestion) const {
-    if (direct_) {
-        append_issue(result_, severity, code, message, node.is_valid() ? node : nb::handle(Py_None), suggestion,
-                     true);
-        return;
-    }
+void ResultLists::append(Severity severity, nb::handle code, nb::handle message, nb::handle node,
+                         nb::handle suggestion) {
+    append_issue(result_, severity, code, message, node.is_valid() ? node : nb::handle(Py_None), suggestion, true);
+}
+
+void ResultMethods::append(Severity severity, nb::handle code, nb::handle message, nb::handle node,
+                           nb::handle suggestion) {
     // The checks pass node and suggestion by keyword, and no node for a
     // graph-wide issue.
     static PyObject* node_and_suggestion = own(Py_BuildValue("(ss)", "node", "suggestion")).release().ptr();
