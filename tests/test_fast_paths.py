@@ -1,5 +1,10 @@
-"""Native shortcuts agree with the route they stand in for (the replaceable
-function, the rustworkx view), and step aside when it is replaced."""
+"""Native routes agree with the route they stand in for (the replaceable
+function, the rustworkx view, the general route through the host), and step
+aside when it is replaced: a graph of the IR layer's own classes, read once
+into a snapshot, gives exactly what the same graph gives through same-named
+subclasses, which every service reads through the host."""
+
+import sys
 
 import numpy as np
 import pytest
@@ -431,3 +436,192 @@ def test_reading_nodes_leaves_them_as_they_were():
     finally:
         tracemalloc.stop()
     assert retained < 8 * len(nodes)  # no instance dict built per node
+
+
+# ---------------------------------------------------------------- snapshot against the general route
+
+
+def _reclassed(graph, names=None):
+    """``graph`` with the nodes named (all by default) re-classed to trivial same-named subclasses of
+    their IR classes: every service answers alike, through the general route."""
+    made = {}
+    nodes = {}
+    for name, node in graph.nodes.items():
+        if names is None or name in names:
+            cls = made.setdefault(type(node), type(type(node).__name__, (type(node),), {}))
+            copy = object.__new__(cls)
+            copy.__dict__.update(vars(node))
+            node = copy
+        nodes[name] = node
+    return ir.Graph(nodes=nodes, edges=list(graph.edges), metadata=dict(graph.metadata))
+
+
+def _every_class_graph():
+    """One node of every IR class, with the values the kernels meet at their edges."""
+    from ondrel.sdk.examples import detector
+
+    f16, i8 = np.float16, np.int8
+    nodes = {
+        "in": ir.Input(input_type={"input": np.array([1, 4], np.uint64), "extra": shape(3)},
+                       output_type={"output": np.array([1, 4], np.int32)}),
+        "layer": ir.Affine(weight=np.ones((4, 4), f16), bias=None, input_type={}, output_type={"output": shape(4)}),
+        "def": ir.SpikingAffine(weight=None, bias=np.arange(4, dtype=i8), spike_mode="t\u00e9", weight_bits=2,
+                                accumulator_bits=2**70, input_type=None, output_type={"output": shape(4)}),
+        "conv": ir.Conv2d(weight=np.ones((2, 4, 1, 1), np.float64), stride=[1, 2], padding=3, groups=2,
+                          output_type={"output": shape(2, 3, 3)}),
+        "sep": ir.SepConv2d(depthwise_weight=np.zeros((2, 1, 3, 3), np.float32), pointwise_weight=None,
+                            output_type={"output": shape(2)}),
+        "lif": ir.LIF(tau=np.array([0.0, 150.0], np.float32), r=None, v_leak=np.zeros(0, np.float32),
+                      v_threshold=np.array([0.0, 12.0]), output_type={"output": shape(2)}),
+        "lif_nan": ir.LIF(tau=np.array([np.nan, 3.0], np.float32), v_threshold=np.full(3, -1, np.float32),
+                          output_type={"output": shape(2)}),
+        "max": ir.MaxPool2d(kernel_size=3, stride=(2, 2), output_type={"output": shape(2, 1, 1)}),
+        "avg": ir.AvgPool2d(count_include_pad=False, output_type={}),
+        "flat": ir.Flatten(start_dim=0, end_dim=-1),
+        "res": ir.Skip(skip_type="residual", output_type={"output": shape(2)}),
+        "pass": ir.Skip(skip_type="passthrough"),
+        "cat": ir.Skip(skip_type="concatenate"),
+        "odd": ir.Skip(skip_type="other"),
+        "up": ir.Upsample(scale_factor=(2.5, 2), size=None, align_corners=True),
+        "split": ir.ChannelSplit(split_sections=[1, 1]),
+        "concat": ir.Concat(num_inputs=3),
+        "out": ir.Output(input_type={"input": shape(2)}, output_type={"output": shape(2)}),
+        "out2": ir.Output(),
+        "\u00e9": ir.Dist2BBox(stride=3, output_type={"output": shape(4)}),
+    }
+    for name, node in detector().nodes.items():
+        if name not in ("image", "boxes", "scores"):
+            nodes["det_" + name] = node
+    names = list(nodes)
+    edges = [(a, b) for a, b in zip(names, names[1:]) if b not in ("pass", "odd")]
+    edges += [("conv", "res"), ["in", "cat"], ("lif", "conv"), ("in", "cat")]  # a cycle, a list, a parallel edge
+    return ir.Graph(nodes=nodes, edges=edges, metadata={"k": [1, "\u00e9"]})
+
+
+def _graphs():
+    from ondrel.sdk.examples import classifier, classifier_trained, detector
+
+    f32 = np.float32
+    dangling = ir.Graph(nodes={"in": _node(2), "out": ir.Output()}, edges=[("in", "out"), ("in", "nowhere")])
+    bad_conv = _layer_graph(ir.Conv2d(weight=np.ones((2, 2), f32), output_type={"output": shape(2, 4, 4)}))
+    half_tau = _layer_graph(ir.LIF(tau=np.ones(3, np.float16), v_threshold=np.ones(9000, f32)))
+    return {
+        "classifier": (classifier(), classifier_trained()),
+        "detector": (detector(), detector()),
+        "every class": (_every_class_graph(), classifier()),
+        "dangling edge": (dangling, dangling),
+        "cycle": (_graph([("a", "b"), ("b", "a"), ["b", "a"]]), _graph([("a", "b")])),
+        "conv weight of two dimensions": (bad_conv, bad_conv),
+        "means numpy takes": (half_tau, half_tau),
+        "empty": (ir.Graph(), ir.Graph()),
+    }
+
+
+_SERVICES = {
+    "analyze_graph": lambda g, other: repr(analyze.analyze_graph(g)),
+    "_total_params": lambda g, other: analyze._total_params(g),
+    "summarize": lambda g, other: analyze.summarize(g, verbose=True),
+    "lint_graph": lambda g, other: lint_graph(g).to_dict(),
+    "lint_graph strict": lambda g, other: lint_graph(g, strict=True).to_dict(),
+    "compare_graphs": lambda g, other: repr(compare_graphs(g, other)),
+    "fingerprint_graph": lambda g, other: fingerprint_graph(g),
+    "structure fingerprint": lambda g, other: fingerprint_graph(g, include_weights=False),
+    "fingerprint_graph_dual": lambda g, other: fingerprint_graph_dual(g, include_metadata=True),
+}
+
+from ondrel.sdk import compare_graphs, fingerprint_graph, fingerprint_graph_dual, lint_graph  # noqa: E402
+
+
+@pytest.mark.parametrize("service", list(_SERVICES))
+@pytest.mark.parametrize("graphs", list(_graphs()))
+def test_snapshot_and_general_route_agree(graphs, service):
+    graph, other = _graphs()[graphs]
+    call = _SERVICES[service]
+    expected = repr(_outcome(call, _reclassed(graph), _reclassed(other)))
+    assert repr(_outcome(call, graph, other)) == expected
+    # One node of another class sends the whole graph the general way.
+    assert repr(_outcome(call, _reclassed(graph, list(graph.nodes)[-1:]), other)) == expected
+
+
+def _ir_layer_calls(fn, *args):
+    """Names of the IR layer's Python functions that run during fn(*args)."""
+    calls = []
+
+    def profile(frame, event, arg):
+        if event == "call" and "ondrel/ir/" in frame.f_code.co_filename.replace("\\", "/"):
+            calls.append(frame.f_code.co_name)
+
+    sys.setprofile(profile)
+    try:
+        _outcome(fn, *args)
+    finally:
+        sys.setprofile(None)
+    return calls
+
+
+def test_the_ir_layers_own_graph_is_read_without_its_python():
+    from ondrel.sdk.examples import detector
+
+    for graph in (detector(), _every_class_graph()):
+        for service in (analyze.analyze_graph, analyze._total_params, lint_graph, fingerprint_graph,
+                        fingerprint_graph_dual):
+            assert _ir_layer_calls(service, graph) == []
+        assert _ir_layer_calls(compare_graphs, graph, graph) == []
+    graph = detector()
+    # Through the host, the linter asks the graph to validate itself and for its inputs and outputs, and
+    # the analysis builds its rustworkx view of a cyclic graph.
+    assert {"validate", "inputs", "outputs"} <= set(_ir_layer_calls(lint_graph, _reclassed(graph)))
+
+
+def _counting_property(value):
+    calls = []
+    return property(lambda self: calls.append(self) or value), calls
+
+
+@pytest.mark.parametrize("service", list(_SERVICES))
+def test_a_class_attribute_that_runs_code_is_honoured(service, monkeypatch):
+    from ondrel.sdk.examples import classifier
+
+    graph, plain = classifier(), classifier()
+    for node in plain.nodes.values():
+        if isinstance(node, ir.Conv2d):
+            node.stride = (3, 3)
+    expected = repr(_outcome(_SERVICES[service], plain, plain))
+    stride, calls = _counting_property((3, 3))
+    monkeypatch.setattr(ir.Conv2d, "stride", stride)
+    assert repr(_outcome(_SERVICES[service], graph, graph)) == expected
+    assert calls or service in ("_total_params", "lint_graph", "lint_graph strict")  # those never read a stride
+
+
+class _Name(str):
+    """A node name of a str subclass: hashed and compared by the host."""
+
+
+@pytest.mark.parametrize("service", list(_SERVICES))
+def test_str_subclass_names_and_numpy_scalars_take_the_general_route(service):
+    from ondrel.sdk.examples import classifier
+
+    graph = classifier()
+    renamed = ir.Graph(nodes={_Name(name): node for name, node in graph.nodes.items()},
+                       edges=[(_Name(a), _Name(b)) for a, b in graph.edges], metadata=graph.metadata)
+    outcome = repr(_outcome(_SERVICES[service], renamed, renamed))
+    assert outcome == repr(_outcome(_SERVICES[service], _reclassed(renamed), _reclassed(renamed)))
+    assert "incorrect type (expected str, got _Name)" in outcome  # node names are taken as exactly str
+    scalars = classifier()
+    for node in scalars.nodes.values():
+        if isinstance(node, ir.Conv2d):
+            node.groups = np.int64(node.groups)  # str() and == as the int's; kept as it is in records
+    if service in ("analyze_graph", "summarize"):
+        stats = analyze.analyze_graph(scalars)
+        assert any(type(layer.config.get("groups")) is np.int64 for layer in stats.layers)
+    else:
+        assert repr(_outcome(_SERVICES[service], scalars, scalars)) == repr(_outcome(_SERVICES[service], graph, graph))
+
+
+def test_a_replaced_ir_class_is_the_one_rows_test(monkeypatch):
+    graph = ir.Graph(nodes={"in": _node(2), "skip": ir.Skip(skip_type="passthrough"), "out": ir.Output()},
+                     edges=[("in", "skip"), ("in", "skip"), ("skip", "out")])
+    assert "SKIP_PASSTHROUGH_INPUTS" in [issue.code for issue in lint_graph(graph).issues]
+    monkeypatch.setattr(ir, "Skip", type("Skip", (ir.Skip,), {}))  # ir's Skip no longer matches the node
+    assert "SKIP_PASSTHROUGH_INPUTS" not in [issue.code for issue in lint_graph(graph).issues]
+    assert analyze.analyze_graph(graph).layers[1].config == {}

@@ -42,3 +42,21 @@ def test_two_class_rows_look_both_classes_up(missing, call, monkeypatch):
     monkeypatch.delattr(ir, missing)
     with pytest.raises(AttributeError, match=missing):
         call()
+
+
+def test_field_table_is_the_ir_layers():
+    """The class -> field table the snapshot reads through names every field of
+    every IR class, in declaration order, with the kind FIELD_KINDS gives it."""
+    import dataclasses
+
+    from ondrel.ir import _nodes
+
+    kind_names = {_nodes.Array: "Array", _nodes.Ports: "Ports", int: "Int", _nodes.Ints: "Ints",
+                  _nodes.Optional[_nodes.Ints]: "OptionalInts", _nodes.Reals: "Reals", str: "Str", bool: "Bool",
+                  _nodes.Optional[bool]: "OptionalBool"}
+    assert {_nodes._KIND_OF_ANNOTATION[annotation] for annotation in kind_names} == set(
+        _nodes._KIND_OF_ANNOTATION.values())
+    expected = {name: tuple((field.name, kind_names[field.type]) for field in dataclasses.fields(cls))
+                for name, cls in ir.NODE_TYPES.items()}
+    for module in (analyze, lint, compare, fingerprint):
+        assert module._IR_FIELDS == expected

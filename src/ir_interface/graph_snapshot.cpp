@@ -252,8 +252,10 @@ std::unique_ptr<GraphSnapshot> GraphSnapshot::read(nb::handle graph, const IrMod
     if (!layer || !graph_class_unmodified(graph, *layer)) return nullptr;
     for (size_t i = 0; i < ir_class_count; ++i)
         if (ir.found(static_cast<IrClass>(i)).ptr() != layer->classes[i].ptr()) return nullptr;
-    // Plain instance attributes of an exact ir.Graph: read without host code.
-    nb::object nodes = attr(graph, nodes_name), edges = attr(graph, edges_name);
+    // Plain instance attributes of an exact ir.Graph: read without host code
+    // (one it lacks is the general route's to report, in its order).
+    nb::object nodes = attr_if_exists(graph, nodes_name), edges = attr_if_exists(graph, edges_name);
+    if (!nodes.is_valid() || !edges.is_valid()) return nullptr;
     if (!PyDict_CheckExact(nodes.ptr()) || !PyList_CheckExact(edges.ptr())) return nullptr;
 
     std::unique_ptr<GraphSnapshot> snapshot(new GraphSnapshot());
