@@ -60,18 +60,20 @@ def mixed_graph(node_count, seed=0):
 NODE_CLASSES = ("ir", "subclass", "duck")
 
 
+_CLASSES = {}  # (IR class, node_classes) -> its stand-in, made once as a user's module would
+
+
 def reclassed(graph, node_classes):
     """``graph`` with every node an instance of a class of ``node_classes`` (see
     NODE_CLASSES), holding the same attribute values; ``graph`` itself for "ir"."""
     if node_classes == "ir":
         return graph
-    made = {}
 
     def new_class(cls):
-        if cls not in made:
+        if (cls, node_classes) not in _CLASSES:
             bases = (cls,) if node_classes == "subclass" else ()
-            made[cls] = type(cls.__name__, bases, {})
-        return made[cls]
+            _CLASSES[cls, node_classes] = type(cls.__name__, bases, {})
+        return _CLASSES[cls, node_classes]
 
     nodes = {}
     for name, node in graph.nodes.items():

@@ -153,20 +153,23 @@ nb::object measures_object(const std::optional<std::pair<long long, long long>>&
     return nb::make_tuple(measures->first, measures->second);
 }
 
-// _compute_depth_and_width(graph), as analyze_graph calls it: through the
-// module, unless it is still the module's own function and the snapshot
-// holds its answer.
-std::vector<nb::object> measures(nb::handle graph, const GraphSnapshot* snapshot) {
-    if (snapshot && !state().measures->replacement(0).is_valid()) {
-        if (snapshot->size() == 0) return {integer(0), integer(0)};
-        if (const std::optional<std::vector<Link>>& links = snapshot->links()) {
-            std::optional<std::pair<long long, long long>> found = depth_and_width(snapshot->size(), *links);
-            if (!found) return {none(), none()};
-            return {integer(found->first), integer(found->second)};
-        }
+nb::object depth_and_width_of(nb::handle graph, bool levels);
+
+// _compute_depth_and_width(graph) as the analysis calls it: through the
+// module, unless that is still the module's own function; then from the
+// snapshot where there is one, and without the levels when only the call's
+// failures matter (`levels` false).
+std::vector<nb::object> measures(nb::handle graph, const GraphSnapshot* snapshot, bool levels) {
+    if (state().measures->replacement(0).is_valid())
+        return unpack_exactly(call(module_function(state().module, compute_depth_and_width_name), {graph}), 2);
+    if (snapshot && snapshot->size() == 0) return {integer(0), integer(0)};
+    if (snapshot && snapshot->links()) {
+        if (!levels) return {none(), none()};
+        std::optional<std::pair<long long, long long>> found = depth_and_width(snapshot->size(), *snapshot->links());
+        if (!found) return {none(), none()};
+        return {integer(found->first), integer(found->second)};
     }
-    nb::object result = call(module_function(state().module, compute_depth_and_width_name), {graph});
-    return unpack_exactly(result, 2);
+    return unpack_exactly(depth_and_width_of(graph, levels), 2);
 }
 
 // analyze_graph, or with `records` false only its parameter total: the same
@@ -181,7 +184,7 @@ nb::object analyze(nb::handle graph_argument, bool records) {
     std::unique_ptr<GraphSnapshot> snapshot = GraphSnapshot::read(graph, ir, snapshot_needs());
     if (snapshot && !records) {
         nb::object total = total_params(*snapshot);
-        measures(graph, snapshot.get());  // for its failures
+        measures(graph, snapshot.get(), false);  // for its failures
         return total;
     }
     if (snapshot) {
@@ -198,7 +201,7 @@ nb::object analyze(nb::handle graph_argument, bool records) {
             statistics.add(name, HostNode(node, ir));
         });
     }
-    std::vector<nb::object> depth_width = measures(graph, snapshot.get());
+    std::vector<nb::object> depth_width = measures(graph, snapshot.get(), records);
     if (!records) return statistics.total_params.object();
     return statistics.record(node_count, edge_count, depth_width);
 }
@@ -216,7 +219,11 @@ nb::object analyze_node(nb::handle name, nb::handle node) {
 nb::object analyze_graph(nb::handle graph) { return analyze(graph, true); }
 nb::object graph_total_params(nb::handle graph) { return analyze(graph, false); }
 
-nb::object compute_depth_and_width(nb::handle graph) {
+nb::object compute_depth_and_width(nb::handle graph) { return depth_and_width_of(graph, true); }
+
+namespace {
+
+nb::object depth_and_width_of(nb::handle graph, bool levels) {
     nb::object nodes = attr(graph, nodes_name);
     if (!truthy(nodes)) return nb::make_tuple(0, 0);
     // The IR layer's own rustworkx view holds exactly `nodes` in order and one
@@ -228,7 +235,7 @@ nb::object compute_depth_and_width(nb::handle graph) {
         while (PyDict_Next(nodes.ptr(), &position, &key, &value) && PyUnicode_CheckExact(key)) names.push_back(key);
         if (names.size() == static_cast<size_t>(PyDict_GET_SIZE(nodes.ptr()))) {
             if (auto links = edge_positions(names, attr(graph, edges_name)))
-                return measures_object(depth_and_width(names.size(), *links));
+                return levels ? measures_object(depth_and_width(names.size(), *links)) : nb::make_tuple(0, 0);
         }
     }
     nb::object rx_graph = call_method(graph, get_rx_graph);
@@ -279,6 +286,8 @@ nb::object compute_depth_and_width(nb::handle graph) {
     while (depth > 0 && level_counts[depth] == 0) --depth;
     return nb::make_tuple(depth, max_width);
 }
+
+}  // namespace
 
 static nb::object measure(nb::handle graph, size_t which) {
     nb::object measures = call(module_function(state().module, compute_depth_and_width_name), {graph});

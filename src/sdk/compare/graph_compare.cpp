@@ -23,7 +23,8 @@ bool is_empty(nb::handle list) { return size_of(list) == 0; }
 
 // The names only in b (added), only in a (removed) and in both (their
 // positions in each), each in sorted order: what the sorted set differences
-// give for exact str names, without host code.
+// give for exact str names, without host code. `find_b(name)` is a name's
+// position in b or nothing, `in_a(name)` whether a holds it.
 struct NameDifferences {
     nb::object added = own(PyList_New(0)), removed = own(PyList_New(0));
     struct Common {
@@ -33,33 +34,39 @@ struct NameDifferences {
     std::vector<Common> common;
 };
 
-NameDifferences name_differences(const std::vector<PyObject*>& names_a, const std::vector<PyObject*>& names_b) {
+template <typename FindB, typename InA>
+NameDifferences name_differences(const std::vector<PyObject*>& names_a, const std::vector<PyObject*>& names_b,
+                                 FindB&& find_b, InA&& in_a) {
     // Each entry carries the name's position in a.
     std::vector<TextOrdered> sorted_a;
     sorted_a.reserve(names_a.size());
     for (size_t i = 0; i < names_a.size(); ++i)
         sorted_a.push_back({names_a[i], nullptr, reinterpret_cast<PyObject*>(static_cast<uintptr_t>(i))});
     sort_by_text(sorted_a);
-    TextPositions positions_b(names_b.size());
-    for (size_t i = 0; i < names_b.size(); ++i) positions_b.insert(names_b[i], static_cast<uint32_t>(i));
     NameDifferences differences;
     differences.common.reserve(std::min(names_a.size(), names_b.size()));
-    std::vector<char> in_a(names_b.size(), 0);
     for (const TextOrdered& entry : sorted_a) {
-        PyObject* name = entry.first;
-        if (std::optional<uint32_t> b = positions_b.find(name)) {
-            in_a[*b] = 1;
-            differences.common.push_back({name, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(entry.payload)), *b});
-        } else {
-            append(differences.removed, name);
-        }
+        if (std::optional<uint32_t> b = find_b(entry.first))
+            differences.common.push_back({entry.first, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(entry.payload)), *b});
+        else
+            append(differences.removed, entry.first);
     }
+    if (differences.common.size() == names_b.size()) return differences;  // every name of b is in a
     std::vector<TextOrdered> added;
-    for (size_t i = 0; i < names_b.size(); ++i)
-        if (!in_a[i]) added.push_back({names_b[i], nullptr, nullptr});
+    for (PyObject* name : names_b)
+        if (!in_a(name)) added.push_back({name, nullptr, nullptr});
     sort_by_text(added);
     for (const TextOrdered& name : added) append(differences.added, name.first);
     return differences;
+}
+
+// The same for two plain dicts of exact str keys, found by the dicts themselves.
+NameDifferences name_differences(nb::handle nodes_a, const std::vector<PyObject*>& names_a, nb::handle nodes_b,
+                                 const std::vector<PyObject*>& names_b) {
+    auto contains = [](nb::handle dict, PyObject* name) { return PyDict_Contains(dict.ptr(), name) == 1; };
+    return name_differences(
+        names_a, names_b, [&](PyObject* name) { return contains(nodes_b, name) ? std::optional<uint32_t>(0) : std::nullopt; },
+        [&](PyObject* name) { return contains(nodes_a, name); });
 }
 
 // The keys of a plain dict of exact str keys, in order; false for any other mapping.
@@ -163,7 +170,15 @@ nb::object compare_graphs(nb::handle graph_a_argument, nb::handle graph_b_argume
         std::vector<PyObject*> names_a, names_b;
         for (const GraphSnapshot::Node& node : snapshot_a->nodes()) names_a.push_back(node.name);
         for (const GraphSnapshot::Node& node : snapshot_b->nodes()) names_b.push_back(node.name);
-        NameDifferences differences = name_differences(names_a, names_b);
+        TextPositions positions_a(names_a.size()), positions_b(names_b.size());
+        for (size_t i = 0; i < names_b.size(); ++i) positions_b.insert(names_b[i], static_cast<uint32_t>(i));
+        NameDifferences differences = name_differences(
+            names_a, names_b, [&](PyObject* name) { return positions_b.find(name); },
+            [&](PyObject* name) {
+                if (positions_a.size() == 0)
+                    for (size_t i = 0; i < names_a.size(); ++i) positions_a.insert(names_a[i], static_cast<uint32_t>(i));
+                return positions_a.find(name).has_value();
+            });
         nodes_added = std::move(differences.added), nodes_removed = std::move(differences.removed);
         for (const NameDifferences::Common& pair : differences.common) {
             nodes.add(pair.name, compare_node(pair.name, SnapshotNode(*snapshot_a, pair.a), SnapshotNode(*snapshot_b, pair.b)));
@@ -173,7 +188,7 @@ nb::object compare_graphs(nb::handle graph_a_argument, nb::handle graph_b_argume
         nb::object common_names;
         std::vector<PyObject*> names_a, names_b;
         if (str_keys(nodes_a, names_a) && str_keys(nodes_b, names_b)) {
-            NameDifferences differences = name_differences(names_a, names_b);
+            NameDifferences differences = name_differences(nodes_a, names_a, nodes_b, names_b);
             nodes_added = std::move(differences.added), nodes_removed = std::move(differences.removed);
             common_names = own(PyList_New(0));
             for (const NameDifferences::Common& pair : differences.common) append(common_names, pair.name);
