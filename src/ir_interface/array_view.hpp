@@ -36,7 +36,6 @@ public:
     std::span<const Py_ssize_t> strides() const { return {layout_ + ndim(), static_cast<size_t>(ndim())}; }
     Py_ssize_t itemsize() const { return buffer_.itemsize; }
     Py_ssize_t size_bytes() const { return buffer_.len; }
-    Py_ssize_t element_count() const { return itemsize() ? buffer_.len / itemsize() : 0; }
     const std::byte* data() const { return static_cast<const std::byte*>(buffer_.buf); }
     const char* format() const { return buffer_.format ? buffer_.format : "B"; }
     bool c_contiguous() const { return c_contiguous_; }

@@ -60,33 +60,26 @@ struct IrLayer {
     }
 };
 
-// The function a member is (a method) or reads through (a property), if it is
-// the one the IR layer's module defines under that name.
-bool defined_there(nb::handle entry, const char* name) {
-    nb::handle function = entry;
-    nb::object getter;
-    if (PyObject_TypeCheck(entry.ptr(), &PyProperty_Type)) {
-        getter = attr(entry, fget_name);
-        function = getter;
-    }
-    if (!PyFunction_Check(function.ptr())) return false;
-    nb::object qualname = attr_if_exists(function, qualname_name), owner = attr_if_exists(function, module_name);
-    return qualname.is_valid() && owner.is_valid() && str_of(qualname) == std::string("Graph.") + name &&
-           str_of(owner) == "ondrel.ir._graph";
-}
-
 std::optional<IrLayer> capture() {
     IrLayer layer;
     layer.graph_module = own(PyImport_ImportModule("ondrel.ir._graph"));
     nb::object nodes_module = own(PyImport_ImportModule("ondrel.ir._nodes"));
     layer.graph_class = attr(layer.graph_module, graph_name);
     layer.node_class = attr(nodes_module, node_name);
-    for (size_t i = 0; i < ir_class_count; ++i) layer.classes[i] = own(PyObject_GetAttrString(nodes_module.ptr(), ir_class_names[i]));
+    for (size_t i = 0; i < ir_class_count; ++i)
+        layer.classes[i] = own(PyObject_GetAttrString(nodes_module.ptr(), ir_class_names[i]));
     if (!PyType_Check(layer.graph_class.ptr())) return std::nullopt;
     ClassDict graph_dict(reinterpret_cast<PyTypeObject*>(layer.graph_class.ptr()));
     for (size_t i = 0; i < Members; ++i) {
+        // A member the IR layer's module defines under its name (a property through its getter), not a
+        // replacement already in place.
         nb::object entry = graph_dict.item(member_keys[i]);
-        if (!entry.is_valid() || !defined_there(entry, member_names[i])) return std::nullopt;  // already replaced
+        nb::object function = entry.is_valid() && PyObject_TypeCheck(entry.ptr(), &PyProperty_Type)
+                                  ? attr(entry, fget_name) : entry;
+        if (!function.is_valid() || !PyFunction_Check(function.ptr()) ||
+            str_of(attr(function, qualname_name)) != std::string("Graph.") + member_names[i] ||
+            str_of(attr(function, module_name)) != "ondrel.ir._graph")
+            return std::nullopt;
         layer.members[i] = std::move(entry);
     }
     return layer;
@@ -144,7 +137,6 @@ bool graph_class_unmodified(nb::handle graph, const IrLayer& layer) {
            global_is("Output", layer.classes[index_of(IrClass::Output)]);
 }
 
-
 // The fields of a node class are read plainly: the class is plain, a direct
 // subclass of Node, named as listed, and neither it nor Node holds a
 // descriptor under a field name read, or a __class__ of its own (which
@@ -180,62 +172,50 @@ bool read_class(IrClass cls, const IrLayer& layer, const SnapshotNeeds& needs, C
     return !own_dict.item(class_attribute).is_valid() && !node_dict.item(class_attribute).is_valid();
 }
 
-// None, or an exact ndarray of native-order numbers (its type, else nullopt).
-std::optional<NumericType> array_type(PyObject* value) {
-    PyArrayObject* array = exact_ndarray(value);
-    return array ? numeric_type_of(PyArray_DESCR(array)) : std::nullopt;
-}
-
-bool is_exact_int(PyObject* value) { return PyLong_CheckExact(value); }
-bool is_exact_real(PyObject* value) { return PyLong_CheckExact(value) || PyFloat_CheckExact(value); }
-
-// An exact int (or real), or an exact tuple or list of them.
-template <bool (*Item)(PyObject*)>
-bool one_or_sequence(PyObject* value) {
-    if (Item(value)) return true;
+// An exact int (or real: int or float), or an exact tuple or list of them.
+bool ints(PyObject* value, bool reals = false) {
+    auto item = [&](PyObject* item) { return PyLong_CheckExact(item) || (reals && PyFloat_CheckExact(item)); };
+    if (item(value)) return true;
     if (!PyTuple_CheckExact(value) && !PyList_CheckExact(value)) return false;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(value); ++i)
-        if (!Item(PySequence_Fast_GET_ITEM(value, i))) return false;
+        if (!item(PySequence_Fast_GET_ITEM(value, i))) return false;
     return true;
 }
 
 // An exact dict of exact str port names to 1-d integer ndarrays.
-bool is_port_dict(PyObject* value) {
+bool port_dict(PyObject* value) {
     if (!PyDict_CheckExact(value)) return false;
     Py_ssize_t position = 0;
     PyObject *key, *shape;
     for (Py_ssize_t entry = 0; entry < PyDict_GET_SIZE(value); ++entry) {
         PyDict_Next(value, &position, &key, &shape);
-        if (!PyUnicode_CheckExact(key)) return false;
         PyArrayObject* array = exact_ndarray(shape);
-        if (!array || PyArray_NDIM(array) != 1) return false;
+        if (!PyUnicode_CheckExact(key) || !array || PyArray_NDIM(array) != 1) return false;
         PyArray_Descr* descr = PyArray_DESCR(array);
         if ((descr->kind != 'i' && descr->kind != 'u') || descr->byteorder == '>') return false;
     }
     return true;
 }
 
-// `value` is of `kind` in exact builtin types; the type of an array is added to `array_types`.
+// `value` is of `kind` in exact builtin types; an array's numeric type is added to `array_types`.
 bool admitted(FieldKind kind, PyObject* value, uint32_t& array_types) {
-    if (value == Py_None) {
-        return kind == FieldKind::Array || kind == FieldKind::Ports || kind == FieldKind::OptionalInts ||
-               kind == FieldKind::OptionalBool;
-    }
+    using enum FieldKind;
+    if (value == Py_None) return kind == Array || kind == Ports || kind == OptionalInts || kind == OptionalBool;
     switch (kind) {
-        case FieldKind::Array:
-            if (std::optional<NumericType> type = array_type(value)) {
-                array_types |= uint32_t{1} << static_cast<unsigned>(*type);
-                return true;
-            }
-            return false;
-        case FieldKind::Ports: return is_port_dict(value);
-        case FieldKind::Int: return is_exact_int(value);
-        case FieldKind::Ints:
-        case FieldKind::OptionalInts: return one_or_sequence<is_exact_int>(value);
-        case FieldKind::Reals: return one_or_sequence<is_exact_real>(value);
-        case FieldKind::Str: return PyUnicode_CheckExact(value);
-        case FieldKind::Bool:
-        case FieldKind::OptionalBool: return PyBool_Check(value);
+        case Array: {
+            PyArrayObject* array = exact_ndarray(value);
+            std::optional<NumericType> type = array ? numeric_type_of(PyArray_DESCR(array)) : std::nullopt;
+            if (type) array_types |= uint32_t{1} << static_cast<unsigned>(*type);
+            return type.has_value();
+        }
+        case Ports: return port_dict(value);
+        case Int: return PyLong_CheckExact(value);
+        case Ints:
+        case OptionalInts: return ints(value);
+        case Reals: return ints(value, true);
+        case Str: return PyUnicode_CheckExact(value);
+        case Bool:
+        case OptionalBool: return PyBool_Check(value);
     }
     return false;
 }
@@ -291,58 +271,48 @@ std::unique_ptr<GraphSnapshot> GraphSnapshot::read(nb::handle graph, const IrMod
     return snapshot;
 }
 
+// Appends the node's values, slot by slot (null for one it lacks), borrowed:
+// the node or its class holds them. On 3.10 every instance keeps its
+// attributes in a dict of its own; one the IR layer made holds exactly the
+// fields its __init__ set, in field order under the interned names, and is
+// walked once (else looked up name by name, a name it lacks taking the class's
+// value). From 3.11 on, instances keep them inline and asking for the dict
+// would build one per node: through getattr.
+static void read_values(PyObject* node, const ClassReading& reading, std::vector<PyObject*>& out) {
 #if PY_VERSION_HEX < 0x030B0000
-// Every instance keeps its attributes in a dict of its own. One the IR layer
-// made holds exactly the fields its __init__ set, in field order, under the
-// interned names: walked once, else looked up name by name. A name it lacks
-// takes the class's value.
-static void read_instance_dict(PyObject* node, const ClassReading& reading, std::vector<PyObject*>& out) {
     nb::object instance = own(PyObject_GenericGetDict(node, nullptr));
     size_t fields = reading.keys.size(), first = out.size();
     while (fields > 0 && reading.probes[fields - 1]) --fields;
     if (static_cast<size_t>(PyDict_GET_SIZE(instance.ptr())) == fields) {
         Py_ssize_t position = 0;
         PyObject *key, *value;
-        size_t slot = 0;
-        while (slot < fields && PyDict_Next(instance.ptr(), &position, &key, &value) && key == reading.keys[slot]) {
+        while (out.size() - first < fields && PyDict_Next(instance.ptr(), &position, &key, &value) &&
+               key == reading.keys[out.size() - first])
             out.push_back(value);
-            ++slot;
-        }
-        if (slot == fields) {
-            for (; slot < reading.keys.size(); ++slot) out.push_back(reading.defaults[slot].ptr());
+        if (out.size() - first == fields) {
+            for (size_t slot = fields; slot < reading.keys.size(); ++slot) out.push_back(reading.defaults[slot].ptr());
             return;
         }
         out.resize(first);
     }
     for (size_t slot = 0; slot < reading.keys.size(); ++slot) {
-        PyObject* value = PyDict_GetItemWithError(instance.ptr(), reading.keys[slot]);  // borrowed
+        PyObject* value = PyDict_GetItemWithError(instance.ptr(), reading.keys[slot]);
         if (!value && PyErr_Occurred()) throw nb::python_error();
         out.push_back(value ? value : reading.defaults[slot].ptr());
     }
-}
+#else
+    for (PyObject* key : reading.keys) out.push_back(attr_if_exists(node, key).ptr());
 #endif
+}
 
 bool GraphSnapshot::read_fields(const Node& node, const ClassReading& reading, const SnapshotNeeds& needs) {
-#if PY_VERSION_HEX < 0x030B0000
-    size_t first = values_.size();
-    read_instance_dict(node.object, reading, values_);
+    read_values(node.object, reading, values_);
     if (owned_)
-        for (size_t slot = first; slot < values_.size(); ++slot) Py_XINCREF(values_[slot]);
-#endif
+        for (size_t slot = node.first_value; slot < values_.size(); ++slot) Py_XINCREF(values_[slot]);
     for (size_t slot = 0; slot < reading.keys.size(); ++slot) {
-#if PY_VERSION_HEX < 0x030B0000
-        PyObject* field_value = values_[first + slot];
-#else
-        // Attributes kept inline: asking for the dict would build one per node.
-        PyObject* field_value = attr_if_exists(node.object, reading.keys[slot]).release().ptr();
-        if (!owned_) Py_XDECREF(field_value);  // the node or its class holds it
-        values_.push_back(field_value);
-#endif
-        if (!field_value) {
-            if (reading.probes[slot]) continue;  // absent, as a hasattr would find
-            return false;                        // deleted from the instance and its class
-        }
-        if (!admitted(reading.kinds[slot], field_value, array_types_)) return false;
+        PyObject* value = values_[node.first_value + slot];
+        if (!value && !reading.probes[slot]) return false;  // deleted from the instance and its class
+        if (value && !admitted(reading.kinds[slot], value, array_types_)) return false;
     }
     for (const auto& [slot, holds] : reading.conditions) {
         PyObject* array = values_[node.first_value + slot];

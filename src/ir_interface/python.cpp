@@ -238,20 +238,17 @@ void sort_by_text(std::vector<TextOrdered>& entries) {
     });
 }
 
-bool sorted_str_items(nb::handle mapping, std::vector<DictItem>& items) {
-    if (!PyDict_CheckExact(mapping.ptr())) return false;
-    std::vector<TextOrdered> entries;
-    entries.reserve(static_cast<size_t>(PyDict_GET_SIZE(mapping.ptr())));
+std::optional<std::vector<PyObject*>> str_keys(nb::handle mapping) {
+    if (!PyDict_CheckExact(mapping.ptr())) return std::nullopt;
+    std::vector<PyObject*> keys;
+    keys.reserve(static_cast<size_t>(PyDict_GET_SIZE(mapping.ptr())));
     Py_ssize_t position = 0;
     PyObject *key, *value;
     while (PyDict_Next(mapping.ptr(), &position, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) return false;
-        entries.push_back({key, nullptr, value});
+        if (!PyUnicode_CheckExact(key)) return std::nullopt;
+        keys.push_back(key);
     }
-    sort_by_text(entries);
-    items.reserve(entries.size());
-    for (const TextOrdered& entry : entries) items.push_back({nb::borrow(entry.first), nb::borrow(entry.payload)});
-    return true;
+    return keys;
 }
 
 std::string str_of(nb::handle value) {

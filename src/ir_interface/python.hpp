@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -305,14 +306,9 @@ struct TextOrdered {
 };
 void sort_by_text(std::vector<TextOrdered>& entries);
 
-struct DictItem {
-    nb::object key, value;
-};
-// The items of a plain dict whose keys are all exact str, sorted by key (code
-// point order, as the host sorts str): what sorted(keys) and one lookup per
-// key give, without the lookups, and with no host code run. False for any
-// other mapping, with `items` left partly filled.
-bool sorted_str_items(nb::handle mapping, std::vector<DictItem>& items);
+// The keys of a plain dict whose keys are all exact str, in order, borrowed
+// from it; nothing for any other mapping.
+std::optional<std::vector<PyObject*>> str_keys(nb::handle mapping);
 
 // str(value) and format(value, format_code) as UTF-8, for building host text
 // (see text()).

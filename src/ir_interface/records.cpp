@@ -64,11 +64,4 @@ nb::object RecordType::make(std::initializer_list<nb::handle> values) const {
     return instance;
 }
 
-nb::object RecordType::make(const std::vector<nb::object>& values) const {
-    if (values.size() != field_names_.size()) raise(PyExc_SystemError, "record built with the wrong field count");
-    nb::object instance = new_instance();
-    for (size_t i = 0; i < values.size(); ++i) set_field(instance, i, values[i]);
-    return instance;
-}
-
 }  // namespace ondrel

@@ -39,9 +39,7 @@ public:
     RecordType(nb::module_& module, const char* name, const char* doc, std::vector<FieldDefinition> fields);
 
     nb::handle type() const { return type_; }
-    size_t field_count() const { return field_names_.size(); }
     nb::object make(std::initializer_list<nb::handle> values) const;
-    nb::object make(const std::vector<nb::object>& values) const;
 
 private:
     nb::object new_instance() const;

@@ -60,29 +60,6 @@ nb::object shape_tuple(nb::handle value, ShapeCache* shapes) {
     return shape_out;
 }
 
-// Entry `index` of an integer ndarray, when it fits a machine integer.
-std::optional<long long> integer_at(PyArrayObject* array, npy_intp index) {
-    const char* at = PyArray_BYTES(array) + index * PyArray_STRIDE(array, 0);
-    std::optional<NumericType> type = numeric_type_of(PyArray_DESCR(array));
-    if (!type) return std::nullopt;
-    auto load = [&](auto sample) { decltype(sample) value; std::memcpy(&value, at, sizeof value); return value; };
-    switch (*type) {
-        case NumericType::Int8: return load(int8_t{});
-        case NumericType::Int16: return load(int16_t{});
-        case NumericType::Int32: return load(int32_t{});
-        case NumericType::Int64: return load(int64_t{});
-        case NumericType::UInt8: return load(uint8_t{});
-        case NumericType::UInt16: return load(uint16_t{});
-        case NumericType::UInt32: return load(uint32_t{});
-        case NumericType::UInt64: {
-            uint64_t value = load(uint64_t{});
-            if (value > static_cast<uint64_t>(INT64_MAX)) return std::nullopt;
-            return static_cast<long long>(value);
-        }
-        default: return std::nullopt;
-    }
-}
-
 // The shape of one port (`input` of input_type, `output` of output_type).
 Port read_port(const NodeView& node, Field attribute, const Name& port, ShapeCache* shapes) {
     nb::object port_type = node.read(attribute);
@@ -135,54 +112,40 @@ void affine_settings(Layer& layer) {
     if (layer.node.is_a(IrClass::SpikingAffine)) layer.copy(Field::spike_mode).copy(Field::weight_bits);
 }
 
-// The FLOPs below for a 4-d ndarray weight and an output shape held as an
-// integer ndarray whose last two entries fit a machine integer, from their
-// memory; nothing for any other weight or shape.
-std::optional<ExactInt> conv2d_flops_of_arrays(nb::handle w, const Port& output) {
-    PyArrayObject* weight = exact_ndarray(w);
-    PyArrayObject* dims = output.entry();
-    if (!weight || PyArray_NDIM(weight) != 4 || !dims) return std::nullopt;
+// 2 * c_out * c_in * kh * kw * h_out * w_out: counted as dense whatever the
+// groups, and only once the output shape has a height and a width. A 4-d
+// ndarray weight and an integer ndarray shape are read from their memory.
+std::optional<ExactInt> conv2d_flops(nb::handle w, nb::handle w_shape, const Port& output) {
+    if (w.is_none() || output.length() < 2) return std::nullopt;
     ExactInt flops(2);
-    for (int i = 0; i < 4; ++i) flops.multiply(static_cast<long long>(PyArray_DIM(weight, i)));
-    for (npy_intp i = PyArray_DIM(dims, 0) - 2; i < PyArray_DIM(dims, 0); ++i) {
-        std::optional<long long> extent = integer_at(dims, i);
-        if (!extent) return std::nullopt;
-        flops.multiply(*extent);
+    PyArrayObject *weight = exact_ndarray(w), *dims = output.entry();
+    if (weight && PyArray_NDIM(weight) == 4 && dims) {
+        for (int i = 0; i < 4; ++i) flops.multiply(static_cast<long long>(PyArray_DIM(weight, i)));
+        for (npy_intp i = PyArray_DIM(dims, 0) - 2; i < PyArray_DIM(dims, 0); ++i)
+            flops.multiply(own(PyArray_GETITEM(dims, static_cast<const char*>(PyArray_GETPTR1(dims, i)))));
+        return flops;
     }
+    for (const nb::object& dim : unpack_exactly(w_shape, 4)) flops.multiply(dim);  // c_out, c_in, kh, kw
+    flops.multiply(tuple_item(output.shape(), -2));
+    flops.multiply(tuple_item(output.shape(), -1));
     return flops;
 }
 
-// 2 * c_out * c_in * kh * kw * h_out * w_out: counted as dense whatever the
-// groups, and only once the output shape has a height and a width.
 void conv2d_settings(Layer& layer) {
     const nb::object& w = layer.arrays[0];
     nb::object w_shape = shape_or_none(w);
-    const Port& output = layer.facts.output;
-    if (!w.is_none() && output.length() >= 2) {
-        std::optional<ExactInt> flops = conv2d_flops_of_arrays(w, output);
-        if (!flops) {
-            flops.emplace(2);
-            for (const nb::object& dim : unpack_exactly(w_shape, 4)) flops->multiply(dim);  // c_out, c_in, kh, kw
-            flops->multiply(tuple_item(output.shape(), -2));
-            flops->multiply(tuple_item(output.shape(), -1));
-        }
+    if (std::optional<ExactInt> flops = conv2d_flops(w, w_shape, layer.facts.output))
         layer.facts.flops.add(as_int(flops->object()));
-    }
     layer.set(kernel_key, w.is_none() ? none() : slice_from(w_shape, -2))
         .copy(Field::stride)
         .copy(Field::padding)
         .copy(Field::groups);
 }
 
-// On a snapshot the FLOP count can fail in one way only: a weight that does
-// not unpack into four dimensions when the output has a height and a width.
+// On a snapshot, the settings of a Conv2d can fail in its FLOPs only.
 void conv2d_snapshot_failure(const NodeView& node) {
-    PyArrayObject* weight = exact_ndarray(node.read(Field::weight));
-    if (!weight || PyArray_NDIM(weight) == 4) return;
-    nb::object ports = node.read(Field::output_type);
-    if (ports.is_none()) return;
-    PyArrayObject* output = exact_ndarray(get_or_none(ports, output_port));
-    if (output && PyArray_DIM(output, 0) >= 2) unpack_exactly(shape_or_none(reinterpret_cast<PyObject*>(weight)), 4);
+    nb::object w = node.read(Field::weight);
+    conv2d_flops(w, shape_or_none(w), read_port(node, Field::output_type, output_port, nullptr));
 }
 
 void separable_settings(Layer& layer) {

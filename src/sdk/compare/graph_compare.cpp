@@ -69,18 +69,6 @@ NameDifferences name_differences(nb::handle nodes_a, const std::vector<PyObject*
         [&](PyObject* name) { return contains(nodes_a, name); });
 }
 
-// The keys of a plain dict of exact str keys, in order; false for any other mapping.
-bool str_keys(nb::handle mapping, std::vector<PyObject*>& keys) {
-    if (!PyDict_CheckExact(mapping.ptr())) return false;
-    Py_ssize_t position = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(mapping.ptr(), &position, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) return false;
-        keys.push_back(key);
-    }
-    return true;
-}
-
 bool same_str(PyObject* a, PyObject* b) { return a == b || PyUnicode_Compare(a, b) == 0; }
 
 // b, a list of str pairs equal item by item to `a` (itself one): no edge is
@@ -186,9 +174,9 @@ nb::object compare_graphs(nb::handle graph_a_argument, nb::handle graph_b_argume
     } else {
         nb::object nodes_a = attr(graph_a, nodes_name), nodes_b = attr(graph_b, nodes_name);
         nb::object common_names;
-        std::vector<PyObject*> names_a, names_b;
-        if (str_keys(nodes_a, names_a) && str_keys(nodes_b, names_b)) {
-            NameDifferences differences = name_differences(nodes_a, names_a, nodes_b, names_b);
+        std::optional<std::vector<PyObject*>> names_a = str_keys(nodes_a), names_b = str_keys(nodes_b);
+        if (names_a && names_b) {
+            NameDifferences differences = name_differences(nodes_a, *names_a, nodes_b, *names_b);
             nodes_added = std::move(differences.added), nodes_removed = std::move(differences.removed);
             common_names = own(PyList_New(0));
             for (const NameDifferences::Common& pair : differences.common) append(common_names, pair.name);

@@ -81,15 +81,15 @@ void text_piece(Sink& sink, nb::handle value) {
 // without the host's compares.
 nb::object sorted_keys(nb::handle mapping) {
     if (!PyDict_CheckExact(mapping.ptr())) return sorted_list(call_method(mapping, keys_name));
-    std::vector<DictItem> items;
-    if (!sorted_str_items(mapping, items)) {
-        nb::object keys = own(PyDict_Keys(mapping.ptr()));
-        check(PyList_Sort(keys.ptr()));
-        return keys;
-    }
-    nb::object keys = own(PyList_New(static_cast<Py_ssize_t>(items.size())));
-    for (size_t i = 0; i < items.size(); ++i)
-        PyList_SET_ITEM(keys.ptr(), static_cast<Py_ssize_t>(i), items[i].key.release().ptr());
+    std::optional<std::vector<PyObject*>> names = str_keys(mapping);
+    if (!names) return sorted_list(mapping);
+    std::vector<TextOrdered> entries;
+    entries.reserve(names->size());
+    for (PyObject* name : *names) entries.push_back({name, nullptr, nullptr});
+    sort_by_text(entries);
+    nb::object keys = own(PyList_New(static_cast<Py_ssize_t>(entries.size())));
+    for (size_t i = 0; i < entries.size(); ++i)
+        PyList_SET_ITEM(keys.ptr(), static_cast<Py_ssize_t>(i), Py_NewRef(entries[i].first));
     return keys;
 }
 
