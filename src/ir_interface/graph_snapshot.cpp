@@ -161,8 +161,8 @@ bool read_class(IrClass cls, const IrLayer& layer, const SnapshotNeeds& needs, C
         reading.defaults.push_back(std::move(found));
         return true;
     };
-    for (const FieldSpec& spec : class_fields[index_of(cls)])
-        if (!add_slot(spec.field, spec.kind, false)) return false;
+    for (const FieldSpec& entry : class_fields[index_of(cls)])
+        if (!add_slot(entry.field, entry.kind, false)) return false;
     if (probing) {
         for (Field probe : probed)
             if (slot_of(cls, probe) == no_slot && !add_slot(probe, FieldKind::Array, true)) return false;

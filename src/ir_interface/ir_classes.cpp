@@ -25,9 +25,9 @@ void record_ir_fields(nb::handle module) {
     for (size_t cls = 0; cls < ir_class_count; ++cls) {
         nb::object fields = own(PyTuple_New(static_cast<Py_ssize_t>(class_fields[cls].size())));
         for (size_t slot = 0; slot < class_fields[cls].size(); ++slot) {
-            const FieldSpec& spec = class_fields[cls][slot];
-            nb::object entry = own(Py_BuildValue("(ss)", field_name(spec.field),
-                                                 field_kind_names[static_cast<size_t>(spec.kind)]));
+            const FieldSpec& field = class_fields[cls][slot];
+            nb::object entry = own(Py_BuildValue("(ss)", field_name(field.field),
+                                                 field_kind_names[static_cast<size_t>(field.kind)]));
             PyTuple_SET_ITEM(fields.ptr(), static_cast<Py_ssize_t>(slot), entry.release().ptr());
         }
         set_item(table, text(ir_class_names[cls]), fields);

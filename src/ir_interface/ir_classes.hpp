@@ -137,9 +137,9 @@ static_assert([] {
     std::array<bool, field_count> used{};
     for (size_t cls = 0; cls < ir_class_count; ++cls) {
         std::array<bool, field_count> seen{};
-        for (const FieldSpec& spec : class_fields[cls]) {
-            if (seen[static_cast<size_t>(spec.field)]) return false;
-            seen[static_cast<size_t>(spec.field)] = used[static_cast<size_t>(spec.field)] = true;
+        for (const FieldSpec& entry : class_fields[cls]) {
+            if (seen[static_cast<size_t>(entry.field)]) return false;
+            seen[static_cast<size_t>(entry.field)] = used[static_cast<size_t>(entry.field)] = true;
         }
     }
     for (bool field_used : used)

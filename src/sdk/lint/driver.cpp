@@ -11,18 +11,11 @@ namespace {
 const Name result_class_name("LintResult"), validate_name("validate"), issues_name("issues"),
     severity_name("severity");
 
-// Called through the module, so a replaced check is the one that runs.
-const Name check_names[] = {
-    Name("_check_reachability"), Name("_check_multiple_outputs"), Name("_check_node_parameters"),
-    Name("_check_skip_nodes"),   Name("_check_naming"),           Name("_check_model_size"),
-    Name("_check_shapes"),
-};
 void (*const native_checks[])(const LintContext&) = {
     native::check_reachability, native::check_multiple_outputs, native::check_node_parameters,
     native::check_skip_nodes,   native::check_naming,           native::check_model_size,
     native::check_shapes,
 };
-static_assert(std::size(check_names) == static_cast<size_t>(Check::Count));
 static_assert(std::size(native_checks) == static_cast<size_t>(Check::Count));
 
 // The checks may run natively: none of them, the imported analyze_graph, the
@@ -69,7 +62,9 @@ nb::object lint_graph(nb::handle graph, bool strict) {
             return result;
         }
         Py_DECREF(validated);
-        for (const Name& name : check_names) call(module_function(state().module, name), {graph, result});
+        // Called through the module, so a replaced check is the one that runs.
+        for (size_t check = 0; check < static_cast<size_t>(Check::Count); ++check)
+            call(module_function(state().module, state().checks->name(check)), {graph, result});
     }
 
     if (strict) {

@@ -10,7 +10,7 @@ namespace {
 
 const Name init("__init__"), add_error("add_error"), add_warning("add_warning"), add_info("add_info");
 const Name invalidate_cache("_invalidate_cache"), rebuild_cache("_rebuild_cache");
-const Name check_names[] = {
+const Name check_names[] = {  // in Check order
     Name("_check_reachability"), Name("_check_multiple_outputs"), Name("_check_node_parameters"),
     Name("_check_skip_nodes"),   Name("_check_naming"),           Name("_check_model_size"),
     Name("_check_shapes"),
