@@ -194,7 +194,7 @@ constexpr Field dfl_arrays[] = {dfl_weights};
 // settings. The first row the node matches applies; the core classes come
 // first and must exist, the detector classes are tested only where the IR
 // library has them.
-constexpr std::array<Row, 18> rules{{
+constexpr auto rules = std::to_array<Row>({
     {IrClass::Affine, IrClass::SpikingAffine, required, {Category::Affine, plain, weight_and_bias, affine_settings}},
     {IrClass::Conv2d, IrClass::Conv2d, required,
      {Category::Conv, plain, weight_and_bias, conv2d_settings, conv2d_snapshot_failure}},
@@ -241,9 +241,9 @@ constexpr std::array<Row, 18> rules{{
      {Category::None, optional, dfl_arrays, [](Layer& layer) { layer.copy(reg_max); }}},
     {IrClass::Dist2BBox, IrClass::Dist2BBox, if_defined,
      {Category::None, plain, {}, [](Layer& layer) { layer.copy(stride); }}},
-}};
+});
 // Graph inputs and outputs hold no parameters and report no settings.
-constexpr std::array<IrClass, 2> without_rule{IrClass::Input, IrClass::Output};
+constexpr std::array without_rule{IrClass::Input, IrClass::Output};
 static_assert(covers_every_class(rules, without_rule));
 
 // The row of an IR class (on a snapshot, a node matches its own class's row only).

@@ -40,7 +40,7 @@ constexpr Field skip_parameters[] = {skip_type};
 
 // Per node class, what the comparison reads; the first row the node of the
 // first graph matches applies, and every class here must exist.
-constexpr std::array<Row, 8> rules{{
+constexpr auto rules = std::to_array<Row>({
     {IrClass::Affine, IrClass::SpikingAffine, required,
      [](const NodeView& node) {
          return Parts{weight_and_bias, node.is_a(IrClass::SpikingAffine) ? Fields(spiking_parameters) : Fields()};
@@ -52,9 +52,9 @@ constexpr std::array<Row, 8> rules{{
     {IrClass::AvgPool2d, IrClass::AvgPool2d, required, [](const NodeView&) { return Parts{{}, avg_pool_parameters}; }},
     {IrClass::Flatten, IrClass::Flatten, required, [](const NodeView&) { return Parts{{}, flatten_parameters}; }},
     {IrClass::Skip, IrClass::Skip, required, [](const NodeView&) { return Parts{{}, skip_parameters}; }},
-}};
+});
 // These are compared on their class and ports only.
-constexpr std::array<IrClass, 12> without_rule{
+constexpr std::array without_rule{
     IrClass::Input,      IrClass::Output,           IrClass::Upsample,         IrClass::ChannelSplit,
     IrClass::Concat,     IrClass::SGhostConv,       IrClass::SGhostEncoderLite, IrClass::GhostBasicBlock1,
     IrClass::GhostBasicBlock2, IrClass::SDDetect,   IrClass::DFLDecode,        IrClass::Dist2BBox,

@@ -183,7 +183,7 @@ using enum Field;
 
 // Structure pieces per node class, after the node's name and class name; the
 // first row the node matches applies.
-constexpr std::array<Row, 8> structure_rules{{
+constexpr auto structure_rules = std::to_array<Row>({
     {IrClass::Input, IrClass::Output, required,
      [](const Feeding& node) {
          port_pieces(node.sink, node.node, input_type);
@@ -210,9 +210,9 @@ constexpr std::array<Row, 8> structure_rules{{
      [](const Feeding& node) { node.texts({kernel_size, stride, padding}); }},
     {IrClass::Flatten, IrClass::Flatten, required, [](const Feeding& node) { node.texts({start_dim, end_dim}); }},
     {IrClass::Skip, IrClass::Skip, required, [](const Feeding& node) { node.texts({skip_type}); }},
-}};
+});
 // Their name and class name alone stand for them in the structure.
-constexpr std::array<IrClass, 10> without_structure_rule{
+constexpr std::array without_structure_rule{
     IrClass::Upsample,         IrClass::ChannelSplit,     IrClass::Concat,   IrClass::SGhostConv,
     IrClass::SGhostEncoderLite, IrClass::GhostBasicBlock1, IrClass::GhostBasicBlock2, IrClass::SDDetect,
     IrClass::DFLDecode,        IrClass::Dist2BBox,
@@ -221,15 +221,15 @@ static_assert(covers_every_class(structure_rules, without_structure_rule));
 
 // Weight pieces per node class, after the `weight` and `bias` every node
 // contributes; every row the node matches applies, in this order.
-constexpr std::array<Row, 2> weight_rules{{
+constexpr auto weight_rules = std::to_array<Row>({
     {IrClass::SepConv2d, IrClass::SepConv2d, required,
      [](const Feeding& node) {
          node.arrays_if_present({depthwise_weight, depthwise_bias, pointwise_weight, pointwise_bias});
      }},
     {IrClass::LIF, IrClass::LIF, required,
      [](const Feeding& node) { node.arrays_if_present({tau, r, v_leak, v_threshold}); }},
-}};
-constexpr std::array<IrClass, 19> without_weight_rule{
+});
+constexpr std::array without_weight_rule{
     IrClass::Input,     IrClass::Output,    IrClass::Affine,       IrClass::SpikingAffine,    IrClass::Conv2d,
     IrClass::MaxPool2d, IrClass::AvgPool2d, IrClass::Flatten,      IrClass::Skip,             IrClass::Upsample,
     IrClass::ChannelSplit, IrClass::Concat, IrClass::SGhostConv,   IrClass::SGhostEncoderLite, IrClass::GhostBasicBlock1,

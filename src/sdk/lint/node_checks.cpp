@@ -153,13 +153,13 @@ using Row = ClassRow<Rule>;
 
 // Per node class, the parameter checks; every row the node matches runs, in
 // this order, so one node's issues stand together.
-constexpr std::array<Row, 4> parameter_rules{{
+constexpr auto parameter_rules = std::to_array<Row>({
     {IrClass::LIF, IrClass::LIF, Lookup::Required, check_lif},
     {IrClass::GhostBasicBlock1, IrClass::GhostBasicBlock1, Lookup::IfDefined, check_backbone_stride},
     {IrClass::SDDetect, IrClass::SDDetect, Lookup::IfDefined, check_detect_stride},
     {IrClass::SpikingAffine, IrClass::SpikingAffine, Lookup::Required, check_weight_bits},
-}};
-constexpr std::array<IrClass, 17> without_parameter_rule{
+});
+constexpr std::array without_parameter_rule{
     IrClass::Input,      IrClass::Output,           IrClass::Affine,           IrClass::Conv2d,
     IrClass::SepConv2d,  IrClass::MaxPool2d,        IrClass::AvgPool2d,        IrClass::Flatten,
     IrClass::Skip,       IrClass::Upsample,         IrClass::ChannelSplit,     IrClass::Concat,
