@@ -20,14 +20,13 @@ import os
 import secrets
 
 from .dot import render_dot
-from .layout import MissingExtraError, available, require
 from .markup import escape
 from .page import render_html
 from .scene import MAX_EDGES, MAX_NODES, DrawingLimitError, diff_scene, model_scene
 from .svg import render_svg
 
-__all__ = ["MAX_EDGES", "MAX_NODES", "DiffView", "DrawingLimitError", "MissingExtraError", "ModelView", "available",
-           "default_output", "output_format", "require", "write_text"]
+__all__ = ["MAX_EDGES", "MAX_NODES", "DiffView", "DrawingLimitError", "ModelView", "default_output", "output_format",
+           "write_text"]
 
 FORMATS = {".html": "html", ".htm": "html", ".svg": "svg", ".dot": "dot", ".gv": "dot"}
 NOTEBOOK_HEIGHT = 760  # pixels of the frame a notebook shows the page in

@@ -1,13 +1,14 @@
 """The drawing as Graphviz DOT, for users who lay out and style graphs with their own Graphviz tools.
 
 Node IDs are the node names, exactly as Graphviz reads them back: in a quoted
-ID Graphviz keeps every character (control characters and backslashes too)
-and unescapes only ``\"``, so only quotes are escaped; a name with a
-backslash right before a quote, a line break or its end is written as an
-HTML-like ID, ``<...>``, which Graphviz keeps as it stands. A name Graphviz
-cannot hold at all (a NUL, a lone surrogate, or a backslash so placed in a name
-with angle brackets) gets its visible form, numbered if another name reads so:
-two names never become one node. Labels, colours and marks match the SVG drawing.
+ID Graphviz keeps every character (backslashes too) and unescapes only ``\"``,
+so only quotes are escaped; a name with a backslash right before a quote, a
+line break or its end is written as an HTML-like ID, ``<...>``, which Graphviz
+keeps as it stands. A name that Graphviz's own SVG output could not carry (a
+control character other than tab and line breaks, a lone surrogate), or that
+has such a backslash and angle brackets too, gets its visible form (control
+characters as their Control Pictures signs, as in the SVG), numbered " (2)"
+if another name reads so: two names never become one node. Labels, colours and marks match the SVG drawing.
 Marked nodes and edges carry a ``class`` attribute ("added", "removed",
 "modified"), which Graphviz's SVG output adds to its own "node" and "edge"
 classes, so a drawing made by dot has the same markers as this package's SVG.
@@ -15,18 +16,17 @@ classes, so a drawing made by dot has the same markers as this package's SVG.
 
 import re
 
-from .markup import unique_texts, visible
+from .markup import markup_can_hold, unique_texts, visible
 from .scene import class_colours
 from .svg import EDGE_COLOUR, EDGE_STATUS_COLOURS, FONT_FAMILY, MARKS
 
-_CANNOT_HOLD = re.compile("[\x00\ud800-\udfff]")
 _BACKSLASH_BEFORE_END = re.compile(r'\\(?=["\n]|\Z)')
 # In labels, Graphviz reads \n, \l and \r as line breaks and \N, \G, ... as names: every backslash is doubled.
 _LABEL_ESCAPES = str.maketrans({"\\": "\\\\", '"': '\\"', "\n": " ", "\r": " "})
 
 
 def _can_hold(text):
-    return not _CANNOT_HOLD.search(text) and (not _BACKSLASH_BEFORE_END.search(text) or not re.search("[<>]", text))
+    return markup_can_hold(text) and (not _BACKSLASH_BEFORE_END.search(text) or not re.search("[<>]", text))
 
 
 def quote_id(text):

@@ -34,19 +34,6 @@ SWEEPS = 4  # barycentre sweeps (down and up) that order the layers
 Point = Tuple[float, float]
 
 
-class MissingExtraError(ImportError):
-    """Kept for code written against earlier versions: drawing needs no optional package now."""
-
-
-def require():
-    """Nothing to import: drawing needs only the package's own dependencies."""
-
-
-def available():
-    """True: drawing needs no optional package."""
-    return True
-
-
 @dataclasses.dataclass
 class Route:
     edges: List[int]  # indices of the level edges it draws

@@ -24,7 +24,8 @@
   const MAX_SCALE = 4;
   const READABLE = 0.75; // below this scale node names are too small to read: Fit stops here and scrolls
   const LARGEST_FIT = 1.25; // small models open no larger than this
-  const OPEN_ALL_LIMIT = 4000; // "Open all" stops opening groups past this many drawn items
+  const OPEN_ALL_LIMIT = 4000;
+  const AUTO_OPEN = 40; // "Open all" stops opening groups past this many drawn items
   const LABEL_CHARS = 36;
   const COUNTED = ["error", "warning", "info", "added", "removed", "modified"];
 
@@ -255,9 +256,25 @@
     apply();
   }
 
+  // Opening a group also opens the groups inside it while that draws at most AUTO_OPEN items in all,
+  // so that a group of a few small blocks shows its nodes at once.
+  function openWithin(g) {
+    open.add(g);
+    let budget = AUTO_OPEN - data.groups[g].children.length;
+    const queue = [g];
+    while (queue.length) {
+      for (const item of data.groups[queue.shift()].children) {
+        if (item >= 0 || data.groups[~item].children.length > budget) continue;
+        open.add(~item);
+        budget -= data.groups[~item].children.length;
+        queue.push(~item);
+      }
+    }
+  }
+
   function setOpen(g, state) {
     if (g === 0 || open.has(g) === state) return;
-    if (state) open.add(g);
+    if (state) openWithin(g);
     else {
       open.delete(g);
       for (const other of Array.from(open)) { // closing a group closes what is inside it
