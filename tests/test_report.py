@@ -21,11 +21,13 @@ from ondrel.sdk import examples
 from ondrel.sdk.analyze import analyze_graph, format_bytes
 from ondrel.sdk.compare import compare_graphs
 from ondrel.sdk.lint import lint_graph
-from ondrel.sdk.report import DiffView, DrawingLimitError, ModelView
+from ondrel.sdk.report import Chart, Column, Contribution, DiffView, DrawingLimitError, Finding, ModelView
 from ondrel.sdk.report import scene as scene_module
 from ondrel.sdk.report.layout import NODE_GAP, layered_layout
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
+from bench_report import every_forward_edge, wide_fan_in  # noqa: E402
 from headless_chromium import Chromium, find_chromium  # noqa: E402
 
 SVG = "{http://www.w3.org/2000/svg}"
@@ -265,6 +267,34 @@ def test_small_models_open_readable_and_fit_never_goes_below(browser, tmp_path, 
     page.close()
 
 
+def test_providers_add_columns_findings_charts_and_totals(browser, tmp_path):
+    def doubled_parameters(graph, scene):  # a stand-in for figures other parts of the SDK will provide
+        values = [node.layer.params * 2 or None for node in scene.nodes]
+        rows = [(str(node.name), value, f"{value:,}", i) for i, (node, value) in enumerate(zip(scene.nodes, values))
+                if value]
+        return Contribution("Doubled", columns=[Column("Twice the parameters", values, numeric=True)],
+                            findings=[Finding("error", "TOO_MANY", "far too many", node="down1")],
+                            charts=[Chart("Twice the parameters per layer", rows)], totals=[("Doubled", "yes")])
+
+    graph = examples.detector()
+    view = ModelView(graph, providers=[doubled_parameters])
+    assert 'data-node="down1" data-index="3" data-class="GhostBasicBlock1" data-severity="error"' in view.svg()
+    page = open_page(browser, tmp_path, view)
+    page.click('.node[data-node="down1"]')
+    down1 = next(layer for layer in analyze_graph(graph).layers if layer.name == "down1")
+    panel = page.evaluate("document.getElementById('panel').innerText")
+    assert "TOO_MANY" in panel and f"Twice the parameters\t{down1.params * 2:,}" in panel
+    assert page.evaluate("document.querySelector('#layer-table th:last-child').textContent") == "Twice the parameters"
+    assert page.evaluate("document.querySelector('#finding-list code').textContent") in ("TOO_MANY",
+                                                                                         "LIF_NONPOSITIVE_THRESHOLD")
+    assert "Twice the parameters per layer" in page.evaluate("document.getElementById('charts').innerText")
+    assert "DOUBLED\nyes" in page.evaluate("document.querySelector('.totals').innerText")
+    assert page.console_errors == []
+    page.close()
+    with pytest.raises(ValueError, match="column 'short' of 'Bad' has 1 values for 15 nodes"):
+        ModelView(graph, providers=[lambda graph, scene: Contribution("Bad", columns=[Column("short", [1])])])
+
+
 # Generated large models: the page is built and opens. The benchmark (bench/bench_report.py) measures how fast;
 # here only that it completes. They take a while, so they run once: on the main Python version, not under the
 # sanitizers.
@@ -272,21 +302,8 @@ LARGE = pytest.mark.skipif(sys.version_info[:2] != (3, 10) or os.environ.get("ON
                            reason="large models are drawn once, on the main Python version without sanitizers")
 
 
-def _wide_fan_in(count=60_000):
-    nodes = {"in": ir.Input(), **{f"p{i}": ir.Skip() for i in range(count)}, "cat": ir.Concat(num_inputs=count),
-             "out": ir.Output()}
-    edges = [("in", f"p{i}") for i in range(count)] + [(f"p{i}", "cat") for i in range(count)] + [("cat", "out")]
-    return ir.Graph(nodes=nodes, edges=edges)
-
-
-def _million_edges(count=1417):
-    names = [f"n{i}" for i in range(count)]
-    nodes = {names[0]: ir.Input(), **{name: ir.Skip() for name in names[1:-1]}, names[-1]: ir.Output()}
-    return ir.Graph(nodes=nodes, edges=[(names[a], names[b]) for a in range(count) for b in range(a + 1, count)])
-
-
 @LARGE
-@pytest.mark.parametrize("make", [lambda: blocks_graph(33_333), _wide_fan_in, _million_edges],
+@pytest.mark.parametrize("make", [lambda: blocks_graph(33_333), wide_fan_in, every_forward_edge],
                          ids=["100k nodes", "60,000-way fan-in", "1M edges"])
 def test_large_models_are_drawn(browser, tmp_path, make):
     graph = make()

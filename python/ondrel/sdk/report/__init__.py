@@ -22,11 +22,12 @@ import secrets
 from .dot import render_dot
 from .markup import escape
 from .page import render_html
+from .contributions import Chart, Column, Contribution, Finding, register_provider
 from .scene import MAX_EDGES, MAX_NODES, DrawingLimitError, diff_scene, model_scene
 from .svg import render_svg
 
-__all__ = ["MAX_EDGES", "MAX_NODES", "DiffView", "DrawingLimitError", "ModelView", "default_output", "output_format",
-           "write_text"]
+__all__ = ["MAX_EDGES", "MAX_NODES", "Chart", "Column", "Contribution", "DiffView", "DrawingLimitError", "Finding",
+           "ModelView", "default_output", "output_format", "register_provider", "write_text"]
 
 FORMATS = {".html": "html", ".htm": "html", ".svg": "svg", ".dot": "dot", ".gv": "dot"}
 NOTEBOOK_HEIGHT = 760  # pixels of the frame a notebook shows the page in
@@ -127,11 +128,13 @@ class ModelView(_View):
     ``model`` is an ir.Graph or the path of an .o1c file (read with ``ir.read``,
     whose OSError or ValueError passes through). ``title`` defaults to the
     model name in the metadata, else the file name; ``source``, shown under
-    the title, to the path.
+    the title, to the path. ``providers`` add per-node figures, findings,
+    charts and totals to this view (see ``contributions``), beside those
+    registered with ``register_provider``.
     """
 
-    def __init__(self, model, title=None, source=None):
-        super().__init__(model_scene, model, title, source)
+    def __init__(self, model, title=None, source=None, providers=()):
+        super().__init__(model_scene, model, title, source, providers)
 
 
 class DiffView(_View):

@@ -39,6 +39,9 @@ def unique_texts(names, can_hold=markup_can_hold):
     """One text per name, never two alike: the name itself wherever ``can_hold`` it (the first of names
     that read alike), else its visible form, numbered " (2)", " (3)", ... when another name reads so."""
     texts = [str(name) for name in names]
+    if can_hold is markup_can_hold and all(type(name) is str for name in names) and len(set(texts)) == len(texts) \
+            and markup_can_hold("\t".join(texts)):
+        return texts  # the common case, decided at once: names of a graph that markup holds as they are
     taken = set()
     kept = []
     for text in texts:

@@ -8,6 +8,7 @@ Nothing is fetched: no fonts, images or scripts from anywhere.
 
 import math
 import os
+from collections import Counter
 from importlib import resources
 
 import numpy as np
@@ -18,7 +19,7 @@ from ..analyze import format_bytes, format_number
 from .charts import bar_chart
 from .layout import NODE_HEIGHT
 from .markup import escape, script_json
-from .scene import DIFF_STATUSES, SEVERITY_RANK, class_colours, shape_text
+from .scene import DIFF_STATUSES, SEVERITY_RANK, class_colours, severity_of, shape_text
 from .svg import EDGE_COLOUR, EDGE_STATUS_COLOURS, GROUP_COLOURS, MARKS, drawn_names, render_svg, structure_of
 
 CHART_LAYERS = 40  # the parameters chart shows at most this many layers
@@ -131,7 +132,7 @@ SEVERITY_ORDER = ("error", "warning", "info")
 
 def _sorted_issues(issues):
     """Findings by severity, errors first; in lint's order within one severity."""
-    return sorted(issues, key=lambda issue: -SEVERITY_RANK[issue.severity.value])
+    return sorted(issues, key=lambda issue: -SEVERITY_RANK[severity_of(issue)])
 
 
 def _node_columns(scene, structure, issue_index):
@@ -229,7 +230,7 @@ _NO_STRUCTURE = _NoStructure()
 
 
 def _issue_data(issue, index):
-    return [issue.severity.value, issue.code, issue.message, issue.suggestion or "", index.get(issue.node)]
+    return [severity_of(issue), issue.code, issue.message, issue.suggestion or "", index.get(issue.node)]
 
 
 def _totals_model(scene):
@@ -245,7 +246,7 @@ def _totals_model(scene):
         ("Lint", ", ".join(_plural(len(found), word) for found, word in ((lint.errors, "error"),
                                                                         (lint.warnings, "warning"),
                                                                         (lint.infos, "info")))),
-    ]
+    ] + [total for contribution in scene.contributions for total in contribution.totals]
 
 
 def _totals_diff(scene):
@@ -286,13 +287,13 @@ def _legend(scene):
 
 
 def _findings_section(scene):
-    lint = scene.lint
-    counts = ", ".join(f"{len(found):,} {word}{'' if len(found) == 1 else 's'}"
-                       for found, word in ((lint.errors, "error"), (lint.warnings, "warning"), (lint.infos, "info"))
-                       if found)
-    body = ('<div class="table-wrap"><ul class="findings" id="finding-list"></ul></div>' if lint.issues
+    findings = scene.findings
+    tally = Counter(severity_of(finding) for finding in findings)
+    counts = ", ".join(_plural(tally[word], word) for word in SEVERITY_ORDER if tally[word])
+    body = ('<div class="table-wrap"><ul class="findings" id="finding-list"></ul></div>' if findings
             else '<p class="none">No findings: the model lints clean.</p>')
-    return (f'<section id="findings"><h2>Lint findings ({len(lint.issues):,}{": " + counts if counts else ""})'
+    heading = "Lint findings" if not any(c.findings for c in scene.contributions) else "Findings"
+    return (f'<section id="findings"><h2>{heading} ({len(findings):,}{": " + counts if counts else ""})'
             f"</h2><p class=\"note\">Errors first. Keys: <kbd>n</kbd> / <kbd>p</kbd> for the next / previous "
             f"finding in the drawing.</p>{body}</section>")
 
@@ -327,10 +328,30 @@ def _charts_section(scene):
                   for i, layer in layers]
     params_chart = bar_chart(param_rows, "Parameters per layer") if param_rows else \
         '<p class="none">No layer holds parameters.</p>'
+    contributed = "".join(
+        f"<figure><figcaption>{escape(chart.title)}</figcaption>"
+        + bar_chart([(label, value, text, scene.nodes[i].node_type if i is not None else "", i)
+                     for label, value, text, i in chart.rows[:CHART_LAYERS]], chart.title) + "</figure>"
+        for contribution in scene.contributions for chart in contribution.charts)
     return ('<section id="charts"><h2>Charts</h2><div class="charts">'
             f'<figure><figcaption>Memory by layer type</figcaption>{bar_chart(memory_rows, "Memory by layer type")}'
             f"</figure><figure><figcaption>Parameters per layer</figcaption>{note}{params_chart}</figure>"
-            "</div></section>")
+            f"{contributed}</div></section>")
+
+
+def _contributed_columns(scene):
+    """{"columns": [[label, numeric]], "cells": [per column, [sort key, text] per node], "panels": [[title,
+    [column index, ...]]]}: the per-node figures the contributions add to the table and the panel."""
+    columns, cells, panels = [], [], []
+    for contribution in scene.contributions:
+        indexes = []
+        for column in contribution.columns:
+            indexes.append(len(columns))
+            columns.append([column.label, column.numeric])
+            cells.append([column.cell(value) for value in column.values])
+        if indexes:
+            panels.append([contribution.title, indexes])
+    return {"columns": columns, "cells": cells, "panels": panels}
 
 
 def short_sources(paths):
@@ -354,7 +375,7 @@ def render_html(scene):
     structure = structure_of(scene)
     drawing = render_svg(scene)
     index = {node.name: i for i, node in enumerate(scene.nodes)}
-    issues = _sorted_issues(scene.lint.issues) if scene.lint else []
+    issues = _sorted_issues(scene.findings)
     issue_index = {id(issue): i for i, issue in enumerate(issues)}
     nodes, texts, records = _node_columns(scene, structure, issue_index)
     groups, layouts = _groups_data(structure)
@@ -372,6 +393,7 @@ def render_html(scene):
         "details": _change_details(scene) if scene.kind == "diff" else {},
         "sides": short_sources(scene.sources) if len(scene.sources) == 2 else ["A", "B"],
         "palette": _palette(scene),
+        "contributed": _contributed_columns(scene),
     }
     if scene.kind == "diff":
         totals, sections = _totals_diff(scene), _changes_section(scene)

@@ -18,6 +18,7 @@ from ondrel import ir
 from ..analyze import analyze_graph
 from ..compare import compare_graphs
 from ..lint import LintResult, lint_graph
+from .contributions import contributions
 
 SEVERITY_RANK = {"error": 3, "warning": 2, "info": 1}
 DIFF_STATUSES = ("added", "removed", "modified")
@@ -64,6 +65,11 @@ LABEL_CHARS = 36  # longer names are cut in drawings (the full name is in the to
 def shape_text(shape):
     """A port shape as drawings show it: "1×8×16×16"; "" for no shape."""
     return "×".join(str(int(dim)) if isinstance(dim, numbers.Integral) else str(dim) for dim in shape)
+
+
+def severity_of(finding):
+    """"error", "warning" or "info": of a LintIssue (an enum) or of a contributed Finding (a text)."""
+    return getattr(finding.severity, "value", finding.severity)
 
 
 @functools.lru_cache(maxsize=4096)
@@ -123,7 +129,7 @@ class SceneNode:
 
     def set_findings(self, issues):
         self.findings = issues
-        values = [issue.severity.value for issue in issues]
+        values = [severity_of(issue) for issue in issues]
         self.severity = max(values, key=SEVERITY_RANK.__getitem__) if values else None
 
 
@@ -141,10 +147,17 @@ class Scene:
     diff: object = None  # GraphDiff, diff view
     stats_before: object = None  # GraphStats of graph A, diff view
     node_changes: Optional[list] = None  # diff view: NodeChange records (with array statistics)
+    contributions: list = dataclasses.field(default_factory=list)  # model view: what providers add
 
     @property
     def edge_count(self):
         return len(self.edge_sources)
+
+    @property
+    def findings(self):
+        """Lint's findings, then those the contributions add."""
+        lint = list(self.lint.issues) if self.lint else []
+        return lint + [finding for contribution in self.contributions for finding in contribution.findings]
 
 
 def load_graph(model):
@@ -195,8 +208,9 @@ def _scene_node(name, node, layer):
     return SceneNode(name, layer.node_type, layer, isinstance(node, ir.Input), isinstance(node, ir.Output))
 
 
-def model_scene(model, title=None, source=None):
-    """The scene of one model: every node with its per-layer record and lint findings.
+def model_scene(model, title=None, source=None, providers=()):
+    """The scene of one model: every node with its per-layer record and lint findings, and what the
+    registered ``providers`` and those given add (see ``contributions``).
 
     ``source`` names where the model came from (default: its path, if it is one).
     """
@@ -207,16 +221,18 @@ def model_scene(model, title=None, source=None):
     lint = lint_graph(graph)
     nodes = [_scene_node(name, node, layer) for (name, node), layer in zip(graph.nodes.items(), stats.layers)]
     index = {node.name: i for i, node in enumerate(nodes)}
+    sources, targets = _unique_pairs(*_edge_indices(graph, index), len(nodes))
+    scene = Scene(kind="model", title=title or _title(graph, source, "ONDREL model"),
+                  sources=[source] if source else [], nodes=nodes, edge_sources=sources, edge_targets=targets,
+                  stats=stats, lint=lint)
+    scene.contributions = contributions(graph, scene, providers)
     found = {}
-    for issue in lint.issues:
+    for issue in scene.findings:
         if issue.node in index:
             found.setdefault(index[issue.node], []).append(issue)
     for i, issues in found.items():
         nodes[i].set_findings(issues)
-    sources, targets = _unique_pairs(*_edge_indices(graph, index), len(nodes))
-    return Scene(kind="model", title=title or _title(graph, source, "ONDREL model"),
-                 sources=[source] if source else [], nodes=nodes, edge_sources=sources, edge_targets=targets,
-                 stats=stats, lint=lint)
+    return scene
 
 
 def diff_scene(model_a, model_b, atol=1e-6, rtol=1e-5, title=None, sources=(None, None)):

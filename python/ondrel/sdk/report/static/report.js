@@ -523,6 +523,14 @@
     const sides = record.length && record[0].length === 3 ? data.sides : null;
     panel.append(el("h3", {}, "Record"), recordTable(record, sides));
     if (config.length) panel.append(el("h3", {}, "Configuration"), recordTable(config, sides));
+    const extra = data.contributed;
+    for (const [title, indexes] of extra.panels) {
+      const filled = indexes.filter((c) => extra.cells[c][index][1] !== "");
+      if (filled.length) {
+        panel.append(el("h3", {}, title),
+                     recordTable(filled.map((c) => [extra.columns[c][0], extra.cells[c][index][1]]), null));
+      }
+    }
     for (const [title, [offsets, others, totals]] of [["Inputs from", data.neighbours.inputs],
                                                       ["Outputs to", data.neighbours.outputs]]) {
       const list = others.slice(offsets[index], offsets[index + 1]);
@@ -691,7 +699,8 @@
     // A cell is a text or [sort key, text].
     const columns = [...(diff ? [["Status"]] : []), ["#", "num"], ["Name"], ["Class"], ["Parameters", "num"],
                      ["Memory", "num"], ["FLOPs", "num"], ["Input shape", "mono"], ["Output shape", "mono"],
-                     ...(diff ? [] : [["Findings"]])];
+                     ...(diff ? [] : [["Findings"]]),
+                     ...data.contributed.columns.map(([label, numeric]) => [label, numeric ? "num" : null])];
     const RANK = {error: 3, warning: 2, info: 1};
     const formatBytes = (n) => {
       const units = ["B", "KB", "MB", "GB", "TB"];
@@ -712,7 +721,8 @@
       return [...(diff ? [statusOf(i)] : []), [i, String(i + 1)], nameOf(i), typeOf(i),
               [params, params.toLocaleString("en-US")], [bytes, formatBytes(bytes)], [flops, formatNumber(flops)],
               input, output,
-              ...(diff ? [] : [[RANK[severityOf(i)] || 0, found.length ? `${found.length} (${severityOf(i)})` : ""]])];
+              ...(diff ? [] : [[RANK[severityOf(i)] || 0, found.length ? `${found.length} (${severityOf(i)})` : ""]]),
+              ...data.contributed.cells.map((column) => column[i])];
     }
     const head = el("tr", {}, columns.map(([label]) => el("th", {scope: "col"}, label)));
     const body = el("tbody");
@@ -747,7 +757,9 @@
       const compare = (a, b) => {
         const x = keys.get(a);
         const y = keys.get(b);
-        return Array.isArray(x) ? x[0] - y[0] : String(x ?? "").localeCompare(String(y ?? ""));
+        if (!Array.isArray(x)) return String(x ?? "").localeCompare(String(y ?? ""));
+        const [u, v] = [x[0] ?? -Infinity, y[0] ?? -Infinity];
+        return u < v ? -1 : u > v ? 1 : 0;
       };
       order.sort((a, b) => (descending ? -1 : 1) * compare(a, b) || a - b);
       rows.length = 0;
