@@ -431,6 +431,34 @@ def test_svg_and_dot_ids_are_exact_and_never_merge():
     assert all(edge["tail"] != edge["head"] for edge in graph["edges"])  # no false self-loop
 
 
+def _hostile(kind, count=400):
+    """Graphs whose shape or names a drawing could trip on."""
+    if kind == "empty":
+        return ir.Graph(nodes={}, edges=[])
+    if kind == "deep names":  # a prefix per dot, 60 deep
+        names = [".".join(["deep"] * 60 + [f"n{i}"]) for i in range(count)]
+        edges = list(zip(names, names[1:]))
+    elif kind == "ring of groups":  # groups feeding each other round a cycle, with self-loops
+        names = [f"g{i % 7}.n{i}" for i in range(count)]
+        edges = list(zip(names, names[1:])) + [(names[-1], names[0])] + [(name, name) for name in names[::9]]
+    else:  # "unconnected": nothing joins the nodes
+        names, edges = [f"n{i}" for i in range(count)], []
+    return ir.Graph(nodes={name: ir.Skip() for name in names}, edges=edges)
+
+
+@pytest.mark.parametrize("kind", ["empty", "deep names", "ring of groups", "unconnected"])
+def test_hostile_shapes_are_drawn(kind):
+    graph = _hostile(kind)
+    view = ModelView(graph)
+    root = ET.fromstring(view.svg())
+    drawn = [g for g in root.iter(f"{SVG}g") if g.get("class") in ("node", "group")]
+    assert 0 < len(drawn) <= 160 or not graph.nodes
+    assert "report-data" in view.html()
+    ids = subprocess.run(["dot", "-Tjson"], input=view.dot(), capture_output=True, text=True, timeout=60) \
+        if shutil.which("dot") else None
+    assert ids is None or ids.returncode == 0
+
+
 # ---------------------------------------------------------------- the command line
 
 

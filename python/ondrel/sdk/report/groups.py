@@ -3,8 +3,9 @@
 A model of at most ``FLAT_LIMIT`` nodes is drawn flat. A larger one is grouped:
 
 1. by name hierarchy: dotted or slashed prefixes ("stage1.block3.conv" is in
-   "stage1.block3", which is in "stage1"); a prefix is a group when it holds
-   at least two items;
+   "stage1.block3", which is in "stage1"), at most ``MAX_NAME_DEPTH`` deep; a
+   prefix is a group when it holds at least two items (and more than a couple
+   of nodes, or other groups);
 2. by repeats: among the children of a group of more than ``REPEATS_ABOVE`` (in graph order), a run of consecutive
    items alike in class and shape (a node: its class and output shape; a
    group: its children's, in order), one item or a block of up to
@@ -19,6 +20,8 @@ its nodes counted. Levels alike are laid out once.
 """
 
 import dataclasses
+import itertools
+import re
 from typing import List, Optional
 
 import numpy as np
@@ -28,9 +31,11 @@ from .layout import layered_layout
 FLAT_LIMIT = 200  # models up to this many nodes are drawn flat, every node at once
 MAX_ITEMS = 160  # items one level draws at most
 MAX_PERIOD = 8  # longest block of items whose repeats are found
+MAX_NAME_DEPTH = 8  # prefixes deeper than this are not groups of their own
 REPEATS_ABOVE = 12  # repeats are gathered in levels of more items than this: smaller ones read at a glance
 MIN_GROUP = 3  # a name group of only nodes holds at least this many
 MIN_REPEATS = {1: 3}  # a single item repeated becomes a group from 3 repeats; a block from 2
+SEPARATOR = re.compile("[./]")
 COUNTED = ("error", "warning", "info", "added", "removed", "modified")
 
 
@@ -64,25 +69,23 @@ def item_ref(item):
 
 
 def _name_groups(scene, groups):
-    """Groups by dotted or slashed prefixes; returns each node's holding group."""
+    """Groups by dotted or slashed prefixes, at most MAX_NAME_DEPTH deep; returns each node's holding group."""
     by_prefix = {"": 0}
-
-    def group_of(prefix, first):
-        group = by_prefix.get(prefix)
-        if group is None:
-            cut_at = max(prefix.rfind("."), prefix.rfind("/"))
-            parent = group_of(prefix[:cut_at] if cut_at >= 0 else "", first)
-            group = by_prefix[prefix] = len(groups)
-            groups.append(Group(label=prefix[cut_at + 1:] or prefix, kind="name", children=[], prefix=prefix,
-                                parent=parent, first=first))
-            groups[parent].children.append(~group)
-        return group
-
     node_parent = []
     for i, node in enumerate(scene.nodes):
         name = str(node.name)
-        cut_at = max(name.rfind("."), name.rfind("/"))
-        parent = group_of(name[:cut_at], i) if cut_at >= 0 else 0
+        cuts = [match.start() for match in itertools.islice(SEPARATOR.finditer(name), MAX_NAME_DEPTH)]
+        parent = 0
+        for cut_at in cuts:
+            prefix = name[:cut_at]
+            group = by_prefix.get(prefix)
+            if group is None:
+                start = max(prefix.rfind("."), prefix.rfind("/")) + 1
+                group = by_prefix[prefix] = len(groups)
+                groups.append(Group(label=prefix[start:] or prefix, kind="name", children=[], prefix=prefix,
+                                    parent=parent, first=i))
+                groups[parent].children.append(~group)
+            parent = group
         groups[parent].children.append(i)
         node_parent.append(parent)
     return node_parent
