@@ -54,6 +54,8 @@ class Group:
     edge_counts: list = dataclasses.field(default_factory=list)  # graph edges drawn by each level edge
     edge_status: list = dataclasses.field(default_factory=list)  # "added", "removed" or None per level edge
     widths: list = dataclasses.field(default_factory=list)  # drawn width of each child
+    entries: set = dataclasses.field(default_factory=set)  # positions of the children edges from outside enter
+    exits: set = dataclasses.field(default_factory=set)  # positions of the children edges to outside leave
 
 
 @dataclasses.dataclass
@@ -336,6 +338,15 @@ def _level_edges(scene, groups, node_parent, live):
         group.edges.append((position[a], position[b]))
         group.edge_counts.append(int(counts[u]))
         group.edge_status.append(names[int(low[u])] if low[u] == high[u] else None)
+    # Ports: inside each group that an edge enters (leaves), the child that holds its end.
+    for side, ends, attribute in ((from_path, sources, "exits"), (to_path, targets, "entries")):
+        for k in range(1, path.shape[1]):
+            inside = (k > split) & (k <= leaf[ends])
+            if not inside.any():
+                continue
+            pairs = np.unique(np.stack([~side[inside, k - 1], side[inside, k]], axis=1), axis=0)
+            for g, item in pairs.tolist():
+                getattr(groups[g], attribute).add(position[item])
 
 
 def _first_use(inverse, size):

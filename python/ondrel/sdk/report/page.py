@@ -189,8 +189,8 @@ def _layout_data(group):
 
 
 def _groups_data(structure):
-    """([label, kind, parent, nodes, counts, children, layout, edge counts, edge statuses] per group, 0 for
-    those dissolved while grouping; the layouts, which levels alike share)."""
+    """([label, kind, parent, nodes, counts, children, layout, edge counts, edge statuses, entries, exits] per
+    group, 0 for those dissolved while grouping; the layouts, which levels alike share)."""
     groups, layouts, shared = [], [], {}
     for group in structure.groups:
         if group.layout is None:
@@ -203,7 +203,7 @@ def _groups_data(structure):
         edge_counts = group.edge_counts if any(n > 1 for n in group.edge_counts) else 0
         statuses = [status or 0 for status in group.edge_status] if any(group.edge_status) else 0
         groups.append([group.label, group.kind, group.parent, group.nodes, counts or 0, group.children,
-                       shared[id(group.layout)], edge_counts, statuses])
+                       shared[id(group.layout)], edge_counts, statuses, sorted(group.entries), sorted(group.exits)])
     return groups, layouts
 
 

@@ -8,9 +8,9 @@
   // Groups come as arrays, their levels' layouts shared by levels alike (see page.py _groups_data).
   data.groups = data.groups.map((row) => {
     if (!row) return null;
-    const [label, kind, parent, nodes, counts, children, layout, edgeCounts, statuses] = row;
+    const [label, kind, parent, nodes, counts, children, layout, edgeCounts, statuses, entries, exits] = row;
     const [x, y, w, size, edges, routes] = data.layouts[layout];
-    return {label, kind, parent, nodes, counts: counts || {}, children, x, y, w, size, routes,
+    return {label, kind, parent, nodes, counts: counts || {}, children, x, y, w, size, routes, entries, exits,
             edges: edges.map(([a, b], k) => [a, b, edgeCounts ? edgeCounts[k] : 1, statuses ? statuses[k] : 0])};
   });
   const pane = document.getElementById("graph");
@@ -112,13 +112,15 @@
       (mark ? badge(width, mark) : "") + "</g>";
   }
 
+  const frameLabel = (group) => `${cut(group.label, 60)} · ${groupCaption(group)} (click to close)`;
+
   function openGroupMarkup(g, size) {
     const group = data.groups[g];
     return `<g class="group open" data-group="${g}">` +
       `<rect class="frame" width="${size[0]}" height="${size[1]}" rx="8" fill="#fbfcfc" fill-opacity="0.6" ` +
       'stroke="#9aa5ad" stroke-width="1.2" stroke-dasharray="5 3"/>' +
       `<text class="frame-label" x="8" y="15" font-size="11" font-weight="bold" fill="#5f6b73">` +
-      `${escapeHtml(cut(group.label, 60))} · ${groupCaption(group)} (click to close)</text>` +
+      `${escapeHtml(frameLabel(group))}</text>` +
       `<g class="level" data-group="${g}"></g></g>`;
   }
 
@@ -181,6 +183,7 @@
     const h = group.children.map(() => H);
     const lines = group.routes.map((route) => route[2].map((line) => line.slice()));
     let [width, height] = group.size;
+    if (g) width = Math.max(width, frameLabel(group).length * 6.7 + 16); // the frame's title fits
     const opened = [];
     group.children.forEach((item, k) => { if (item < 0 && open.has(~item)) opened.push(k); });
     opened.sort((a, b) => top[a] - top[b] || left[a] - left[b]);
@@ -213,10 +216,24 @@
     return result;
   }
 
-  function drawLevel(g, levelEl) {
+  // Inside an open group, thin lines join the point where edges from outside arrive (the middle of its
+  // closed box's top) to the children they reach, and the children edges leave from to the bottom.
+  function portsMarkup(g, closedWidth) {
     const group = data.groups[g];
     const at = placed.get(g);
-    const edges = group.routes.map((route, r) => edgeMarkup(group, route, at.lines[r])).join("");
+    const middle = closedWidth / 2;
+    const lines = [];
+    for (const k of group.entries) lines.push([middle, 0, at.left[k] + at.w[k] / 2, at.top[k]]);
+    for (const k of group.exits) lines.push([at.left[k] + at.w[k] / 2, at.top[k] + at.h[k], middle, at.size[1]]);
+    return lines.length ? `<path class="port" fill="none" stroke="${palette.edge}" stroke-width="1" ` +
+      `stroke-dasharray="3 3" d="${pathData(lines, false)}"/>` : "";
+  }
+
+  function drawLevel(g, levelEl, closedWidth) {
+    const group = data.groups[g];
+    const at = placed.get(g);
+    const edges = (g ? portsMarkup(g, closedWidth) : "") +
+      group.routes.map((route, r) => edgeMarkup(group, route, at.lines[r])).join("");
     const items = group.children.map((item, k) => (item >= 0 ? nodeMarkup(item, group.w[k])
       : open.has(~item) ? openGroupMarkup(~item, at.w[k] ? [at.w[k], at.h[k]] : group.size)
       : closedGroupMarkup(~item, group.w[k]))).join("");
@@ -226,7 +243,7 @@
     itemEls.set(g, elements);
     elements.forEach((element, k) => element.setAttribute("transform", `translate(${num(at.left[k])} ${num(at.top[k])})`));
     group.children.forEach((item, k) => {
-      if (item < 0 && open.has(~item)) drawLevel(~item, elements[k].querySelector(".level"));
+      if (item < 0 && open.has(~item)) drawLevel(~item, elements[k].querySelector(".level"), group.w[k]);
     });
   }
 
