@@ -8,6 +8,7 @@ from ..files import FileError, expand_models, read_file_bytes, read_model, run_p
 from ..formats import dumps_json
 from ..terminal import (PROG, byte_progress, digest_line, emit, emit_bytes, file_size, print_error, print_warning,
                         verdict_line)
+from ..workers import cluster
 
 CHECK_ONLY = ("quiet", "status", "strict", "warn")
 
@@ -79,7 +80,7 @@ def list_fingerprints(args):
     entries, status = [], EXIT_OK
     task_args = (not args.structure, args.with_metadata)
     for path, result in run_per_file(fingerprint_file, expand_models(args.models), task_args, args.jobs,
-                                     f"{PROG} fingerprint", dask=args.dask):
+                                     f"{PROG} fingerprint", dask=cluster(args)):
         if isinstance(result, FileError):
             print_error(result, args.no_color)
             entries.append({"path": path, "error": result.reason})
@@ -149,7 +150,7 @@ def check_fingerprints(args):
     checked = []
     task_args = (not args.structure, args.with_metadata)
     results = run_per_file(fingerprint_file, [path for _, _, path in entries], task_args, args.jobs,
-                           f"{PROG} fingerprint --check", dask=args.dask)
+                           f"{PROG} fingerprint --check", dask=cluster(args))
     for (_, expected, _), (path, result) in zip(entries, results):
         if isinstance(result, FileError):
             print_error(result, args.no_color)
