@@ -376,8 +376,7 @@ def test_dask_gives_what_jobs_give(store, dask_scheduler, argv):
 
 
 def test_dask_failures_are_one_line(store, tmp_path):
-    unreachable = cli("verify", "zoo", "--dask", "tcp://127.0.0.1:9", cwd=store,
-                      env=child_env(DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT="0.5s"))
+    unreachable = cli("verify", "zoo", "--dask", "tcp://127.0.0.1:9", "--dask-timeout", "0.5", cwd=store)
     assert unreachable.returncode == 2 and re.fullmatch(
         r"ondrel-sdk: error: tcp://127.0.0.1:9: cannot connect to the Dask scheduler \(.+\)\n", unreachable.stderr)
     (tmp_path / "distributed").mkdir()  # a Python where the extra is not installed

@@ -250,7 +250,7 @@ def dask_results(task, paths, args, where):
                         watch.check()
                         continue
                     except Exception as e:  # the worker died, or the scheduler went away
-                        result = FileError(path, f"Dask worker failed ({describe(e)})")
+                        result = FileError(path, f"Dask worker failed ({describe(e).splitlines()[0]})")
                     break
                 if isinstance(result, FileError) and result.path == full:
                     result = FileError(path, strip_path(result.reason, full))
