@@ -80,6 +80,9 @@ def test_fifos_and_links_to_standard_output_take_the_text(place):
     assert piped.returncode == 0 and piped.stdout.startswith(SUMMARY_START) and piped.stderr == ""
     drawn = cli("draw", "m.o1c", "-o", "stdout", "--format", "dot", cwd=place)
     assert drawn.returncode == 0 and drawn.stdout.startswith("digraph") and "Wrote" not in drawn.stdout
+    for folder in ("dir", "dir/"):
+        refused = cli("draw", "m.o1c", "-o", folder, cwd=place)
+        assert (refused.returncode, refused.stderr) == (2, f"ondrel-sdk: error: {folder}: is a directory\n")
     assert kinds(place)["stdout"] == "link" and kinds(place)["fifo"] == "fifo"
 
 
