@@ -4,16 +4,36 @@
 #include <cerrno>
 #include <csetjmp>
 #include <csignal>
+#include <pthread.h>
 
 namespace ondrel {
 
 namespace {
 
-// Regions open on any thread: while there is none, the handler touches no
-// thread-local storage (a thread that never opened one may not have it yet).
-std::atomic<int> open_regions{0};
-thread_local sigjmp_buf* region = nullptr;
+// The regions open now, each with the thread it runs on. A fixed table rather
+// than a thread-local slot: the handler must find its region without calling
+// into the dynamic loader (thread-local storage of a module loaded at run time
+// is reached through __tls_get_addr, which the sanitizers' bookkeeping cannot
+// follow out of a signal handler). Regions hold the interpreter lock, so one
+// slot is in use at a time; the rest are for threads of a host without it.
+struct Region {
+    std::atomic<pthread_t> owner{};  // zero: free (no thread's id is zero)
+    std::atomic<sigjmp_buf*> jump{};  // set while the region runs; read by the handler on the same thread
+};
+constexpr int region_slots = 64;
+Region regions[region_slots];
 struct sigaction previous_action;
+
+Region* claim_region() {
+    const pthread_t self = pthread_self();
+    for (Region& region : regions) {
+        pthread_t free{};
+        if (region.owner.load(std::memory_order_relaxed) == free &&
+            region.owner.compare_exchange_strong(free, self, std::memory_order_acquire))
+            return &region;
+    }
+    return nullptr;  // more threads in regions than slots: this one runs unguarded
+}
 
 void forward(int signal, siginfo_t* info, void* context) {
     if (previous_action.sa_flags & SA_SIGINFO) {
@@ -37,9 +57,12 @@ void forward(int signal, siginfo_t* info, void* context) {
 void on_bus_error(int signal, siginfo_t* info, void* context) {
     // si_code > 0: the kernel reports a fault (a page past the end of a
     // mapped file), not a signal someone sent.
-    if (info != nullptr && info->si_code > 0 && open_regions.load(std::memory_order_relaxed) > 0) {
-        if (sigjmp_buf* jump = region) {
-            region = nullptr;
+    if (info != nullptr && info->si_code > 0) {
+        const pthread_t self = pthread_self();
+        for (Region& region : regions) {
+            sigjmp_buf* jump = region.jump.load(std::memory_order_relaxed);
+            if (region.owner.load(std::memory_order_relaxed) != self || jump == nullptr) continue;
+            region.jump.store(nullptr, std::memory_order_relaxed);
             // A handler that chained to this one may have run with SIGBUS blocked.
             sigset_t bus;
             sigemptyset(&bus);
@@ -55,8 +78,9 @@ bool install_handler() {
     struct sigaction action {};
     action.sa_sigaction = on_bus_error;
     // SA_NODEFER: SIGBUS stays unblocked in the handler, so the jump out of it
-    // needs no saved signal mask, and the next fault is caught again.
-    action.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
+    // needs no saved signal mask, and the next fault is caught again. No
+    // SA_ONSTACK: the handler runs on the stack of the region it returns to.
+    action.sa_flags = SA_SIGINFO | SA_NODEFER;
     sigemptyset(&action.sa_mask);
     return sigaction(SIGBUS, &action, &previous_action) == 0;
 }
@@ -66,16 +90,20 @@ bool install_handler() {
 bool run_guarded(void (*body)(void*), void* context) noexcept {
     static const bool installed = install_handler();
     (void)installed;
+    Region* const region = claim_region();
+    if (region == nullptr) {
+        body(context);
+        return true;
+    }
     sigjmp_buf jump;
-    sigjmp_buf** const slot = &region;  // one thread-local lookup per region (regions do not nest)
-    open_regions.fetch_add(1, std::memory_order_relaxed);
     const bool completed = sigsetjmp(jump, 0) == 0;
     if (completed) {
-        *slot = &jump;
+        region->jump.store(&jump, std::memory_order_relaxed);
+        std::atomic_signal_fence(std::memory_order_seq_cst);
         body(context);
     }
-    *slot = nullptr;
-    open_regions.fetch_sub(1, std::memory_order_relaxed);
+    region->jump.store(nullptr, std::memory_order_relaxed);
+    region->owner.store(pthread_t{}, std::memory_order_release);
     return completed;
 }
 

@@ -88,7 +88,7 @@ def pool_results(task, paths, args, workers):
 
     context = multiprocessing.get_context()
     waiting = collections.deque(range(len(paths)))  # indexes not yet handed out (retries first)
-    done, deaths = {}, collections.Counter()
+    done, deaths, idle_deaths = {}, collections.Counter(), 0
     pool = [_Worker(context, task, args) for _ in range(min(workers, len(paths)))]
     finished = False
     try:
@@ -125,6 +125,11 @@ def pool_results(task, paths, args, workers):
                             done[lost] = FileError(paths[lost], death_reason(worker.process.exitcode, paths[lost]))
                         else:
                             waiting.appendleft(lost)
+                    else:  # it died before it was given a file
+                        idle_deaths += 1
+                        if idle_deaths > 2 * workers:
+                            how = death_reason(worker.process.exitcode, "no file")
+                            raise RuntimeError(f"worker processes end as they start: {how}")
                     pool.append(_Worker(context, task, args))
             yield done.pop(index)
         finished = True
