@@ -40,10 +40,14 @@ void read_array_piece(nb::handle array, Target& target, Object&& object) {
     object(source.call_tobytes());
 }
 
-// A caller's SHA-256 object takes the bytes in slices of a scratch buffer.
+// A caller's SHA-256 object takes the bytes in slices of a scratch buffer
+// (no larger than the array, nor than the sinks' buffer).
 class ScratchTarget {
 public:
-    explicit ScratchTarget(std::function<void(const char*, size_t)> update) : update_(std::move(update)) {}
+    ScratchTarget(const ArrayView& view, std::function<void(const char*, size_t)> update)
+        : update_(std::move(update)),
+          chunk_(std::max(static_cast<size_t>(view.itemsize()),
+                          std::min(buffer_bytes, static_cast<size_t>(view.size_bytes())))) {}
     std::pair<void*, size_t> room() { return {chunk_.data() + used_, chunk_.size() - used_}; }
     void filled(size_t count) { used_ += count; }
     void drain() {
@@ -53,7 +57,7 @@ public:
 
 private:
     std::function<void(const char*, size_t)> update_;
-    std::vector<char> chunk_ = std::vector<char>(buffer_bytes);
+    std::vector<char> chunk_;
     size_t used_ = 0;
 };
 
@@ -136,7 +140,7 @@ void HasherSink::array_piece(nb::handle array) {
         return;
     }
     if (takes_buffers_) {  // the same digest from slices as from one update
-        ScratchTarget scratch([this](const char* data, size_t size) { update(memory_view(data, size)); });
+        ScratchTarget scratch(*view, [this](const char* data, size_t size) { update(memory_view(data, size)); });
         copy_array_bytes(*view, scratch);
         scratch.drain();
         return;

@@ -230,6 +230,7 @@ def dask_results(task, paths, args, where):
 
     try:
         from distributed import Client
+        from distributed import TimeoutError as DaskTimeoutError
     except ImportError:
         raise FileError(where.address, f"--dask needs the 'distributed' package ({DASK_EXTRA})") from None
     timeout = where.timeout
@@ -251,7 +252,7 @@ def dask_results(task, paths, args, where):
                 while True:
                     try:
                         result = future.result(timeout=poll)
-                    except (TimeoutError, asyncio.TimeoutError):
+                    except (TimeoutError, asyncio.TimeoutError, DaskTimeoutError):
                         watch.check()
                         continue
                     except Exception as e:  # the worker died, or the scheduler went away
