@@ -637,8 +637,12 @@ def read(path: Path, mmap: bool = True) -> Graph:
     as any of the arrays. :func:`write` and ``ondrel-sdk stamp`` replace files
     by renaming, which leaves such maps intact; a program that truncates or
     rewrites the file in place while it is mapped can make reading an array
-    fault (SIGBUS). ``mmap=False`` reads every array into memory of its own,
-    for callers who will delete or rewrite the file while the graph lives.
+    fault (SIGBUS). The SDK's own reads of the arrays (the services,
+    :func:`write`) turn that fault into OSError (errno EFAULT, "file changed
+    while it was being read"); numpy's operations on them do not.
+    ``mmap=False`` reads every array into memory of its own, for callers who
+    will delete or rewrite the file while the graph lives, or who compute on
+    the arrays themselves when that could happen.
     """
     path = os.fsdecode(os.fspath(path))
     fd, size = _open_regular_file(path)
