@@ -17,8 +17,8 @@ naming the limit. Drawing needs no optional package.
 import contextlib
 import gc
 import os
-import secrets
 
+from ... import _files
 from .dot import render_dot
 from .markup import escape
 from .page import render_html
@@ -48,22 +48,23 @@ def default_output(paths, suffix=".html"):
 
 
 def write_text(path, text):
-    """Write ``text`` as UTF-8 to ``path`` through a temporary file renamed into place.
+    """Write ``text`` as UTF-8 to ``path``.
 
-    ``path`` is then either the whole new text or as it was before; OSError on failure.
+    A regular file (or the file a symbolic link names) is replaced through a
+    temporary file renamed into place, so it is either the whole new text or
+    as it was before; a FIFO or a device (``/dev/stdout``) is written through,
+    as a shell's ``>`` would. OSError on failure (IsADirectoryError for a folder).
     """
-    folder, name = os.path.split(os.path.abspath(path))
-    temporary = os.path.join(folder, f".{name}.{secrets.token_hex(6)}.tmp")
-    fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)  # the umask applies, as for any new file
+    target = _files.destination(path)
+    fd, temporary = _files.open_for_writing(target)
     try:
         with os.fdopen(fd, "w", encoding="utf-8", newline="\n") as fh:
             fh.write(text)
-        os.replace(temporary, path)
+        if temporary is not None:
+            _files.publish(temporary, target.path)
     except BaseException:
-        try:
-            os.unlink(temporary)
-        except FileNotFoundError:
-            pass
+        if temporary is not None:
+            _files.discard(temporary)
         raise
 
 

@@ -1,10 +1,11 @@
 """``ondrel-sdk report`` and ``ondrel-sdk draw``: pictures of a model, or of what changed between two."""
 
 import argparse
+import contextlib
 import os
 
 from ..arguments import EXIT_ERROR, EXIT_OK, add_command, add_tolerance_options
-from ..files import FileError, read_models
+from ..files import FileError, claimed_output, describe, output_destination, read_models
 from ..terminal import PROG, display, emit, print_error
 
 PICTURE_STATUS = "0 written, 2 unusable model or output, or a model too large to draw"
@@ -39,7 +40,9 @@ def render(args, kind):
 
     paths = [args.model] + ([args.other] if args.other else [])
     output = args.output or report.default_output(paths)
-    graphs, failures = read_models(paths, f"{PROG} {args.command}")
+    target = None if output == "-" else output_destination(output)
+    with claimed_output(output, target) if target else contextlib.nullcontext():  # never over a model it reads
+        graphs, failures = read_models(paths, f"{PROG} {args.command}")
     for failure in failures:
         print_error(failure, args.no_color)
     if failures:
@@ -51,14 +54,15 @@ def render(args, kind):
         raise FileError(args.other if args.other and str(e) and len(graphs[1].nodes) >= len(graphs[0].nodes)
                         else args.model, str(e)) from None
     text = getattr(view, kind)()
-    if output == "-":
+    if target is None:
         emit(text, end="")
         return EXIT_OK
     try:
         report.write_text(output, text)
     except OSError as e:
-        raise FileError(output, e.strerror or str(e)) from None
-    emit(f"Wrote {display(output)} ({Path(output).resolve().as_uri()})")
+        raise FileError(output, describe(e)) from None
+    if not target.through:  # a FIFO or /dev/stdout gets the text alone
+        emit(f"Wrote {display(output)} ({Path(target.path).as_uri()})")
     return EXIT_OK
 
 
@@ -74,6 +78,8 @@ def run_draw(args):
 
     if args.format is None and args.output == "-":
         raise FileError(args.output, "standard output has no suffix: name the format with --format")
+    if args.output != "-":
+        output_destination(args.output)  # a folder is refused before its name is read as a suffix
     try:
         kind = args.format or output_format(args.output, ("svg", "dot"))
     except ValueError as e:

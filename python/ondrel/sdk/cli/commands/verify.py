@@ -6,6 +6,7 @@ from ..arguments import EXIT_ERROR, EXIT_FINDINGS, EXIT_OK, add_command, add_for
 from ..files import FileError, expand_models, read_model, run_per_file
 from ..formats import dumps_json
 from ..terminal import PROG, Style, display, emit, print_error
+from ..workers import cluster
 
 
 def register(commands, common, batch):
@@ -49,7 +50,7 @@ def run(args):
     style = Style(sys.stdout, args.no_color)
     status, entries = EXIT_OK, []
     for path, result in run_per_file(verify_file, expand_models(args.models), (), args.jobs, f"{PROG} verify",
-                                     dask=args.dask):
+                                     dask=cluster(args)):
         if isinstance(result, FileError):
             print_error(result, args.no_color)
             entries.append({"path": path, "error": result.reason})
