@@ -57,9 +57,13 @@ struct ArrayComparison {
     double max_diff;
 };
 
-// The element types the compiled kernel reads (native byte order).
-enum class Element : uint8_t { Bool, Int8, Int16, Int32, Int64, UInt8, UInt16, UInt32, UInt64, Float16, Float32, Float64 };
-inline constexpr size_t element_types = 12;
+// The element types the compiled kernel reads (native byte order): numpy's
+// numbers and the low-precision types of ml_dtypes.
+enum class Element : uint8_t {
+    Bool, Int8, Int16, Int32, Int64, UInt8, UInt16, UInt32, UInt64, Int4, UInt4,
+    Float16, BFloat16, Float8E4M3, Float8E5M2, Float32, Float64
+};
+inline constexpr size_t element_types = 17;
 std::optional<Element> element_of(const ArrayView& view);
 
 // numpy's promotion answers for the element-type pairs met during one call,
