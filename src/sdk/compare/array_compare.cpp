@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
+#include <vector>
 
 using namespace nanobind::literals;
 
@@ -198,6 +199,54 @@ ArrayComparison compare_bfloat16(const ArrayView& a, const ArrayView& b, const A
     return {close, static_cast<double>(round_to_bfloat16(std::bit_cast<float>(largest)))};
 }
 
+// ---- float8, int4 or uint4 against a one-byte type: every pair of bytes has
+// one answer, so a large comparison looks each pair up in a table of the
+// 65,536 answers, built with the exact kernel once per call (decoding and
+// rounding these types costs more than a lookup in a table that stays in
+// cache). An entry holds the bits of |a - b| (a non-negative float,
+// or a small exact integer) with the top bit set when the pair is not close.
+
+constexpr Py_ssize_t byte_pair_table_from = Py_ssize_t{1} << 18;  // elements; below, the table costs more than it saves
+constexpr uint32_t not_close_bit = 0x80000000u;
+
+constexpr bool is_low_precision_byte(Element e) {
+    return e == Element::Float8E4M3 || e == Element::Float8E5M2 || e == Element::Int4 || e == Element::UInt4;
+}
+
+template <Element A, Element B>
+constexpr bool takes_byte_pair_table = sizeof(typename Traits<A>::Stored) == 1 &&
+                                       sizeof(typename Traits<B>::Stored) == 1 &&
+                                       (is_low_precision_byte(A) || is_low_precision_byte(B));
+
+template <Element A, Element B>
+ArrayComparison compare_byte_pairs(const ArrayView& a, const ArrayView& b, const ArrayLayout& layout, double atol,
+                                   double rtol, ProgressReport* progress) {
+    using Kernel = CloseKernel<A, B>;
+    const Kernel kernel{PairArithmetic<A, B>::with(atol, rtol)};
+    std::vector<uint32_t> table(1u << 16);
+    for (unsigned x = 0; x < 256; ++x) {
+        for (unsigned y = 0; y < 256; ++y) {
+            auto value_a = Traits<A>::load(static_cast<typename Kernel::StoredA>(x));
+            auto value_b = Traits<B>::load(static_cast<typename Kernel::StoredB>(y));
+            table[x << 8 | y] = static_cast<uint32_t>(Kernel::magnitude(value_a, value_b)) |
+                                (kernel.close(value_a, value_b) ? 0u : not_close_bit);
+        }
+    }
+    uint32_t flags = 0, largest = 0;
+    for_each_row(layout, a.data(), b.data(),
+                 [&](const std::byte* row_a, const std::byte* row_b, Py_ssize_t count, Py_ssize_t step_a,
+                     Py_ssize_t step_b) {
+                     for (Py_ssize_t i = 0; i < count; ++i) {
+                         const uint32_t entry = table[static_cast<unsigned>(row_a[i * step_a]) << 8 |
+                                                      static_cast<unsigned>(row_b[i * step_b])];
+                         flags |= entry;
+                         largest = std::max(largest, entry & ~not_close_bit);
+                     }
+                     if (progress) progress->add(static_cast<size_t>(count) * 2);
+                 });
+    return {(flags & not_close_bit) == 0, Kernel::value(static_cast<typename Kernel::Largest>(largest))};
+}
+
 // ---- Dispatch over the element-type pairs.
 
 using CloseRunner = ArrayComparison (*)(const ArrayView&, const ArrayView&, const ArrayLayout&, double, double,
@@ -209,6 +258,8 @@ ArrayComparison run_close(const ArrayView& a, const ArrayView& b, const ArrayLay
     if constexpr (A == Element::BFloat16 && B == Element::BFloat16) {
         return compare_bfloat16(a, b, layout, atol, rtol, progress);
     } else {
+        if constexpr (takes_byte_pair_table<A, B>)
+            if (layout.count >= byte_pair_table_from) return compare_byte_pairs<A, B>(a, b, layout, atol, rtol, progress);
         using Kernel = CloseKernel<A, B>;
         const Kernel kernel{PairArithmetic<A, B>::with(atol, rtol)};
         return kernel.result(run(kernel, layout, a.data(), b.data(), progress));
