@@ -148,7 +148,7 @@ def test_selection_findings_table_and_charts_work_as_clicked(browser, tmp_path):
     assert page.evaluate(selected) == next(i.node for i in lint_graph(graph).issues if i.node)
 
     for _ in range(2):  # ascending, then descending
-        page.click("#layer-table th:nth-child(4)")
+        page.click("#layer-table th:nth-child(5)")  # Parameters
     rows = page.evaluate("Array.from(document.querySelectorAll('#layer-table tr[data-row]'), "
                          "r => r.children[1].textContent)")
     assert rows == [layer.name for _, layer in sorted(enumerate(layers), key=lambda item: (-item[1].params,

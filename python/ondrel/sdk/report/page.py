@@ -14,6 +14,7 @@ import numpy as np
 import ondrel
 
 from ..analyze import format_bytes, format_number
+from ..tensor_sizes import dtype_names, total_bytes
 from .charts import bar_chart
 from .markup import escape, script_json
 from .scene import DIFF_STATUSES, SEVERITY_RANK, class_colours, shape_text
@@ -63,15 +64,30 @@ def _shapes(shapes):
     return "; ".join(display_value(shape) for shape in shapes) or "—"
 
 
-def _record(layer):
-    """Rows (label, text) of one LayerStats, then its configuration."""
+def _memory(size, stored):
+    """A size at the tensors' bit widths, and their storage where it differs: "8.0 MB (16.0 MB stored)"."""
+    return format_bytes(size) + (f" ({format_bytes(stored)} stored)" if stored != size else "")
+
+
+def _tensor_text(tensor):
+    """A tensor's dtype, shape and size at its bit width: "int4 (4096, 4096), 8.0 MB at 4 bits (16.0 MB stored)"."""
+    size = format_bytes(tensor.bytes)
+    if tensor.bytes != tensor.stored_bytes:
+        size += f" at {tensor.bits} bits ({format_bytes(tensor.stored_bytes)} stored)"
+    return f"{tensor.dtype} {display_value(tensor.shape)}, {size}"
+
+
+def _record(layer, tensors):
+    """Rows (label, text) of one LayerStats (memory at the tensors' bit widths), its configuration
+    and its tensors."""
     if layer is None:
-        return [], []
-    fixed = [("Parameters", _count(layer.params)), ("Memory", format_bytes(layer.bytes)),
+        return [], [], []
+    fixed = [("Parameters", _count(layer.params)),
+             ("Memory", _memory(total_bytes(tensors), sum(tensor.stored_bytes for tensor in tensors))),
              ("FLOPs", _count(layer.flops)), ("Input shape", display_value(layer.input_shape)),
              ("Output shape", display_value(layer.output_shape))]
     config = [(str(key), display_value(value)) for key, value in layer.config.items()]
-    return fixed, config
+    return fixed, config, [(tensor.attribute, _tensor_text(tensor)) for tensor in tensors]
 
 
 def _side_by_side(before, after):
@@ -82,12 +98,13 @@ def _side_by_side(before, after):
 
 
 def _node_data(node, issue_index):
-    fixed, config = _record(node.layer)
+    fixed, config, tensors = _record(node.layer, node.tensors)
     data = {"name": node.name if isinstance(node.name, str) else str(node.name), "type": node.node_type}
     if node.layer_before is not None:
-        fixed_a, config_a = _record(node.layer_before)
+        fixed_a, config_a, tensors_a = _record(node.layer_before, node.tensors_before)
         fixed, config = _side_by_side(fixed_a, fixed), _side_by_side(config_a, config)
-    data.update(record=fixed, config=config)
+        tensors = _side_by_side(tensors_a, tensors)
+    data.update(record=fixed, config=config, tensors=tensors)
     if node.status:
         data.update(status=node.status, changes=node.changes)
     if node.findings:
@@ -104,7 +121,7 @@ def _totals_model(scene):
     stats, lint = scene.stats, scene.lint
     return [
         ("Nodes", f"{stats.node_count:,}"), ("Edges", f"{stats.edge_count:,}"),
-        ("Parameters", _count(stats.total_params)), ("Memory", format_bytes(stats.total_bytes)),
+        ("Parameters", _count(stats.total_params)), ("Memory", _memory(scene.memory, stats.total_bytes)),
         ("FLOPs", _count(stats.total_flops)),
         ("Depth", "cyclic" if stats.depth is None else str(stats.depth)),
         ("Width", "cyclic" if stats.width is None else str(stats.width)),
@@ -121,7 +138,7 @@ def _totals_diff(scene):
     verdict = "identical" if diff.identical else "same structure" if diff.structural_match else "structure differs"
     pairs = [("Nodes", f"{a.node_count:,}", f"{b.node_count:,}"), ("Edges", f"{a.edge_count:,}", f"{b.edge_count:,}"),
              ("Parameters", _count(a.total_params), _count(b.total_params)),
-             ("Memory", format_bytes(a.total_bytes), format_bytes(b.total_bytes)),
+             ("Memory", _memory(scene.memory_before, a.total_bytes), _memory(scene.memory, b.total_bytes)),
              ("FLOPs", _count(a.total_flops), _count(b.total_flops))]
     totals = [(label, before if before == after else f"{before} → {after}") for label, before, after in pairs]
     return [("Verdict", verdict)] + totals + [
@@ -190,7 +207,10 @@ def _changes_section(scene):
 
 def _charts_section(scene):
     stats = scene.stats
-    memory = sorted(stats.memory_breakdown.items(), key=lambda item: -item[1])
+    by_type = {}
+    for node in scene.nodes:
+        by_type[node.node_type] = by_type.get(node.node_type, 0) + total_bytes(node.tensors)
+    memory = sorted(((node_type, size) for node_type, size in by_type.items() if size), key=lambda item: -item[1])
     memory_rows = [(node_type, size, format_bytes(size), node_type, None) for node_type, size in memory]
     layers = [(i, layer) for i, layer in enumerate(stats.layers) if layer.params > 0]
     note = ""
@@ -212,16 +232,17 @@ def _layer_table(scene):
     """Columns and rows of the sortable layer table; a cell is a text or [sort key, text]."""
     diff = scene.kind == "diff"
     columns = ([{"label": "Status"}] if diff else []) + [
-        {"label": "#", "numeric": True}, {"label": "Name"}, {"label": "Class"},
+        {"label": "#", "numeric": True}, {"label": "Name"}, {"label": "Class"}, {"label": "Dtype"},
         {"label": "Parameters", "numeric": True}, {"label": "Memory", "numeric": True},
         {"label": "FLOPs", "numeric": True}, {"label": "Input shape", "mono": True}, {"label": "Output shape", "mono": True},
     ] + ([] if diff else [{"label": "Findings"}])
     rows = []
     for i, node in enumerate(scene.nodes):
         layer = node.layer
+        size = total_bytes(node.tensors)
         cells = ([node.status] if diff else []) + [
-            [i, str(i + 1)], str(node.name), node.node_type, [layer.params, f"{layer.params:,}"],
-            [layer.bytes, format_bytes(layer.bytes)], [layer.flops, format_number(layer.flops)],
+            [i, str(i + 1)], str(node.name), node.node_type, dtype_names(node.tensors),
+            [layer.params, f"{layer.params:,}"], [size, format_bytes(size)], [layer.flops, format_number(layer.flops)],
             display_value(layer.input_shape), display_value(layer.output_shape),
         ]
         if not diff:

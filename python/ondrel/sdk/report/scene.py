@@ -15,6 +15,7 @@ from ondrel import ir
 from ..analyze import analyze_graph
 from ..compare import compare_graphs
 from ..lint import LintResult, lint_graph
+from ..tensor_sizes import graph_tensors, node_tensors, total_bytes
 
 SEVERITY_RANK = {"error": 3, "warning": 2, "info": 1}
 DIFF_STATUSES = ("added", "removed", "modified")
@@ -70,6 +71,8 @@ class SceneNode:
     status: Optional[str] = None  # diff view: "added", "removed", "modified" or "unchanged"
     changes: list = dataclasses.field(default_factory=list)  # diff view: NodeDiff.changes
     layer_before: object = None  # diff view: the LayerStats in graph A of a node both graphs hold
+    tensors: list = dataclasses.field(default_factory=list)  # TensorSize records of its parameter arrays
+    tensors_before: list = dataclasses.field(default_factory=list)  # diff view: those in graph A
 
     @property
     def label(self):
@@ -118,6 +121,8 @@ class Scene:
     lint: Optional[LintResult] = None  # model view
     diff: object = None  # GraphDiff, diff view
     stats_before: object = None  # GraphStats of graph A, diff view
+    memory: int = 0  # the parameter tensors' size at their bit widths (of graph B in the diff view)
+    memory_before: int = 0  # the same of graph A, diff view
 
 
 def load_graph(model):
@@ -152,7 +157,7 @@ def _unique_edges(graph, index, status=None, keep=None):
 
 def _scene_node(name, node, layer):
     return SceneNode(name=name, node_type=layer.node_type, layer=layer, is_input=isinstance(node, ir.Input),
-                     is_output=isinstance(node, ir.Output))
+                     is_output=isinstance(node, ir.Output), tensors=node_tensors(name, node))
 
 
 def model_scene(model, title=None, source=None):
@@ -171,7 +176,7 @@ def model_scene(model, title=None, source=None):
             nodes[index[issue.node]].findings.append(issue)
     return Scene(kind="model", title=title or _title(graph, source, "ONDREL model"),
                  sources=[source] if source else [], nodes=nodes, edges=_unique_edges(graph, index),
-                 stats=stats, lint=lint)
+                 stats=stats, lint=lint, memory=sum(total_bytes(node.tensors) for node in nodes))
 
 
 def diff_scene(model_a, model_b, atol=1e-6, rtol=1e-5, title=None, sources=(None, None)):
@@ -193,6 +198,7 @@ def diff_scene(model_a, model_b, atol=1e-6, rtol=1e-5, title=None, sources=(None
             scene_node.status = "modified" if name in modified else "unchanged"
             scene_node.changes = changes.get(name, [])
             scene_node.layer_before = layers_a[name]
+            scene_node.tensors_before = node_tensors(name, graph_a.nodes[name])
         nodes.append(scene_node)
     for name in diff.nodes_removed:
         scene_node = _scene_node(name, graph_a.nodes[name], layers_a[name])
@@ -213,4 +219,5 @@ def diff_scene(model_a, model_b, atol=1e-6, rtol=1e-5, title=None, sources=(None
         title_a, title_b = _title(graph_a, source_a, "A"), _title(graph_b, source_b, "B")
         title = title_a if title_a == title_b else f"{title_a} → {title_b}"
     return Scene(kind="diff", title=title, sources=labels if source_a or source_b else [], nodes=nodes,
-                 edges=edges, stats=stats_b, diff=diff, stats_before=stats_a)
+                 edges=edges, stats=stats_b, diff=diff, stats_before=stats_a,
+                 memory=total_bytes(graph_tensors(graph_b)), memory_before=total_bytes(graph_tensors(graph_a)))

@@ -187,6 +187,7 @@
     const sides = node.record.length && node.record[0].length === 3 ? data.sides : null;
     panel.append(el("h3", {}, "Record"), recordTable(node.record, sides));
     if (node.config.length) panel.append(el("h3", {}, "Configuration"), recordTable(node.config, sides));
+    if (node.tensors.length) panel.append(el("h3", {}, "Tensors"), recordTable(node.tensors, sides));
     for (const [title, list] of [["Inputs from", incoming[index]], ["Outputs to", outgoing[index]]]) {
       if (list.length) panel.append(el("h3", {}, title), el("div", {class: "links"}, list.map(([i]) => nodeLink(i))));
     }
