@@ -93,13 +93,3 @@ def element_bits(dtype) -> int:
 def value_bytes(array) -> int:
     """The size of an array's values at its dtype's bit width, in bytes (rounded up)."""
     return -(-array.size * element_bits(array.dtype) // 8)
-
-
-def has_bad_int4_bytes(array) -> bool:
-    """Whether an int4 or uint4 array holds bytes whose high half is set (reads its bytes).
-
-    ml_dtypes keeps one element per byte, in its low four bits, and ignores the
-    high four: such bytes would read as other values than they hash and compare as.
-    """
-    name = low_precision_name(array.dtype)
-    return name in ("I4", "U4") and array.size > 0 and int(array.view(np.uint8).max()) > 0x0F

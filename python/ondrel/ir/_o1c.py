@@ -15,7 +15,8 @@ int4 and uint4, which it has no name for, are stored as uint8 bytes, one
 element per byte as ml_dtypes holds them in memory (the value in the low four
 bits), with the dtype recorded in the document as I4 or U4. One element per
 byte lets a mapped read view them in place, and keeps every file readable by
-other readers of the container format.
+other readers of the container format. Their bytes are written and read as
+they are, high bits included, so fingerprints survive a round trip.
 
 The writer starts the tensor data at a multiple of 64 bytes and stores the
 tensors widest alignment first, so each one can be viewed in place from a
@@ -43,7 +44,7 @@ from typing import Union
 
 import numpy as np
 
-from ._dtypes import LOW_PRECISION, has_bad_int4_bytes, is_numpy_number, low_precision_dtype, low_precision_name
+from ._dtypes import LOW_PRECISION, is_numpy_number, low_precision_dtype, low_precision_name
 from ._graph import Graph, edge_problem
 from ._nodes import NODE_TYPES, attribute_problem, field_defaults, short_repr
 
@@ -136,11 +137,10 @@ def _low_precision_dtype(name):
 
 
 def _bad_bytes(arr):
-    """What is wrong with the bytes of a bool, int4 or uint4 array, or None (reads its bytes)."""
+    """What is wrong with the bytes of a bool array, or None (reads its bytes). int4 and uint4
+    take any byte: ml_dtypes reads the low four bits (and leaves the high ones set at times)."""
     if arr.dtype.kind == "b" and arr.size > 0 and arr.view(np.uint8).max() > 1:
         return "bytes other than 0 and 1"
-    if has_bad_int4_bytes(arr):
-        return "bytes with any of the high four bits set"
     return None
 
 
