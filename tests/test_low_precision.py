@@ -152,6 +152,21 @@ def test_analysis_lint_and_report(dtype):
     assert f"{np.dtype(dtype).name} (1200,)" in page
 
 
+@pytest.mark.parametrize("dtype", LOW_PRECISION, ids=lambda t: t.__name__)
+def test_empty_scalar_and_strided_arrays_go_through_every_service(tmp_path, dtype):
+    from ondrel.sdk import analyze_graph, compare_graphs
+
+    for array in (np.zeros((0, 3), dtype), values(dtype, (1,)).reshape(()), values(dtype, (4, 6))[::2, ::-3]):
+        graph = chain(ir.LIF(tau=array, r=array))
+        assert analyze_graph(graph).total_params == 2 * array.size
+        if array.size:
+            lint_graph(graph)
+        ir.write(tmp_path / "g.o1c", graph)
+        assert fingerprint_graph(ir.read(tmp_path / "g.o1c")) == fingerprint_graph(graph)
+        if not numpy_refuses(values(dtype), values(dtype)):
+            assert compare_graphs(graph, str(tmp_path / "g.o1c")).identical
+
+
 def test_an_int4_matrix_is_sized_at_4_bits():
     (size,) = node_tensors("fc", ir.Affine(weight=np.zeros((4096, 4096), I4)))
     assert (size.bytes, size.stored_bytes) == (8_388_608, 16_777_216)
