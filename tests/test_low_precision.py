@@ -212,7 +212,7 @@ def test_compare_arrays_and_statistics_agree_with_numpy(dtype_a, dtype_b):
     for a0, b0 in ((samples(dtype_a, rng), samples(dtype_b, rng)),):
         near = (a0.astype(np.float64) * 1.001).astype(dtype_b) if dtype_b not in INTEGERS else b0
         for a, b in ((a0, b0), (b0, a0), (a0, near), (a0, a0.copy()), (a0[::3], b0[::3])):
-            for atol, rtol in ((1e-6, 1e-5), (0.1, 0.1), (0.0, 0.0)):
+            for atol, rtol in ((1e-6, 1e-5), (0.1, 0.1), (0.0, 0.0), (-0.0, 0.0), (0.5, -0.5), (math.nan, 0.1)):
                 assert same_answer(sdk_answer(a, b, atol, rtol), numpy_answer(a, b, atol, rtol))
                 native = _array_statistics(a, b, atol, rtol)
                 if native is not None:  # where the kernel reads the pair, it agrees with the numpy spelling

@@ -125,8 +125,8 @@ struct BFloat16Sure {
         const float x = std::bit_cast<float>(x_bits), y = std::bit_cast<float>(y_bits);
         const uint32_t distance = std::bit_cast<uint32_t>(x - y) & 0x7fffffffu;
         partial.largest = distance > partial.largest ? distance : partial.largest;
-        const float tolerance = atol + rtol * std::bit_cast<float>(y_bits & 0x7fffffffu);
-        const int32_t sure_below = std::bit_cast<int32_t>(tolerance) - static_cast<int32_t>(tolerance_margin);
+        const float tolerance = atol + rtol * std::bit_cast<float>(y_bits & 0x7fffffffu);  // atol, rtol >= 0
+        const int32_t sure_below = static_cast<int32_t>(std::bit_cast<uint32_t>(tolerance) - tolerance_margin);
         partial.unsure |= static_cast<int32_t>(distance) > sure_below;
     }
 
@@ -180,6 +180,8 @@ ArrayComparison compare_bfloat16(const ArrayView& a, const ArrayView& b, const A
     const Exact exact{PairArithmetic<Element::BFloat16, Element::BFloat16>::with(atol, rtol)};
     const BFloat16Sure sure{exact.atol, exact.rtol};
     const BFloat16Largest largest_only;
+    // The sufficient test holds for tolerances that are not negative (nor NaN); others are judged exactly.
+    const bool sure_test_holds = exact.atol >= 0 && exact.rtol >= 0;
     bool close = true;
     uint32_t largest = 0;  // as float bits; the exact kernel's values are already rounded, which changes nothing
 
@@ -202,7 +204,9 @@ ArrayComparison compare_bfloat16(const ArrayView& a, const ArrayView& b, const A
                      for (Py_ssize_t start = 0; start < count; start += bfloat16_block) {
                          const Py_ssize_t length = std::min(bfloat16_block, count - start), pairs = length / 2;
                          const std::byte *block_a = row_a + 2 * start, *block_b = row_b + 2 * start;
-                         if (close) {
+                         if (close && !sure_test_holds) {
+                             judge_exactly(block_a, block_b, 2 * pairs, 2, 2, true);
+                         } else if (close) {
                              BFloat16Sure::Partial partial;
                              run_wide(sure, partial, block_a, block_b, pairs);
                              largest = std::max(largest, partial.largest);
