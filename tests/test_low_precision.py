@@ -25,7 +25,7 @@ from ondrel.sdk.fingerprint import fingerprint_graph
 from ondrel.sdk.lint import lint_graph
 from ondrel.sdk.report import ModelView
 from ondrel.sdk.tensor_sizes import node_tensors
-from ondrel.sdk.testing import _numpy_statistics, array_statistics
+from ondrel.sdk.testing import _numpy_statistics, array_statistics, assert_graphs_close
 
 BF16, E4M3, E5M2, I4, U4 = (ml_dtypes.bfloat16, ml_dtypes.float8_e4m3fn, ml_dtypes.float8_e5m2, ml_dtypes.int4,
                             ml_dtypes.uint4)
@@ -143,6 +143,11 @@ def test_analysis_lint_and_report(dtype):
     assert stats.config == {"tau_mean": 3.75, "threshold": 4.0}
     codes = [issue.code for issue in lint_graph(chain(lif)).issues]
     assert "LIF_LOW_TAU" in codes and "LIF_NONPOSITIVE_THRESHOLD" not in codes
+    if not numpy_refuses(tau, tau):  # a failing assertion says where and by how much
+        changed = ir.LIF(tau=tau.copy(), v_threshold=lif.v_threshold, output_type=lif.output_type)
+        changed.tau[7] = dtype(1)
+        with pytest.raises(AssertionError, match=r"Greatest absolute difference: [46] at index \(7,\)"):
+            assert_graphs_close(chain(lif), chain(changed))
 
     (tau_size, threshold_size) = node_tensors("lif", lif)
     bits = {BF16: 16, E4M3: 8, E5M2: 8, I4: 4, U4: 4}[dtype]
@@ -165,6 +170,7 @@ def test_empty_scalar_and_strided_arrays_go_through_every_service(tmp_path, dtyp
         assert fingerprint_graph(ir.read(tmp_path / "g.o1c")) == fingerprint_graph(graph)
         if not numpy_refuses(values(dtype), values(dtype)):
             assert compare_graphs(graph, str(tmp_path / "g.o1c")).identical
+            assert_graphs_close(graph, tmp_path / "g.o1c")
 
 
 def test_an_int4_matrix_is_sized_at_4_bits():
