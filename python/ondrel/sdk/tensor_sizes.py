@@ -7,7 +7,7 @@ dtype and its size at the bit width (an int4 ``[4096, 4096]`` tensor: 8,388,608 
 """
 
 import dataclasses
-from typing import Any, List
+from typing import Any, List, NamedTuple
 
 import numpy as np
 
@@ -15,23 +15,47 @@ from ondrel.ir._dtypes import element_bits
 from ondrel.ir._nodes import Array
 
 
-@dataclasses.dataclass(frozen=True)
-class TensorSize:
-    """One parameter array of a node."""
+class TensorSize(NamedTuple):
+    """One parameter array of a node (a named tuple: reports build one per tensor of large graphs)."""
 
     node: Any  # the node's name
     attribute: str
     dtype: str  # numpy's name for it: "float32", "bfloat16", "int4", ...
-    shape: tuple
+    shape: tuple  # of ints
     bits: int  # per element
     bytes: int  # at that bit width, rounded up to whole bytes
     stored_bytes: int  # in memory (nbytes)
 
 
+_ARRAY_FIELDS = {}  # node type -> names of its array fields
+_DTYPES = {}  # id of a dtype -> (the dtype, its name, bits per element): hashing a dtype costs more
+
+
 def _array_fields(node_type):
-    if not dataclasses.is_dataclass(node_type):
-        return ()
-    return tuple(field.name for field in dataclasses.fields(node_type) if field.type is Array)
+    found = _ARRAY_FIELDS.get(node_type)
+    if found is None:
+        found = _ARRAY_FIELDS[node_type] = tuple(
+            field.name for field in dataclasses.fields(node_type) if field.type is Array
+        ) if dataclasses.is_dataclass(node_type) else ()
+    return found
+
+
+def _dtype_facts(dtype):
+    found = _DTYPES.get(id(dtype))
+    if found is None or found[0] is not dtype:
+        found = _DTYPES[id(dtype)] = (dtype, str(dtype), element_bits(dtype))
+    return found[1:]
+
+
+def array_key(node):
+    """What ``node_tensors`` depends on besides the name, cheap to read and hash: nodes with one key have
+    tensors alike (a large graph repeats a few kinds of layer)."""
+    key = []
+    for attribute in _array_fields(type(node)):
+        array = getattr(node, attribute, None)
+        if isinstance(array, np.ndarray):
+            key.append((attribute, id(array.dtype), array.shape))
+    return tuple(key)
 
 
 def node_tensors(name, node) -> List[TensorSize]:
@@ -40,9 +64,9 @@ def node_tensors(name, node) -> List[TensorSize]:
     for attribute in _array_fields(type(node)):
         array = getattr(node, attribute, None)
         if isinstance(array, np.ndarray):
-            bits = element_bits(array.dtype)
-            tensors.append(TensorSize(name, attribute, str(array.dtype), tuple(int(d) for d in array.shape), bits,
-                                      -(-array.size * bits // 8), int(array.nbytes)))
+            dtype, bits = _dtype_facts(array.dtype)
+            tensors.append(TensorSize(name, attribute, dtype, array.shape, bits, -(-array.size * bits // 8),
+                                      array.nbytes))
     return tensors
 
 

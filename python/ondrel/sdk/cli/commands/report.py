@@ -1,12 +1,13 @@
 """``ondrel-sdk report`` and ``ondrel-sdk draw``: pictures of a model, or of what changed between two."""
 
 import argparse
+import os
 
 from ..arguments import EXIT_ERROR, EXIT_OK, add_command, add_tolerance_options
 from ..files import FileError, read_models
 from ..terminal import PROG, display, emit, print_error
 
-PICTURE_STATUS = "0 written, 2 unusable model or output, or the 'report' extra is not installed"
+PICTURE_STATUS = "0 written, 2 unusable model or output, or a model too large to draw"
 
 
 def register(commands, common, batch):
@@ -20,7 +21,7 @@ def register(commands, common, batch):
                       (common, pictures))
     sub.add_argument("-o", "--output", metavar="FILE.html",
                      help="where to write (default: MODEL.html, or MODEL-vs-B.html, in the current folder; "
-                          "- for standard output)")
+                          "- for standard output); FILE.svg or FILE.dot writes the drawing alone, as draw does")
 
     sub = add_command(commands, run_draw, "draw",
                       "write the drawing of a model, or of two models' diff, as SVG or Graphviz DOT", PICTURE_STATUS,
@@ -36,12 +37,6 @@ def render(args, kind):
 
     from ... import report
 
-    try:
-        if kind != "dot":  # Graphviz users lay DOT out themselves
-            report.require()
-    except report.MissingExtraError as e:
-        print_error(e, args.no_color)
-        return EXIT_ERROR
     paths = [args.model] + ([args.other] if args.other else [])
     output = args.output or report.default_output(paths)
     graphs, failures = read_models(paths, f"{PROG} {args.command}")
@@ -49,8 +44,12 @@ def render(args, kind):
         print_error(failure, args.no_color)
     if failures:
         return EXIT_ERROR
-    view = (report.DiffView(*graphs, args.atol, args.rtol, sources=paths) if args.other
-            else report.ModelView(graphs[0], source=args.model))
+    try:
+        view = (report.DiffView(*graphs, args.atol, args.rtol, sources=paths) if args.other
+                else report.ModelView(graphs[0], source=args.model))
+    except report.DrawingLimitError as e:
+        raise FileError(args.other if args.other and str(e) and len(graphs[1].nodes) >= len(graphs[0].nodes)
+                        else args.model, str(e)) from None
     text = getattr(view, kind)()
     if output == "-":
         emit(text, end="")
@@ -64,7 +63,10 @@ def render(args, kind):
 
 
 def run_report(args):
-    return render(args, "html")
+    from ...report import FORMATS
+
+    suffix = os.path.splitext(args.output or "")[1].lower()
+    return render(args, FORMATS.get(suffix, "html") if args.output not in (None, "-") else "html")
 
 
 def run_draw(args):

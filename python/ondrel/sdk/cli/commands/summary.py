@@ -122,7 +122,7 @@ def summarize_file(path, output_format, verbose):
             return layer_table(stats, graph)
         from ...tensor_sizes import graph_tensors
 
-        return {**plain(stats), "tensors": plain(graph_tensors(graph))}
+        return {**plain(stats), "tensors": [plain(tensor._asdict()) for tensor in graph_tensors(graph)]}
     from ...analyze import summarize
 
     return summarize(display_graph(graph), verbose=verbose)
