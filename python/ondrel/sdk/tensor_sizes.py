@@ -7,7 +7,7 @@ dtype and its size at the bit width (an int4 ``[4096, 4096]`` tensor: 8,388,608 
 """
 
 import dataclasses
-from typing import Any, List, NamedTuple
+from typing import Any, Dict, List, NamedTuple, Tuple
 
 import numpy as np
 
@@ -27,8 +27,8 @@ class TensorSize(NamedTuple):
     stored_bytes: int  # in memory (nbytes)
 
 
-_ARRAY_FIELDS = {}  # node type -> names of its array fields
-_DTYPES = {}  # id of a dtype -> (the dtype, its name, bits per element): hashing a dtype costs more
+_ARRAY_FIELDS: Dict[type, Tuple[str, ...]] = {}  # node type -> names of its array fields
+_DTYPES: Dict[int, tuple] = {}  # id of a dtype -> (the dtype, its name, bits per element): hashing a dtype costs more
 
 
 def _array_fields(node_type):
