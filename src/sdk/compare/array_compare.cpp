@@ -427,7 +427,7 @@ ArrayComparison compare_arrays(nb::handle a, nb::handle b, double atol, double r
                                ProgressReport* progress) {
     if (a.is_none() && b.is_none()) return {true, 0.0};
     if (a.is_none() || b.is_none()) return {false, infinity};
-    if (exact_ndarray(a) && exact_ndarray(b)) {
+    if (exact_ndarray(a) && exact_ndarray(b) && kernels_judge(atol, rtol)) {
         ArrayView view_a(a), view_b(b);
         if (view_a.valid() && view_b.valid()) {
             if (!same_shape(view_a, view_b)) return {false, infinity};

@@ -42,6 +42,9 @@ struct State {
     nb::object array_equal;
     nb::object object_dtype;
     std::array<nb::object, 3> float_dtypes;  // float16, float32, float64
+    // numpy 2's isclose finds equal elements close whatever the tolerances; numpy 1.x's
+    // not where atol + rtol * |b| is negative (or NaN). The kernels do as numpy 2.
+    bool equal_is_close;
     std::unique_ptr<Originals> entries;      // in Entry order
 };
 inline const State& state() { return ModuleState<State>::get(); }
@@ -81,6 +84,9 @@ private:
 // With `progress`, the bytes of both arrays count as processed as they are compared.
 ArrayComparison compare_arrays(nb::handle a, nb::handle b, double atol, double rtol, Promotions& promotions,
                                ProgressReport* progress = nullptr);
+
+// Whether the compiled kernels judge these tolerances as this numpy does.
+inline bool kernels_judge(double atol, double rtol) { return state().equal_is_close || (atol >= 0 && rtol >= 0); }
 
 // np.array_equal(a, b)
 bool arrays_equal(nb::handle a, nb::handle b);
