@@ -49,6 +49,7 @@ template <Element E>
 struct EqualKernel {
     using StoredA = typename Traits<E>::Stored;
     using StoredB = StoredA;
+    static constexpr bool numpy_types_only = !is_low_precision(E);
     struct Partial {
         bool equal = true;
     };

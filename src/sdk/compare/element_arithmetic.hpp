@@ -239,6 +239,12 @@ inline constexpr auto elements = element_table(std::make_index_sequence<element_
 
 constexpr const ElementRow& row_of(Element e) { return elements[static_cast<size_t>(e)]; }
 
+// The types ml_dtypes adds to numpy.
+constexpr bool is_low_precision(Element e) {
+    return e == Element::BFloat16 || e == Element::Float8E4M3 || e == Element::Float8E5M2 || e == Element::Int4 ||
+           e == Element::UInt4;
+}
+
 // np.result_type of a float precision and an integer of that rank.
 constexpr Precision promote_float_integer(Precision f, Rank integer) {
     if (integer == Rank::Wide || f == Precision::Double) return Precision::Double;
@@ -308,6 +314,7 @@ struct PairArithmetic {
     using Verdict = Arithmetic<verdict_precision(A, B)>;
     using Tolerance = Arithmetic<tolerance_precision(B)>;
     static constexpr bool exact = difference == Precision::Exact;
+    static constexpr bool numpy_types_only = !is_low_precision(A) && !is_low_precision(B);
     static constexpr bool narrow_integers = sizeof(StoredA) <= 4 && sizeof(StoredB) <= 4;
     using Signed = std::conditional_t<narrow_integers, int64_t, __int128>;
     using Magnitude = std::make_unsigned_t<Signed>;
@@ -407,11 +414,23 @@ inline bool cpu_has_avx2() {
     return supported;
 }
 
+// Kernels over the low-precision types are compiled once, for any x86-64:
+// their decoding and rounding gain little from wider vectors, large arrays of
+// them take faster paths of their own, and each pair compiled twice would add
+// minutes to every build.
+template <class Kernel>
+constexpr bool compiled_for_avx2() {
+    if constexpr (requires { Kernel::numpy_types_only; }) return Kernel::numpy_types_only;
+    else return true;
+}
+
 template <class Kernel>
 void run_contiguous(const Kernel& kernel, typename Kernel::Partial& partial, const std::byte* a, const std::byte* b,
                     Py_ssize_t count) {
-    if (cpu_has_avx2()) contiguous_avx2(kernel, partial, a, b, count);
-    else contiguous_baseline(kernel, partial, a, b, count);
+    if constexpr (compiled_for_avx2<Kernel>()) {
+        if (cpu_has_avx2()) return contiguous_avx2(kernel, partial, a, b, count);
+    }
+    contiguous_baseline(kernel, partial, a, b, count);
 }
 
 template <class Kernel>
