@@ -192,7 +192,7 @@ def test_malformed_attributes_are_refused_by_write_and_read(tmp_path, monkeypatc
 
     # The same value in a file, written as the encoder stores any value: read refuses it.
     monkeypatch.setattr(_o1c, "attribute_problem", lambda *args: None)
-    monkeypatch.setattr(_o1c, "_has_bad_bools", lambda arr: False)
+    monkeypatch.setattr(_o1c, "_bad_bytes", lambda arr: None)
     ir.write(path, chain(node))
     monkeypatch.undo()
     with pytest.raises(ValueError) as err:

@@ -12,5 +12,5 @@ grep -E '#[[:space:]]*runtime' tools/minimum-requirements.txt | sed 's/#.*//' > 
 "$python" -m venv "$env"
 "$env/bin/python" -m pip install --quiet --upgrade pip
 "$env/bin/python" -m pip install --quiet -r build/floors/runtime.txt -c build/floors/runtime.txt "$wheel[test,report]"
-"$env/bin/python" -m pip list 2>/dev/null | grep -iE '^(numpy|rustworkx|tomli) ' | tr -s ' \n' '= ' && echo
+"$env/bin/python" -m pip list 2>/dev/null | grep -iE '^(numpy|rustworkx|tomli|ml[-_]dtypes) ' | tr -s ' \n' '= ' && echo
 "$env/bin/python" -m pytest "$@"

@@ -2,6 +2,7 @@
 // the arrays LIF layers hold: small, C-contiguous float32/float64 arrays.
 #include "sdk/analyze/analyze.hpp"
 
+#include "ir_interface/array_view.hpp"
 #include "ir_interface/guarded_read.hpp"
 #include "ir_interface/numpy_api.hpp"
 
@@ -68,6 +69,11 @@ nb::object array_mean(nb::handle array) {
         // float32 / count: exactly rounded through double, as n < 2**24.
         return floating(static_cast<float>(static_cast<double>(sum) / static_cast<double>(n)));
     }
+    // numpy's mean adds bfloat16, float8 and int4 values up in their own type,
+    // where a sum stops growing (a bfloat16 sum of ones at 256) or wraps around
+    // (int4): theirs is taken in double precision, as numpy does for integers.
+    if (low_precision_kind(array) != ElementKind::Other)
+        return floating(to_double(state().numpy_mean(array, nb::arg("dtype") = "float64")));
     return floating(to_double(call(state().numpy_mean, {array})));
 }
 

@@ -161,7 +161,7 @@ constexpr auto statistics_runner = statistics_runners(std::make_index_sequence<e
 }  // namespace
 
 std::optional<ArrayStatistics> array_statistics(nb::handle a, nb::handle b, double atol, double rtol) {
-    if (!exact_ndarray(a) || !exact_ndarray(b)) return std::nullopt;
+    if (!exact_ndarray(a) || !exact_ndarray(b) || !kernels_judge(atol, rtol)) return std::nullopt;
     ArrayView view_a(a), view_b(b);
     if (!view_a.valid() || !view_b.valid() || !same_shape(view_a, view_b)) return std::nullopt;
     std::optional<Element> element_a = element_of(view_a), element_b = element_of(view_b);

@@ -42,6 +42,9 @@ struct State {
     nb::object array_equal;
     nb::object object_dtype;
     std::array<nb::object, 3> float_dtypes;  // float16, float32, float64
+    // numpy 2's isclose finds equal elements close whatever the tolerances; numpy 1.x's
+    // not where atol + rtol * |b| is negative (or NaN). The kernels do as numpy 2.
+    bool equal_is_close;
     std::unique_ptr<Originals> entries;      // in Entry order
 };
 inline const State& state() { return ModuleState<State>::get(); }
@@ -57,9 +60,13 @@ struct ArrayComparison {
     double max_diff;
 };
 
-// The element types the compiled kernel reads (native byte order).
-enum class Element : uint8_t { Bool, Int8, Int16, Int32, Int64, UInt8, UInt16, UInt32, UInt64, Float16, Float32, Float64 };
-inline constexpr size_t element_types = 12;
+// The element types the compiled kernel reads (native byte order): numpy's
+// numbers and the low-precision types of ml_dtypes.
+enum class Element : uint8_t {
+    Bool, Int8, Int16, Int32, Int64, UInt8, UInt16, UInt32, UInt64, Int4, UInt4,
+    Float16, BFloat16, Float8E4M3, Float8E5M2, Float32, Float64
+};
+inline constexpr size_t element_types = 17;
 std::optional<Element> element_of(const ArrayView& view);
 
 // numpy's promotion answers for the element-type pairs met during one call,
@@ -77,6 +84,9 @@ private:
 // With `progress`, the bytes of both arrays count as processed as they are compared.
 ArrayComparison compare_arrays(nb::handle a, nb::handle b, double atol, double rtol, Promotions& promotions,
                                ProgressReport* progress = nullptr);
+
+// Whether the compiled kernels judge these tolerances as this numpy does.
+inline bool kernels_judge(double atol, double rtol) { return state().equal_is_close || (atol >= 0 && rtol >= 0); }
 
 // np.array_equal(a, b)
 bool arrays_equal(nb::handle a, nb::handle b);

@@ -1,5 +1,7 @@
 #include "sdk/compare/compare.hpp"
 
+using namespace nanobind::literals;
+
 namespace ondrel::compare {
 
 namespace {
@@ -23,6 +25,7 @@ State::State(nb::module_& m) : module(m) {
     nb::object dtype = np.attr("dtype");
     object_dtype = dtype(nb::module_::import_("builtins").attr("object"));
     float_dtypes = {dtype("float16"), dtype("float32"), dtype("float64")};
+    equal_is_close = truthy(np.attr("isclose")(1.0, 1.0, "rtol"_a = 0.0, "atol"_a = -1.0));
 
     node_diff = RecordType(m, "NodeDiff", "Difference in a single node between two graphs.",
                            {

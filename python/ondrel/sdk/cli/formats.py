@@ -76,7 +76,11 @@ def _plain_int(value):
 
 
 def _plain_scalar(value):
-    """A numpy scalar of any kind as a JSON value."""
+    """A numpy scalar of any kind as a JSON value (ml_dtypes' bfloat16, float8 and int4 as numbers)."""
+    from ondrel.ir._dtypes import is_integer, low_precision_name
+
+    if low_precision_name(value.dtype):
+        return _plain_int(int(value)) if is_integer(value.dtype) else _plain_float(float(value))
     kind = value.dtype.kind
     if kind == "b":
         return bool(value)
@@ -125,7 +129,7 @@ def plain(value):
         if dataclasses.is_dataclass(item) and not isinstance(item, type):
             return {field.name: convert(getattr(item, field.name)) for field in dataclasses.fields(item)}
         if isinstance(item, np.ndarray):
-            if item.dtype.kind in "biuf":
+            if item.dtype.kind in "biuf" and item.dtype.isbuiltin != 2:  # not a type of another package
                 return convert(item.tolist())
             return [convert(v) for v in item] if item.ndim else convert(item[()])
         if isinstance(item, complex):
