@@ -1,0 +1,145 @@
+"""SHA-256 digests of tensors and files, computed in parallel threads.
+
+hashlib releases the interpreter lock while it hashes a buffer of more than a
+few KB, so threads hashing mapped memory run on every core. A tensor's digest
+is the SHA-256 of the SHA-256 digests of its consecutive pieces of
+``PIECE_BYTES`` (relative to the tensor's first byte, so the digest depends on
+the bytes alone, not where they lie in a file): the pieces of one large
+tensor are hashed in parallel like those of many small ones.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import mmap
+import os
+from concurrent.futures import Future, ThreadPoolExecutor
+from typing import Any, Callable, Iterable, Sequence
+
+import numpy as np
+
+PIECE_BYTES = 64 << 20
+# Small tensors are hashed together in one task, up to this many bytes, to keep the task count low.
+_BATCH_BYTES = 8 << 20
+# The whole-file stream is fed in slices of this size.
+_STREAM_SLICE = 64 << 20
+
+
+def usable_cpus() -> int:
+    try:
+        return len(os.sched_getaffinity(0)) or 1
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
+def read_mapped(hasher: Any, buffer: memoryview, start: int, stop: int) -> None:
+    """Feed bytes ``start:stop`` of ``buffer`` (memory that may be mapped from a file) to ``hasher``.
+
+    Every read of mapped model bytes made for signing goes through here.
+    """
+    for offset in range(start, stop, _STREAM_SLICE):
+        hasher.update(buffer[offset:min(stop, offset + _STREAM_SLICE)])
+
+
+def array_bytes(array: np.ndarray) -> memoryview:
+    """The bytes of ``array.tobytes()`` as a flat view: the array's own memory when it is contiguous
+    (mapped arrays of a read model are), else a copy."""
+    flat = np.ascontiguousarray(array).reshape(-1)
+    return memoryview(flat.view(np.uint8)) if flat.size else memoryview(b"")
+
+
+def _piece_digests(items: Sequence[tuple[memoryview, int, int]]) -> list[bytes]:
+    digests = []
+    for view, start, stop in items:
+        hasher = hashlib.sha256()
+        read_mapped(hasher, view, start, stop)
+        digests.append(hasher.digest())
+    return digests
+
+
+def _tasks(views: Sequence[memoryview]) -> tuple[list[list[tuple[int, int, int]]], list[int]]:
+    """Tasks of (view index, start, stop) pieces, and the number of pieces of each view."""
+    tasks: list[list[tuple[int, int, int]]] = []
+    batch: list[tuple[int, int, int]] = []
+    batch_bytes = 0
+    counts = []
+    for index, view in enumerate(views):
+        size = len(view)
+        pieces = [(index, start, min(size, start + PIECE_BYTES)) for start in range(0, size, PIECE_BYTES)]
+        counts.append(len(pieces))
+        if size >= _BATCH_BYTES:
+            tasks += [[piece] for piece in pieces]
+            continue
+        batch += pieces
+        batch_bytes += size
+        if batch_bytes >= _BATCH_BYTES:
+            tasks.append(batch)
+            batch, batch_bytes = [], 0
+    if batch:
+        tasks.append(batch)
+    return tasks, counts
+
+
+def tensor_digests(views: Sequence[memoryview], streams: Iterable[Callable[[], Any]] = (),
+                   workers: int | None = None) -> tuple[list[str], list[Any]]:
+    """(hex digest of each view, result of each of ``streams``), all computed in one thread pool.
+
+    ``streams`` are serial jobs (one SHA-256 stream each, such as a whole-file
+    digest) that start first; the tensor pieces share the threads with them.
+    """
+    workers = workers or usable_cpus()
+    tasks, counts = _tasks(views)
+    streams = list(streams)
+    with ThreadPoolExecutor(max_workers=max(1, workers + len(streams) - 1) if streams else workers) as pool:
+        stream_futures = [pool.submit(job) for job in streams]
+        futures: list[Future[list[bytes]]] = [
+            pool.submit(_piece_digests, [(views[i], start, stop) for i, start, stop in task]) for task in tasks]
+        pieces = [digest for future in futures for digest in future.result()]
+        results = [future.result() for future in stream_futures]
+    digests, position = [], 0
+    for count in counts:
+        digests.append(hashlib.sha256(b"".join(pieces[position:position + count])).hexdigest())
+        position += count
+    return digests, results
+
+
+class MappedFile:
+    """A read-only map of a regular file (an empty file maps as no bytes)."""
+
+    def __init__(self, path: str) -> None:
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+        try:
+            info = os.fstat(fd)
+            self.identity = file_identity(info)
+            self.size = info.st_size
+            self._map = mmap.mmap(fd, self.size, access=mmap.ACCESS_READ) if self.size else None
+        finally:
+            os.close(fd)
+        self.view = memoryview(self._map) if self._map is not None else memoryview(b"")
+
+    def sha256(self, start: int = 0, stop: int | None = None) -> str:
+        hasher = hashlib.sha256()
+        read_mapped(hasher, self.view, start, self.size if stop is None else stop)
+        return hasher.hexdigest()
+
+    def close(self) -> None:
+        self.view.release()
+        if self._map is not None:
+            self._map.close()
+
+    def __enter__(self) -> MappedFile:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+
+def file_identity(info: os.stat_result) -> tuple[int, int, int, int]:
+    """What changes when a file is replaced or rewritten: device, inode, size, modification time."""
+    return info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns
+
+
+def range_digests(view: memoryview, ranges: Sequence[tuple[int, int]], workers: int | None = None) -> list[str]:
+    """The plain SHA-256 hex digest of each ``start:stop`` range of ``view``, in parallel."""
+    with ThreadPoolExecutor(max_workers=workers or usable_cpus()) as pool:
+        return [digest.hex() for digest in pool.map(lambda r: _piece_digests([(view, r[0], r[1])])[0], ranges)]
