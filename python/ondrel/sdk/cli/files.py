@@ -255,13 +255,14 @@ def read_models(paths, label):
 
 
 @contextlib.contextmanager
-def redirected_output(path):
+def redirected_output(path, mode=None):
     """Standard output into the file ``path`` (None or ``-``: left alone), replaced only when the block ends well.
 
     The output is written to a temporary file beside ``path`` and renamed onto
     it, so ``path`` holds either the whole output or what it held before. An
     existing ``path`` that is not a regular file (``/dev/null``, a terminal) is
-    written to directly, as a shell redirection would.
+    written to directly, as a shell redirection would. ``mode`` sets the new
+    file's permissions (the temporary file is created readable by its owner only).
     """
     if path is None or path == "-":
         yield
@@ -287,7 +288,7 @@ def redirected_output(path):
             sys.stdout = saved
         stream.close()
         if temporary is not None:
-            os.chmod(temporary, _new_file_mode(target))
+            os.chmod(temporary, _new_file_mode(target) if mode is None else mode)
             os.replace(temporary, target)
             temporary = None
     except OutputError as e:

@@ -40,7 +40,7 @@ from ._manifest import (MANIFEST_VERSION, SIGNATURE_KEY, TENSOR_DIGEST, Change, 
 __all__ = [
     "BUNDLE_MEDIA_TYPE", "KEY_TYPES", "MANIFEST_PREDICATE", "MODEL_SIGNING_PREDICATE", "PASSWORD_VARIABLE",
     "PAYLOAD_TYPE", "SIGNATURE_KEY", "STATEMENT_TYPE", "Change", "KeyFileError", "KeyType", "MissingExtraError",
-    "SignatureFileError", "SignedModel", "VerificationResult", "embed_signature", "generate_key", "is_encrypted",
+    "SignatureFileError", "SignedModel", "UndescribableError", "VerificationResult", "embed_signature", "generate_key", "is_encrypted",
     "key_id", "load_private_key", "load_public_key", "load_public_keys", "pae", "private_pem", "public_pem",
     "sign_file", "sign_graph", "verify_signature",
 ]
@@ -129,14 +129,20 @@ def _root_digest(resources: list[dict[str, Any]]) -> str:
     return hashlib.sha256(b"".join(bytes.fromhex(resource["digest"]) for resource in resources)).hexdigest()
 
 
-def sign_graph(graph: Any, private_key: PrivateKey, name: str = "model") -> SignedModel:
+def sign_graph(graph: Any, private_key: PrivateKey, name: str = "model",
+               fingerprints: Optional[tuple[str, str]] = None) -> SignedModel:
     """Sign the manifest of ``graph`` (an ``ir.Graph``): a bundle whose statement's subject is the
     manifest (named ``name``, with the manifest's digest), for storing inside the model with
-    ``embed_signature``. Tensor digests are computed in parallel threads."""
+    ``embed_signature``. Tensor digests are computed in parallel threads; ``fingerprints``
+    (structure, full) spares computing them again when the caller has just done so."""
     manifest, arrays, records = describe(graph)
-    digests, (fingerprints,) = tensor_digests([array_bytes(array) for array in arrays], [lambda: _fingerprints(graph)])
+    views = [array_bytes(array) for array in arrays]
+    if fingerprints is None:
+        digests, (manifest["fingerprints"],) = tensor_digests(views, [lambda: _fingerprints(graph)])
+    else:
+        digests, _ = tensor_digests(views)
+        manifest["fingerprints"] = {"structure": fingerprints[0], "full": fingerprints[1]}
     _fill(records, digests)
-    manifest["fingerprints"] = fingerprints
     digest = manifest_digest(manifest)
     statement = _statement(name, digest, MANIFEST_PREDICATE, {"manifest": manifest})
     return SignedModel(make_bundle(statement, private_key), key_id(private_key.public_key()), digest)

@@ -20,6 +20,10 @@ def register(commands, common, batch):
     sub.add_argument("--training-run-id", metavar="T", help="training run identifier")
     sub.add_argument("--calibration-config", metavar="FILE.json", help="JSON object file to record")
     sub.add_argument("--quantization-config", metavar="FILE.json", help="JSON object file to record")
+    sub.add_argument("--sign", metavar="PRIVATE.pem",
+                     help="also sign the stamped model with this PEM private key and store the signature in its "
+                          "metadata ('verify OUT --key PUBLIC.pem' checks it); an encrypted key's password comes "
+                          "from ONDREL_SDK_KEY_PASSWORD or a prompt on a terminal")
 
 
 def write_model(path, graph, overwrite):
@@ -44,6 +48,16 @@ def _stamp(path, graph, args, configs):
                        training_run_id=args.training_run_id, **configs)
 
 
+def _sign(path, stamped, key, name):
+    """The stamped graph with its signature in its metadata."""
+    from ...fingerprint import get_stamp
+    from ...signing import embed_signature, sign_graph
+
+    stamp = get_stamp(stamped)
+    signed = sign_graph(stamped, key, name, fingerprints=(stamp["fingerprint_structure"], stamp["fingerprint_full"]))
+    return embed_signature(stamped, signed)
+
+
 def run(args):
     out = args.output
     if os.path.isdir(out):
@@ -52,11 +66,18 @@ def run(args):
         raise FileError(out, "already exists (use --force to overwrite)")
     configs = {name: read_json_object(path) if path is not None else None
                for name, path in zip(CONFIGS, (args.calibration_config, args.quantization_config))}
+    key = None
+    if args.sign:
+        from .sign import load_private_key
+
+        key = load_private_key(args.sign)
     (graph,), failures = read_models([args.model], f"{PROG} stamp")
     if failures:
         print_error(failures[0], args.no_color)
         return EXIT_ERROR
     stamped = attempt(_stamp, args.model, graph, args, configs)
+    if key is not None and not isinstance(stamped, FileError):
+        stamped = attempt(_sign, args.model, stamped, key, os.path.basename(out))
     if isinstance(stamped, FileError):
         print_error(stamped, args.no_color)
         return EXIT_ERROR
@@ -65,10 +86,14 @@ def run(args):
 
     stamp = get_stamp(stamped)
     emit(f"Stamped {display(args.model)} -> {display(out)}")
-    for key in ("timestamp", "fingerprint_structure", "fingerprint_full", "notes", "git_commit", "training_run_id"):
-        if key in stamp:
-            emit(f"  {key}: {display(stamp[key])}")
-    for key in CONFIGS:
-        if key in stamp:
-            emit(f"  {key}: {len(stamp[key])} entries")
+    for field in ("timestamp", "fingerprint_structure", "fingerprint_full", "notes", "git_commit", "training_run_id"):
+        if field in stamp:
+            emit(f"  {field}: {display(stamp[field])}")
+    for field in CONFIGS:
+        if field in stamp:
+            emit(f"  {field}: {len(stamp[field])} entries")
+    if key is not None:
+        from ...signing import key_description, key_id
+
+        emit(f"  signature: {key_description(key)}, key id {key_id(key.public_key())[:16]}...")
     return EXIT_OK
