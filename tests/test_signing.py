@@ -1,0 +1,239 @@
+"""Signed models: keys, the DSSE encoding, tampering, exit statuses and model_signing interoperation."""
+
+import base64
+import json
+import os
+import stat
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+from conftest import mlp
+from test_cli import cli, child_env
+
+from ondrel import ir
+from ondrel.sdk import examples
+from ondrel.sdk.fingerprint import stamp_graph
+
+signing = pytest.importorskip("ondrel.sdk.signing")
+pytest.importorskip("cryptography")
+
+# Sockets refuse to connect in the child processes of the interoperation tests: they must work offline.
+NO_NETWORK = "import socket\ndef _refuse(*a, **k): raise OSError('network use in a test')\n" \
+             "socket.socket.connect = _refuse\nsocket.create_connection = _refuse\n"
+
+
+def test_pae_matches_the_dsse_test_vector():
+    # The protocol's own example: DSSEv1 SP 29 SP type SP 11 SP body.
+    assert signing.pae("http://example.com/HelloWorld", b"hello world") == \
+        b"DSSEv1 29 http://example.com/HelloWorld 11 hello world"
+    assert signing.pae("t\u00e9", b"") == b"DSSEv1 3 t\xc3\xa9 0 "  # lengths count bytes
+
+
+@pytest.fixture(scope="module")
+def signed(tmp_path_factory):
+    """A stamped model, its detached signature and keys (Ed25519 signer, another key)."""
+    folder = tmp_path_factory.mktemp("signed")
+    graph = stamp_graph(examples.classifier(), git_commit="3f2a9c1")
+    ir.write(folder / "model.o1c", graph)
+    for name, kind in (("key", "ed25519"), ("other", "p256")):
+        assert cli("keygen", f"{name}.pem", "--type", kind, cwd=folder).returncode == 0
+    assert cli("sign", "model.o1c", "--key", "key.pem", cwd=folder).returncode == 0
+    return folder
+
+
+def _rewrite(path, change):
+    graph = ir.read(path, mmap=False)
+    change(graph)
+    ir.write(path, graph)
+
+
+def _flip_last_byte(path):
+    with open(path, "r+b") as handle:
+        handle.seek(-1, os.SEEK_END)
+        last = handle.read(1)
+        handle.seek(-1, os.SEEK_END)
+        handle.write(bytes([last[0] ^ 1]))
+
+
+def _tamper_bundle(path, change):
+    bundle = json.loads(open(path).read())
+    change(bundle["dsseEnvelope"])
+    open(path, "w").write(json.dumps(bundle))
+
+
+def _edit_statement(envelope):
+    statement = json.loads(base64.b64decode(envelope["payload"]))
+    statement["predicate"]["ondrel"]["manifest"]["nodes"][0]["name"] = "forged"
+    envelope["payload"] = base64.b64encode(json.dumps(statement).encode()).decode()
+
+
+def _flip_signature(envelope):
+    sig = bytearray(base64.b64decode(envelope["signatures"][0]["sig"]))
+    sig[-1] ^= 1
+    envelope["signatures"][0]["sig"] = base64.b64encode(bytes(sig)).decode()
+
+
+def _rename(graph):
+    graph.nodes["hidden"] = graph.nodes.pop("fc1")
+    graph.edges[:] = [tuple("hidden" if n == "fc1" else n for n in edge) for edge in graph.edges]
+
+
+# (what is tampered, change to the model or None, change to the signature or None, verify with key, words expected)
+TAMPERINGS = [
+    ("a tensor value", lambda p: _rewrite(p, lambda g: g.nodes["fc1"].weight.__setitem__((0, 0), 9.0)), None,
+     "key", "node 'fc1': tensor 'weight' changed"),
+    ("a byte of the file's last tensor", _flip_last_byte, None, "key", "tensor"),
+    ("a hyper-parameter", lambda p: _rewrite(p, lambda g: setattr(g.nodes["conv1"], "stride", (2, 1))), None, "key",
+     "node 'conv1': hyper-parameter 'stride' changed ((1, 1) -> (2, 1))"),
+    ("a tensor removed", lambda p: _rewrite(p, lambda g: setattr(g.nodes["fc1"], "bias", None)), None, "key",
+     "node 'fc1': tensor 'bias' changed"),
+    ("a name", lambda p: _rewrite(p, _rename), None, "key", "node 'fc1' removed; node 'hidden' added"),
+    ("the stamp", lambda p: _rewrite(p, lambda g: g.metadata["provenance"].update(git_commit="0000000")), None,
+     "key", "stamp 'git_commit' changed"),
+    ("the statement", None, _edit_statement, "key", "signature does not verify"),
+    ("the signature", None, _flip_signature, "key", "signature does not verify"),
+    ("the payload type", None, lambda e: e.update(payloadType="application/json"), "key", "signature does not verify"),
+    ("another key", None, None, "other", "untrusted key"),
+]
+
+
+@pytest.mark.parametrize("what, model_change, bundle_change, key, expected", TAMPERINGS,
+                         ids=[case[0] for case in TAMPERINGS])
+def test_every_tampering_is_rejected_and_named(signed, tmp_path, what, model_change, bundle_change, key, expected):
+    for name in ("model.o1c", "model.o1c.sig", "key.pub", "other.pub"):
+        (tmp_path / name).write_bytes((signed / name).read_bytes())
+    if model_change:
+        model_change(tmp_path / "model.o1c")
+    if bundle_change:
+        _tamper_bundle(tmp_path / "model.o1c.sig", bundle_change)
+    run = cli("verify", "model.o1c", "--signature", "model.o1c.sig", "--key", f"{key}.pub", cwd=tmp_path)
+    assert run.returncode == 1, run.stderr
+    assert run.stdout.startswith("model.o1c: FAILED (") and expected in run.stdout, run.stdout
+    assert len(run.stdout.splitlines()) == 1
+
+
+def test_a_signature_of_another_model_is_rejected(signed, tmp_path):
+    ir.write(tmp_path / "other.o1c", examples.classifier_trained())
+    run = cli("verify", "other.o1c", "--signature", str(signed / "model.o1c.sig"), "--key", str(signed / "key.pub"),
+              cwd=tmp_path)
+    assert run.returncode == 1 and "node 'conv1': tensor 'weight' changed" in run.stdout, run.stdout
+
+
+def test_embedded_signature_survives_its_own_storage_and_names_a_changed_node(signed, tmp_path):
+    run = cli("stamp", str(signed / "model.o1c"), "-o", "release.o1c", "--sign", str(signed / "key.pem"),
+              cwd=tmp_path)
+    assert run.returncode == 0, run.stderr
+    key = str(signed / "key.pub")
+    assert cli("verify", "release.o1c", "--key", key, cwd=tmp_path).returncode == 0
+    assert cli("verify", "release.o1c", cwd=tmp_path).returncode == 0  # the stamp still checks as before
+    _rewrite(tmp_path / "release.o1c", lambda g: g.nodes["lif1"].tau.__setitem__(0, 1.0))
+    run = cli("verify", "release.o1c", "--key", key, "--format", "json", cwd=tmp_path)
+    (entry,) = json.loads(run.stdout)
+    assert run.returncode == 1 and entry["changes"] == [
+        {"kind": "tensor", "change": "changed", "node": "lif1", "item": "tau", "detail": "values differ"}]
+    assert cli("verify", str(signed / "model.o1c"), "--key", key, cwd=tmp_path).returncode == 1  # none embedded
+
+
+def test_keygen_writes_an_owner_only_private_key_and_encrypts_with_the_variable(tmp_path):
+    env = child_env(ONDREL_SDK_KEY_PASSWORD="correct horse")
+    assert cli("keygen", "k.pem", "--encrypt", cwd=tmp_path, env=env).returncode == 0
+    assert stat.S_IMODE(os.stat(tmp_path / "k.pem").st_mode) == 0o600
+    assert b"ENCRYPTED PRIVATE KEY" in (tmp_path / "k.pem").read_bytes()
+    ir.write(tmp_path / "m.o1c", mlp())
+    assert cli("sign", "m.o1c", "--key", "k.pem", cwd=tmp_path, env=env).returncode == 0
+    assert cli("verify", "m.o1c", "--signature", "m.o1c.sig", "--key", "k.pub", cwd=tmp_path).returncode == 0
+    for env, reason in ((child_env(), "encrypted and no password"),
+                        (child_env(ONDREL_SDK_KEY_PASSWORD="wrong"), "wrong password")):
+        run = cli("sign", "m.o1c", "--key", "k.pem", cwd=tmp_path, env=env)
+        assert run.returncode == 2 and reason in run.stderr and len(run.stderr.splitlines()) == 1
+
+
+STATUS_CASES = [
+    ("a model signature of a missing file", ["verify", "m.o1c", "--signature", "none.sig", "--key", "k.pub"], 2),
+    ("a signature that is not JSON", ["verify", "m.o1c", "--signature", "k.pub", "--key", "k.pub"], 2),
+    ("a public key that is not one", ["verify", "m.o1c", "--signature", "m.o1c.sig", "--key", "m.o1c"], 2),
+    ("a private key to verify", ["verify", "m.o1c", "--signature", "m.o1c.sig", "--key", "k.pem"], 2),
+    ("a public key to sign", ["sign", "m.o1c", "--key", "k.pub", "--signature", "x.sig"], 2),
+    ("--signature without --key", ["verify", "m.o1c", "--signature", "m.o1c.sig"], 2),
+    ("keygen over an existing key", ["keygen", "k.pem"], 2),
+    ("the folder of trusted keys", ["verify", "m.o1c", "--signature", "m.o1c.sig", "--key", "trusted"], 0),
+]
+
+
+@pytest.mark.parametrize("what, args, status", STATUS_CASES, ids=[case[0] for case in STATUS_CASES])
+def test_exit_statuses(tmp_path, what, args, status):
+    ir.write(tmp_path / "m.o1c", mlp())
+    assert cli("keygen", "k.pem", cwd=tmp_path).returncode == 0
+    (tmp_path / "trusted").mkdir()
+    (tmp_path / "trusted" / "k.pub").write_bytes((tmp_path / "k.pub").read_bytes())
+    assert cli("sign", "m.o1c", "--key", "k.pem", cwd=tmp_path).returncode == 0
+    run = cli(*args, cwd=tmp_path)
+    assert run.returncode == status, run.stderr
+    assert "Traceback" not in run.stderr
+    if status == 2 and "usage" not in run.stderr:
+        assert len(run.stderr.splitlines()) == 1, run.stderr
+
+
+def test_without_the_extra_a_command_names_it(tmp_path):
+    (tmp_path / "sitecustomize.py").write_text("import sys\nsys.modules['cryptography'] = None\n")
+    env = child_env()
+    env["PYTHONPATH"] = os.pathsep.join([str(tmp_path), env["PYTHONPATH"]])
+    run = cli("keygen", "k.pem", cwd=tmp_path, env=env)
+    assert run.returncode == 2 and "ondrel[signing]" in run.stderr and len(run.stderr.splitlines()) == 1
+
+
+def _model_signing(*args, cwd):
+    """model_signing's command line in a child process whose sockets refuse to connect."""
+    (cwd / "sitecustomize.py").write_text(NO_NETWORK)
+    env = child_env()
+    env["PYTHONPATH"] = os.pathsep.join([str(cwd), env["PYTHONPATH"]])
+    return subprocess.run([sys.executable, "-m", "model_signing", *args], cwd=cwd, env=env, capture_output=True,
+                          text=True, timeout=120)
+
+
+@pytest.fixture
+def interop(tmp_path):
+    probe = subprocess.run([sys.executable, "-c", "import model_signing"], capture_output=True)
+    if probe.returncode:
+        pytest.skip("model_signing is not installed (the test extra brings it)")
+    ir.write(tmp_path / "model.o1c", stamp_graph(mlp()))
+    assert cli("keygen", "key.pem", "--type", "p256", cwd=tmp_path).returncode == 0
+    return tmp_path
+
+
+def test_model_signing_verifies_what_sign_made(interop):
+    assert cli("sign", "model.o1c", "--key", "key.pem", cwd=interop).returncode == 0
+    run = _model_signing("verify", "key", "model.o1c", "--signature", "model.o1c.sig", "--public_key", "key.pub",
+                         cwd=interop)
+    assert run.returncode == 0 and "Verification succeeded" in run.stdout, run.stderr
+    _rewrite(interop / "model.o1c", lambda g: g.nodes["fc"].weight.__setitem__((1, 1), 5.0))
+    run = _model_signing("verify", "key", "model.o1c", "--signature", "model.o1c.sig", "--public_key", "key.pub",
+                         cwd=interop)
+    assert run.returncode == 1
+
+
+def test_verify_accepts_what_model_signing_signed(interop):
+    run = _model_signing("sign", "key", "model.o1c", "--private_key", "key.pem", "--signature", "ms.sig",
+                         cwd=interop)
+    assert run.returncode == 0, run.stderr
+    run = cli("verify", "model.o1c", "--signature", "ms.sig", "--key", "key.pub", cwd=interop)
+    assert run.returncode == 0 and "file checked" in run.stdout, run.stdout
+    _flip_last_byte(interop / "model.o1c")
+    run = cli("verify", "model.o1c", "--signature", "ms.sig", "--key", "key.pub", cwd=interop)
+    assert run.returncode == 1 and "SHA-256 differs" in run.stdout
+
+
+def test_reuse_takes_the_digests_of_an_unchanged_file_only(signed, tmp_path):
+    for name in ("model.o1c", "model.o1c.sig", "key.pem", "key.pub"):
+        (tmp_path / name).write_bytes((signed / name).read_bytes())
+    os.utime(tmp_path / "model.o1c", ns=(os.stat(signed / "model.o1c").st_mtime_ns,) * 2)
+    again = cli("sign", "model.o1c", "--key", "key.pem", "--reuse", "model.o1c.sig", "--signature", "new.sig",
+                cwd=tmp_path)
+    assert again.returncode == 0 and "digests reused" in again.stdout
+    _flip_last_byte(tmp_path / "model.o1c")  # the modification time moves on: nothing is reused
+    again = cli("sign", "model.o1c", "--key", "key.pem", "--reuse", "new.sig", "--signature", "new.sig",
+                cwd=tmp_path)
+    assert again.returncode == 0 and "reused" not in again.stdout
+    assert cli("verify", "model.o1c", "--signature", "new.sig", "--key", "key.pub", cwd=tmp_path).returncode == 0
