@@ -34,8 +34,8 @@ from ._envelope import (BUNDLE_MEDIA_TYPE, PAYLOAD_TYPE, STATEMENT_TYPE, Signatu
 from ._keys import (KEY_TYPES, PASSWORD_VARIABLE, KeyFileError, KeyType, MissingExtraError, PrivateKey, PublicKey,
                     generate_key, is_encrypted, key_description, key_id, load_private_key, load_public_key,
                     load_public_keys, private_pem, public_pem)
-from ._manifest import (MANIFEST_VERSION, SIGNATURE_KEY, TENSOR_DIGEST, Change, UndescribableError, compare, describe,
-                        manifest_digest, tensor_records)
+from ._manifest import (MANIFEST_VERSION, SIGNATURE_KEY, TENSOR_DIGEST, Change, UndescribableError, _mapping, compare,
+                        describe, manifest_digest, tensor_records)
 
 __all__ = [
     "BUNDLE_MEDIA_TYPE", "KEY_TYPES", "MANIFEST_PREDICATE", "MODEL_SIGNING_PREDICATE", "PASSWORD_VARIABLE",
@@ -306,7 +306,7 @@ def _detached(path: str, predicate: dict[str, Any], found: dict[str, Any]) -> Ve
         if changes is None:
             return _not_verified(why, **found)
         data_start, tensor_count = _container(mapped)
-        recorded = signed.get("file") if isinstance(signed.get("file"), dict) else {}
+        recorded = _mapping(signed.get("file"))
         file_matches = (recorded.get("size") == mapped.size and recorded.get("tensors") == tensor_count
                         and recorded.get("header_sha256") == mapped.sha256(0, data_start))
         if file_matches and tensor_count != sum(1 for _ in tensor_records(actual)):

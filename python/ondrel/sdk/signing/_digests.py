@@ -45,7 +45,7 @@ def array_bytes(array: np.ndarray) -> memoryview:
     """The bytes of ``array.tobytes()`` as a flat view: the array's own memory when it is contiguous
     (mapped arrays of a read model are), else a copy."""
     flat = np.ascontiguousarray(array).reshape(-1)
-    return memoryview(flat.view(np.uint8)) if flat.size else memoryview(b"")
+    return memoryview(flat.view(np.uint8).data) if flat.size else memoryview(b"")
 
 
 def _piece_digests(items: Sequence[tuple[memoryview, int, int]]) -> list[bytes]:

@@ -41,9 +41,10 @@ def pae(payload_type: str, payload: bytes) -> bytes:
 def make_bundle(statement: dict[str, Any], private_key: PrivateKey) -> str:
     """The JSON text of a bundle whose envelope signs ``statement``."""
     payload = json.dumps(statement, separators=(",", ":"), ensure_ascii=True, allow_nan=False).encode()
-    algorithm = signature_hash(private_key)
     message = pae(PAYLOAD_TYPE, payload)
-    signature = private_key.sign(message) if algorithm is None else private_key.sign(message, algorithm)
+    algorithm = signature_hash(private_key)
+    # Ed25519 keys take the message alone, ECDSA keys the message and the hash.
+    signature = private_key.sign(message, *([] if algorithm is None else [algorithm]))  # type: ignore[arg-type]
     keyid = key_id(private_key.public_key())
     bundle = {
         "mediaType": BUNDLE_MEDIA_TYPE,

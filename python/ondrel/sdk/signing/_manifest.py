@@ -217,6 +217,11 @@ def _pairs(value: Any) -> dict[str, Any]:
     return {}
 
 
+def _mapping(value: Any) -> dict[str, Any]:
+    """``value`` when it is a dict (a signed manifest's parts are checked before use), else {}."""
+    return value if isinstance(value, dict) else {}
+
+
 def _is_tensor(value: Any) -> bool:
     return isinstance(value, dict) and set(value) == {"tensor"}
 
@@ -252,7 +257,7 @@ def compare(signed: dict[str, Any], actual: dict[str, Any]) -> list[Change]:
         if old.get("class") != node["class"]:
             changes.append(Change("node", "changed", name, None, f"class {old.get('class')} -> {node['class']}"))
             continue
-        old_fields = old.get("fields") if isinstance(old.get("fields"), dict) else {}
+        old_fields = _mapping(old.get("fields"))
         for field in list(old_fields) + [f for f in node["fields"] if f not in old_fields]:
             if old_fields.get(field, _MISSING) != node["fields"].get(field, _MISSING):
                 changes.append(_field_change(name, field, old_fields.get(field), node["fields"].get(field)))
