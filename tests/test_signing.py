@@ -25,10 +25,21 @@ NO_NETWORK = "import socket\ndef _refuse(*a, **k): raise OSError('network use in
 
 
 def test_pae_matches_the_dsse_test_vector():
-    # The protocol's own example: DSSEv1 SP 29 SP type SP 11 SP body.
-    assert signing.pae("http://example.com/HelloWorld", b"hello world") == \
-        b"DSSEv1 29 http://example.com/HelloWorld 11 hello world"
+    """The DSSE protocol's test vector: its PAE byte for byte, and its ECDSA P-256 signature (raw r || s)
+    verifying over our PAE with the vector's public key."""
+    from cryptography.hazmat.primitives import hashes
+    from cryptography.hazmat.primitives.asymmetric import ec
+    from cryptography.hazmat.primitives.asymmetric.utils import encode_dss_signature
+
+    message = signing.pae("http://example.com/HelloWorld", b"hello world")
+    assert message == b"DSSEv1 29 http://example.com/HelloWorld 11 hello world"
     assert signing.pae("t\u00e9", b"") == b"DSSEv1 3 t\xc3\xa9 0 "  # lengths count bytes
+    key = ec.EllipticCurvePublicNumbers(
+        46950820868899156662930047687818585632848591499744589407958293238635476079160,
+        5640078356564379163099075877009565129882514886557779369047442380624545832820, ec.SECP256R1()).public_key()
+    raw = base64.b64decode("A3JqsQGtVsJ2O2xqrI5IcnXip5GToJ3F+FnZ+O88SjtR6rDAajabZKciJTfUiHqJPcIAriEGAHTVeCUjW2JIZA==")
+    signature = encode_dss_signature(int.from_bytes(raw[:32], "big"), int.from_bytes(raw[32:], "big"))
+    key.verify(signature, message, ec.ECDSA(hashes.SHA256()))  # raises InvalidSignature on any other bytes
 
 
 @pytest.fixture(scope="module")

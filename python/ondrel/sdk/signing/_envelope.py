@@ -99,10 +99,13 @@ def parse_bundle(text: str | bytes) -> Envelope:
 
 
 def _b64(text: str) -> Optional[bytes]:
-    try:
-        return base64.b64decode(text, validate=True)
-    except (binascii.Error, ValueError):
-        return None
+    """Standard or URL-safe base64, as DSSE verifiers must accept; None for anything else."""
+    for alphabet in (b"+/", b"-_"):
+        try:
+            return base64.b64decode(text, altchars=alphabet, validate=True)
+        except (binascii.Error, ValueError):
+            continue
+    return None
 
 
 def signing_key(envelope: Envelope, trusted: list[PublicKey]) -> tuple[Optional[PublicKey], str]:
@@ -147,7 +150,7 @@ def statement_of(envelope: Envelope) -> tuple[Optional[dict[str, Any]], str]:
     if envelope.payload_type != PAYLOAD_TYPE:
         return None, f"payload type {envelope.payload_type!r} is not {PAYLOAD_TYPE!r}"
     try:
-        statement = json.loads(base64.b64decode(envelope.payload))
+        statement = json.loads(_b64(envelope.payload) or b"")
     except (ValueError, RecursionError):
         return None, "signed payload is not JSON"
     if not isinstance(statement, dict) or statement.get("_type") != STATEMENT_TYPE:
