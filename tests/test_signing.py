@@ -68,6 +68,18 @@ def _flip_last_byte(path):
         handle.write(bytes([last[0] ^ 1]))
 
 
+def _overwrite(offset, data):
+    def change(path):
+        with open(path, "r+b") as handle:
+            handle.seek(offset)
+            handle.write(data)
+    return change
+
+
+def _truncate(path):
+    os.truncate(path, os.path.getsize(path) // 2)
+
+
 def _tamper_bundle(path, change):
     bundle = json.loads(open(path).read())
     change(bundle["dsseEnvelope"])
@@ -96,6 +108,8 @@ TAMPERINGS = [
     ("a tensor value", lambda p: _rewrite(p, lambda g: g.nodes["fc1"].weight.__setitem__((0, 0), 9.0)), None,
      "key", "node 'fc1': tensor 'weight' changed"),
     ("a byte of the file's last tensor", _flip_last_byte, None, "key", "tensor"),
+    ("the header, beyond reading", _overwrite(8, b"z"), None, "key", "SHA-256 differs"),
+    ("the file, truncated", _truncate, None, "key", "SHA-256 differs"),
     ("a hyper-parameter", lambda p: _rewrite(p, lambda g: setattr(g.nodes["conv1"], "stride", (2, 1))), None, "key",
      "node 'conv1': hyper-parameter 'stride' changed ((1, 1) -> (2, 1))"),
     ("a tensor removed", lambda p: _rewrite(p, lambda g: setattr(g.nodes["fc1"], "bias", None)), None, "key",

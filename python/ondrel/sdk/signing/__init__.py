@@ -239,7 +239,10 @@ def _manifest_changes(signed: Any, graph: Any) -> tuple[Optional[list[Change]], 
     actual, arrays, records = describe(graph)
     digests, _ = tensor_digests([array_bytes(array) for array in arrays])
     _fill(records, digests)
-    return compare(signed, actual), "", actual
+    try:
+        return compare(signed, actual), "", actual
+    except (TypeError, ValueError, AttributeError, KeyError):  # signed, but not in the form this SDK writes
+        return None, "signed manifest is malformed", {}
 
 
 def _summary(changes: list[Change]) -> str:
@@ -287,21 +290,32 @@ def _resource_check(path: str, mapped: MappedFile, predicate: dict[str, Any]) ->
     return None, f"serialization method {method!r} is not supported"
 
 
+def _file_level(path: str, mapped: MappedFile, predicate: dict[str, Any], found: dict[str, Any],
+                unreadable: str = "") -> VerificationResult:
+    """The verdict of model_signing's resources alone (``unreadable``: why the model itself could not be read)."""
+    matched, why = _resource_check(path, mapped, predicate)
+    _check_unchanged(path, mapped)
+    if matched is None:
+        raise SignatureFileError(why)
+    if matched:
+        return VerificationResult(True, **found, checked="file")
+    if unreadable:
+        why = f"{why}; it is not a readable model any more ({unreadable})"
+    return _not_verified(why, **found, checked="file", changes=[Change("file", "changed", detail=why)])
+
+
 def _detached(path: str, predicate: dict[str, Any], found: dict[str, Any]) -> VerificationResult:
-    resources = predicate.get("resources")
     with MappedFile(path) as mapped:
-        graph = _read_model(path, mapped)
         carried = predicate.get(PREDICATE_KEY)
         if not isinstance(carried, dict):  # model_signing's own signature: the file digest alone
-            matched, why = _resource_check(path, mapped, predicate)
-            _check_unchanged(path, mapped)
-            if matched is None:
-                raise SignatureFileError(why)
-            return VerificationResult(True, **found, checked="file") if matched else _not_verified(
-                why, **found, checked="file", changes=[Change("file", "changed", detail=why)])
+            return _file_level(path, mapped, predicate, found)
         signed = carried.get("manifest")
         if not isinstance(signed, dict) or carried.get("manifest_digest") != manifest_digest(signed):
             return _not_verified("signed statement is inconsistent (manifest digest)", **found)
+        try:
+            graph = _read_model(path, mapped)
+        except ValueError as e:  # changed beyond reading: the file's digest says so
+            return _file_level(path, mapped, predicate, found, str(e).removeprefix(f"{path}: "))
         changes, why, actual = _manifest_changes(signed, graph)
         if changes is None:
             return _not_verified(why, **found)

@@ -13,6 +13,7 @@ from __future__ import annotations
 import hashlib
 import mmap
 import os
+import stat
 from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any, Callable, Iterable, Sequence
 
@@ -110,6 +111,8 @@ class MappedFile:
         fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
         try:
             info = os.fstat(fd)
+            if not stat.S_ISREG(info.st_mode):
+                raise ValueError(f"{path}: not a regular file")
             self.identity = file_identity(info)
             self.size = info.st_size
             self._map = mmap.mmap(fd, self.size, access=mmap.ACCESS_READ) if self.size else None
