@@ -77,6 +77,8 @@ def _field(mapping: Any, key: str, kind: type, where: str) -> Any:
 
 def parse_bundle(text: str | bytes) -> Envelope:
     """The envelope of a bundle's JSON text; SignatureFileError when it is not one."""
+    if len(text) > MAX_SIGNATURE_BYTES:
+        raise SignatureFileError(f"not a signature bundle (larger than {MAX_SIGNATURE_BYTES >> 20} MiB)")
     try:
         bundle = json.loads(text)
     except (ValueError, RecursionError) as e:

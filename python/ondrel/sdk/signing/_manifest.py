@@ -191,7 +191,11 @@ def _show(value: Any) -> str:
     if isinstance(value, dict) and len(value) == 1:
         ((tag, body),) = value.items()
         if tag == "tensor" and isinstance(body, dict):
-            return f"{body.get('dtype')} {tuple(body.get('shape') or ())}"
+            try:
+                dtype = np.dtype(body.get("dtype")).name
+            except TypeError:
+                dtype = str(body.get("dtype"))
+            return f"{dtype} {tuple(body.get('shape') or ())}"
         if tag == "tuple" and isinstance(body, list):
             return "(" + ", ".join(map(_show, body)) + ("," if len(body) == 1 else "") + ")"
         if tag == "list" and isinstance(body, list):

@@ -119,6 +119,10 @@ def run(args):
     statuses = []
     for path in args.models:
         output = args.signature or path + SIGNATURE_SUFFIX
+        if output != "-" and os.path.realpath(output) == os.path.realpath(path):
+            print_error(FileError(output, "is the model itself; the signature goes to another file"), args.no_color)
+            statuses.append(EXIT_ERROR)
+            continue
         signed = attempt(_sign, path, key, reuse)
         if isinstance(signed, FileError):
             print_error(signed, args.no_color)
