@@ -262,3 +262,17 @@ def test_reuse_takes_the_digests_of_an_unchanged_file_only(signed, tmp_path):
                 cwd=tmp_path)
     assert again.returncode == 0 and "reused" not in again.stdout
     assert cli("verify", "model.o1c", "--signature", "new.sig", "--key", "key.pub", cwd=tmp_path).returncode == 0
+
+
+def test_the_python_example_of_the_doc_runs(tmp_path, monkeypatch):
+    import pathlib
+    import re
+
+    doc = pathlib.Path(__file__).resolve().parent.parent / "docs" / "signing.md"
+    (block,) = re.findall(r"```python\n(.*?)```", doc.read_text(), re.S)
+    ir.write(tmp_path / "model.o1c", examples.classifier())
+    assert cli("keygen", "release.pem", cwd=tmp_path).returncode == 0
+    (tmp_path / "trusted-keys").mkdir()
+    (tmp_path / "trusted-keys" / "release.pub").write_bytes((tmp_path / "release.pub").read_bytes())
+    monkeypatch.chdir(tmp_path)
+    exec(compile(block, str(doc), "exec"), {"__name__": "doc_example"})
