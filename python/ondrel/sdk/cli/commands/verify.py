@@ -82,15 +82,17 @@ def verify_signed_file(path, key_paths, signature):
 def run(args):
     style = Style(sys.stdout, args.no_color)
     status, entries = EXIT_OK, []
-    task, task_args = verify_file, ()
+    task, task_args, models = verify_file, (), expand_models(args.models)
     if args.trusted_keys:
         from .sign import load_trusted_keys, read_signature
 
         load_trusted_keys(args.trusted_keys)  # a bad key file stops the command before any model is read
+        if args.signature and len(models) > 1:
+            raise FileError(args.signature, f"is the signature of one model, and {args.models[0]} holds "
+                                            f"{len(models)}")
         signature = read_signature(args.signature) if args.signature else None
         task, task_args = verify_signed_file, (args.trusted_keys, signature)
-    for path, result in run_per_file(task, expand_models(args.models), task_args, args.jobs, f"{PROG} verify",
-                                     dask=args.dask):
+    for path, result in run_per_file(task, models, task_args, args.jobs, f"{PROG} verify", dask=args.dask):
         if isinstance(result, FileError):
             print_error(result, args.no_color)
             entries.append({"path": path, "error": result.reason})
