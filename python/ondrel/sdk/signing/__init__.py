@@ -102,8 +102,8 @@ def _check_unchanged(path: str, mapped: MappedFile) -> None:
 
 def _container(mapped: MappedFile) -> tuple[int, int]:
     """(bytes before the tensor data, number of tensors) of an .o1c file the IR layer has read."""
-    header_bytes = int.from_bytes(mapped.view[:8], "little")
-    header = json.loads(bytes(mapped.view[8:8 + header_bytes]))
+    header_bytes = int.from_bytes(mapped.read(0, 8), "little")
+    header = json.loads(mapped.read(8, 8 + header_bytes))
     return 8 + header_bytes, len(header) - ("__metadata__" in header)
 
 

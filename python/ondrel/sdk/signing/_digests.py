@@ -33,13 +33,14 @@ def usable_cpus() -> int:
         return os.cpu_count() or 1
 
 
-def read_mapped(hasher: Any, buffer: memoryview, start: int, stop: int) -> None:
-    """Feed bytes ``start:stop`` of ``buffer`` (memory that may be mapped from a file) to ``hasher``.
+def read_mapped(consume: Callable[[memoryview], Any], buffer: memoryview, start: int, stop: int) -> None:
+    """Hand bytes ``start:stop`` of ``buffer`` (memory that may be mapped from a file) to ``consume``
+    (a hasher's ``update``, say), in slices.
 
-    Every read of mapped model bytes made for signing goes through here.
+    Every read of mapped model bytes made for signing and verifying goes through here.
     """
     for offset in range(start, stop, _STREAM_SLICE):
-        hasher.update(buffer[offset:min(stop, offset + _STREAM_SLICE)])
+        consume(buffer[offset:min(stop, offset + _STREAM_SLICE)])
 
 
 def array_bytes(array: np.ndarray) -> memoryview:
@@ -53,7 +54,7 @@ def _piece_digests(items: Sequence[tuple[memoryview, int, int]]) -> list[bytes]:
     digests = []
     for view, start, stop in items:
         hasher = hashlib.sha256()
-        read_mapped(hasher, view, start, stop)
+        read_mapped(hasher.update, view, start, stop)
         digests.append(hasher.digest())
     return digests
 
@@ -122,8 +123,14 @@ class MappedFile:
 
     def sha256(self, start: int = 0, stop: int | None = None) -> str:
         hasher = hashlib.sha256()
-        read_mapped(hasher, self.view, start, self.size if stop is None else stop)
+        read_mapped(hasher.update, self.view, start, self.size if stop is None else stop)
         return hasher.hexdigest()
+
+    def read(self, start: int, stop: int) -> bytes:
+        """A copy of bytes ``start:stop`` (fewer past the end)."""
+        parts: list[bytes] = []
+        read_mapped(lambda part: parts.append(bytes(part)), self.view, start, min(stop, self.size))
+        return b"".join(parts)
 
     def close(self) -> None:
         self.view.release()
