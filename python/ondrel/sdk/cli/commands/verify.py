@@ -61,7 +61,7 @@ def verify_file(path):
 
 
 def verify_signed_file(path, key_paths, signature):
-    """(verified, detail, {"key_id", "changes"}) for the signature of ``path`` (embedded when
+    """(verified, detail, {"key_id", "checked", "changes"}) for the signature of ``path`` (embedded when
     ``signature``, a bundle's text, is None)."""
     from .sign import load_trusted_keys, model_errors, signing_module
 
@@ -98,8 +98,8 @@ def run(args):
             entries.append({"path": path, "error": result.reason})
             status = EXIT_ERROR
             continue
-        passed, detail, *changes = result
-        entries.append({"path": path, "ok": passed, "detail": detail, **(changes[0] if changes else {})})
+        passed, detail, *found = result  # signatures add what was found: key id, what was checked, changes
+        entries.append({"path": path, "ok": passed, "detail": detail, **(found[0] if found else {})})
         if args.format == "text":
             verdict = style("OK", "ok") if passed else style("FAILED", "error")
             emit(f"{display(path)}: {verdict}" + (f" ({display(detail)})" if detail else ""), flush=True)
