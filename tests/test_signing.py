@@ -9,7 +9,7 @@ import sys
 
 import numpy as np
 import pytest
-from conftest import mlp
+from conftest import craft_o1c, mlp
 from test_cli import cli, child_env
 
 from ondrel import ir
@@ -144,6 +144,18 @@ def test_a_signature_of_another_model_is_rejected(signed, tmp_path):
     run = cli("verify", "other.o1c", "--signature", str(signed / "model.o1c.sig"), "--key", str(signed / "key.pub"),
               cwd=tmp_path)
     assert run.returncode == 1 and "node 'conv1': tensor 'weight' changed" in run.stdout, run.stdout
+
+
+def test_bytes_no_node_uses_are_covered_by_the_file_digest(tmp_path):
+    craft_o1c(tmp_path / "m.o1c", [["in", "Input", {}], ["out", "Output", {}]], [("in", "out")],
+              tensors={"t0": np.arange(4, dtype=np.float32)})  # a tensor nothing refers to
+    assert cli("keygen", "k.pem", cwd=tmp_path).returncode == 0
+    assert cli("sign", "m.o1c", "--key", "k.pem", cwd=tmp_path).returncode == 0
+    verify = ("verify", "m.o1c", "--signature", "m.o1c.sig", "--key", "k.pub")
+    assert cli(*verify, cwd=tmp_path).returncode == 0
+    _flip_last_byte(tmp_path / "m.o1c")
+    run = cli(*verify, cwd=tmp_path)
+    assert run.returncode == 1 and "the file differs outside the model's nodes" in run.stdout, run.stdout
 
 
 def test_embedded_signature_survives_its_own_storage_and_names_a_changed_node(signed, tmp_path):
