@@ -22,19 +22,18 @@ single-key object: {"tuple": [...]}, {"list": [...]}, {"dict": [[k, v], ...]},
 
 import collections
 import contextlib
-import errno
 import gc
 import json
 import math
 import mmap as _mmap
 import os
 import re
-import secrets
 import stat
 from typing import Union
 
 import numpy as np
 
+from .. import _files
 from ._graph import Graph, edge_problem
 from ._nodes import NODE_TYPES, attribute_problem, field_defaults, short_repr
 
@@ -71,8 +70,6 @@ _HEX_INT_RE = re.compile(r"-?0x[0-9a-f]+\Z")
 _HEX_BYTES_RE = re.compile(r"([0-9a-f]{2})*\Z")
 _PLAIN_INT_LIMIT = 2**63
 _NON_FINITE = {"nan": math.nan, "inf": math.inf, "-inf": -math.inf}
-# os.link errors that mean the file system has no hard links.
-_NO_HARD_LINKS = frozenset([errno.EPERM, errno.EXDEV, errno.ENOTSUP, errno.EOPNOTSUPP, errno.EMLINK, errno.ENOSYS])
 _FILE_KINDS = [(stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a character device"),
                (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket")]
 
@@ -112,8 +109,11 @@ def _collector_paused():
 
 
 def _has_bad_bools(arr):
-    """Whether a bool array holds bytes other than 0 and 1 (reads its bytes)."""
-    return arr.dtype.kind == "b" and arr.size > 0 and arr.view(np.uint8).max() > 1
+    """Whether a bool array holds bytes other than 0 and 1 (reads its bytes, guarded: they may be mapped)."""
+    if arr.dtype.kind != "b" or arr.size == 0:
+        return False
+    buffer = bytearray(min(arr.nbytes, _CHUNK_BYTES))
+    return any(np.frombuffer(chunk, np.uint8).max() > 1 for chunk in _private_chunks(arr, buffer))
 
 
 # ---------------------------------------------------------------- writing
@@ -237,51 +237,45 @@ def _layout(tensors, metadata):
     return len(text).to_bytes(8, "little") + text, [tensors[i][0] for i in order]
 
 
-def _contiguous_chunks(arr):
-    """The elements of ``arr`` in row-major order, as contiguous arrays: ``arr``
-    itself when it is contiguous, else copies of about _CHUNK_BYTES."""
+def _pieces(arr):
+    """Views of ``arr`` that together hold its elements in row-major order, each of about
+    _CHUNK_BYTES or less (one row or element can be more): nothing is copied yet."""
+    if arr.dtype.kind in "mM":  # datetimes export no buffer; their bytes are those of integers
+        arr = arr.view(f"u{arr.dtype.itemsize}")
     if arr.flags.c_contiguous:
+        flat = arr.reshape(-1).view(np.uint8)
+        for start in range(0, len(flat), _CHUNK_BYTES):
+            yield flat[start : start + _CHUNK_BYTES]
+    elif arr.ndim == 0 or arr.nbytes <= _CHUNK_BYTES:
         yield arr
-    elif arr.nbytes <= _CHUNK_BYTES:
-        yield np.ascontiguousarray(arr)
     elif arr.nbytes // len(arr) > _CHUNK_BYTES:
         for row in arr:
-            yield from _contiguous_chunks(row)
+            yield from _pieces(row)
     else:
         step = _CHUNK_BYTES // (arr.nbytes // len(arr))
         for start in range(0, len(arr), step):
-            yield np.ascontiguousarray(arr[start : start + step])
+            yield arr[start : start + step]
 
 
-def _new_temp(folder, base):
-    """Create an empty temporary file (mode 0o666 less the umask); return its descriptor and path."""
-    for _ in range(100):
-        path = os.path.join(folder, f".{base}.{secrets.token_hex(6)}.tmp")
-        try:
-            return os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666), path
-        except FileExistsError:
-            continue
-    raise FileExistsError(errno.EEXIST, "could not create a temporary file", folder)
+def _private_chunks(arr, buffer):
+    """The bytes of ``arr`` in row-major order, as successive memoryviews of ``buffer`` (a bytearray of at
+    least _CHUNK_BYTES, reused: each view holds until the next is made).
 
+    The arrays of a mapped file are read through the SDK's guarded copy: if
+    another program truncates the file meanwhile, that is an OSError (errno
+    EFAULT, "file changed while it was being read"), not a crash (SIGBUS), and
+    what is written is only what was copied.
+    """
+    from ondrel.sdk._mapped import copy
 
-def _exists_error(path):
-    return FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), path)
-
-
-def _move_without_replacing(source, path):
-    try:
-        os.link(source, path)  # fails if path exists, atomically
-    except FileExistsError:
-        raise _exists_error(path) from None
-    except OSError as e:
-        if e.errno not in _NO_HARD_LINKS:
-            raise
-        # A file system without hard links: check, then rename.
-        if os.path.lexists(path):
-            raise _exists_error(path) from None
-        os.replace(source, path)
-        return
-    os.unlink(source)
+    view = memoryview(buffer)
+    for piece in _pieces(arr):
+        if piece.nbytes <= len(buffer):
+            yield view[: copy(piece, view)]
+        else:  # a piece larger than the buffer
+            own = bytearray(piece.nbytes)
+            copy(piece, own)
+            yield memoryview(own)
 
 
 def write(path: Path, graph: Graph, *, overwrite: bool = True) -> None:
@@ -289,40 +283,42 @@ def write(path: Path, graph: Graph, *, overwrite: bool = True) -> None:
 
     The file is written next to its destination and moved into place, so a
     reader never sees a partial file (and arrays mapped from an earlier
-    version of ``path`` stay intact). Arrays are written from their own
-    memory, one after another. With ``overwrite=False`` an existing ``path``
-    is never replaced, not even one that appears while the file is written:
+    version of ``path`` stay intact). A symbolic link is followed: the file
+    it names is replaced. A path that is not a regular file (a FIFO, a
+    device, ``/dev/stdout``) is refused with ValueError, never replaced.
+    Arrays are copied from their own memory, 1 MiB at a time; an array
+    mapped from a file that another program truncates meanwhile raises
+    OSError (errno EFAULT, "file changed while it was being read") and
+    nothing is written. With ``overwrite=False`` an existing ``path`` is
+    never replaced, not even one that appears while the file is written:
     FileExistsError. Raises ValueError, starting with the path and naming the
     node and attribute, for anything that would not read back identically or
     that a node class does not accept (see ``FIELD_KINDS``).
     """
     path = os.fsdecode(os.fspath(path))
+    target = _files.destination(path)
+    if target.through:
+        raise ValueError(f"{path}: not a regular file ({target.through})")
     try:
         with _collector_paused():
             head, arrays = _layout(*_encode(graph))
     except ValueError as e:
         raise ValueError(f"{path}: {e}") from None
-    if not overwrite and os.path.lexists(path):
-        raise _exists_error(path)
-    folder, base = os.path.split(os.path.abspath(path))
-    fd, tmp = _new_temp(folder, base)
+    if not overwrite and os.path.lexists(target.path):
+        raise _files.exists_error(path)
+    fd, tmp = _files.new_temporary(target.path)
     try:
         with open(fd, "wb", buffering=_WRITE_BUFFER) as fh:
             fh.write(head)
+            buffer = bytearray(_CHUNK_BYTES)
             for arr in arrays:
-                for chunk in _contiguous_chunks(arr):
-                    fh.write(chunk.reshape(-1).view(np.uint8))
+                for chunk in _private_chunks(arr, buffer):
+                    fh.write(chunk)
             fh.flush()
             os.fsync(fh.fileno())
-        if overwrite:
-            os.replace(tmp, path)
-        else:
-            _move_without_replacing(tmp, path)
+        _files.publish(tmp, target.path, overwrite)
     except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
+        _files.discard(tmp)
         raise
 
 
@@ -641,8 +637,12 @@ def read(path: Path, mmap: bool = True) -> Graph:
     as any of the arrays. :func:`write` and ``ondrel-sdk stamp`` replace files
     by renaming, which leaves such maps intact; a program that truncates or
     rewrites the file in place while it is mapped can make reading an array
-    fault (SIGBUS). ``mmap=False`` reads every array into memory of its own,
-    for callers who will delete or rewrite the file while the graph lives.
+    fault (SIGBUS). The SDK's own reads of the arrays (the services,
+    :func:`write`) turn that fault into OSError (errno EFAULT, "file changed
+    while it was being read"); numpy's operations on them do not.
+    ``mmap=False`` reads every array into memory of its own, for callers who
+    will delete or rewrite the file while the graph lives, or who compute on
+    the arrays themselves when that could happen.
     """
     path = os.fsdecode(os.fspath(path))
     fd, size = _open_regular_file(path)

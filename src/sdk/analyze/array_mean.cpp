@@ -2,6 +2,7 @@
 // the arrays LIF layers hold: small, C-contiguous float32/float64 arrays.
 #include "sdk/analyze/analyze.hpp"
 
+#include "ir_interface/guarded_read.hpp"
 #include "ir_interface/numpy_api.hpp"
 
 namespace ondrel::analyze {
@@ -56,11 +57,14 @@ bool has_native_mean(nb::handle array) {
 nb::object array_mean(nb::handle array) {
     if (PyArrayObject* ndarray = exact_ndarray(array); ndarray && native_mean_fits(ndarray)) {
         Py_ssize_t n = PyArray_SIZE(ndarray);
+        const void* data = PyArray_DATA(ndarray);
         if (PyArray_ITEMSIZE(ndarray) == 8) {
-            double sum = 0.0 + pairwise_sum(static_cast<const double*>(PyArray_DATA(ndarray)), n);
+            double sum = 0.0;
+            guarded_read([&] { sum += pairwise_sum(static_cast<const double*>(data), n); });  // may be mapped
             return floating(sum / static_cast<double>(n));
         }
-        float sum = 0.0f + pairwise_sum(static_cast<const float*>(PyArray_DATA(ndarray)), n);
+        float sum = 0.0f;
+        guarded_read([&] { sum += pairwise_sum(static_cast<const float*>(data), n); });
         // float32 / count: exactly rounded through double, as n < 2**24.
         return floating(static_cast<float>(static_cast<double>(sum) / static_cast<double>(n)));
     }

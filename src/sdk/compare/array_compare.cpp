@@ -3,7 +3,7 @@
 // arithmetic reproduced element by element; numpy itself for everything else.
 #include "sdk/compare/element_arithmetic.hpp"
 
-#include "ir_interface/array_walk.hpp"
+#include "ir_interface/guarded_read.hpp"
 #include "ir_interface/numpy_api.hpp"
 
 #include <algorithm>
@@ -60,7 +60,8 @@ struct EqualKernel {
 ArrayLayout plan(const ArrayView& a, const ArrayView& b) { return plan_walk(a, b, WalkOrder::MemoryOrder); }
 
 // A row in slices, each counted as processed once it is done. Only the
-// layout and the data pointers are used across the report's host calls.
+// layout and the data pointers are used across the report's host calls,
+// which run between the guarded slices.
 template <class Kernel>
 void run_row_reporting(const Kernel& kernel, typename Kernel::Partial& partial, const std::byte* a, const std::byte* b,
                        Py_ssize_t count, Py_ssize_t step_a, Py_ssize_t step_b, bool contiguous,
@@ -68,7 +69,7 @@ void run_row_reporting(const Kernel& kernel, typename Kernel::Partial& partial, 
     constexpr size_t pair_bytes = sizeof(typename Kernel::StoredA) + sizeof(typename Kernel::StoredB);
     while (count > 0) {
         Py_ssize_t slice = std::min(count, static_cast<Py_ssize_t>(std::max<size_t>(1, progress.room() / pair_bytes)));
-        run_row(kernel, partial, a, b, slice, step_a, step_b, contiguous);
+        guarded_read([&] { run_row(kernel, partial, a, b, slice, step_a, step_b, contiguous); });
         a += slice * step_a;
         b += slice * step_b;
         count -= slice;
@@ -76,19 +77,30 @@ void run_row_reporting(const Kernel& kernel, typename Kernel::Partial& partial, 
     }
 }
 
+// The arrays may be mapped from files that shrink meanwhile: the walk runs
+// guarded, whole, or slice by slice between progress reports.
 template <class Kernel>
 typename Kernel::Partial run(const Kernel& kernel, const ArrayLayout& layout, const std::byte* a, const std::byte* b,
                              ProgressReport* progress) {
     typename Kernel::Partial partial;
+    if (!progress) {
+        guarded_read([&] {
+            for_each_row(layout, a, b,
+                         [&](const std::byte* row_a, const std::byte* row_b, Py_ssize_t count, Py_ssize_t step_a,
+                             Py_ssize_t step_b) {
+                             const bool contiguous = step_a == sizeof(typename Kernel::StoredA) &&
+                                                     step_b == sizeof(typename Kernel::StoredB);
+                             run_row(kernel, partial, row_a, row_b, count, step_a, step_b, contiguous);
+                         });
+        });
+        return partial;
+    }
     for_each_row(layout, a, b,
                  [&](const std::byte* row_a, const std::byte* row_b, Py_ssize_t count, Py_ssize_t step_a,
                      Py_ssize_t step_b) {
                      const bool contiguous = step_a == sizeof(typename Kernel::StoredA) &&
                                              step_b == sizeof(typename Kernel::StoredB);
-                     if (progress)
-                         run_row_reporting(kernel, partial, row_a, row_b, count, step_a, step_b, contiguous, *progress);
-                     else
-                         run_row(kernel, partial, row_a, row_b, count, step_a, step_b, contiguous);
+                     run_row_reporting(kernel, partial, row_a, row_b, count, step_a, step_b, contiguous, *progress);
                  });
     return partial;
 }
@@ -244,7 +256,9 @@ std::optional<bool> same_integer_bytes(PyArrayObject* a, PyArrayObject* b) {
     if ((kind != 'i' && kind != 'u') || !PyArray_ISNOTSWAPPED(a) || !PyArray_ISNOTSWAPPED(b)) return std::nullopt;
     if (!PyArray_IS_C_CONTIGUOUS(a) || !PyArray_IS_C_CONTIGUOUS(b)) return std::nullopt;
     if (!std::equal(PyArray_DIMS(a), PyArray_DIMS(a) + PyArray_NDIM(a), PyArray_DIMS(b))) return false;
-    return std::memcmp(PyArray_DATA(a), PyArray_DATA(b), static_cast<size_t>(PyArray_NBYTES(a))) == 0;
+    bool same = false;
+    guarded_read([&] { same = std::memcmp(PyArray_DATA(a), PyArray_DATA(b), static_cast<size_t>(PyArray_NBYTES(a))) == 0; });
+    return same;
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 // infinity counts), in one pass with numpy's own arithmetic per element.
 #include "sdk/compare/element_arithmetic.hpp"
 
-#include "ir_interface/array_walk.hpp"
+#include "ir_interface/guarded_read.hpp"
 #include "ir_interface/numpy_api.hpp"
 
 namespace ondrel::compare {
@@ -167,7 +167,10 @@ std::optional<ArrayStatistics> array_statistics(nb::handle a, nb::handle b, doub
     std::optional<Element> element_a = element_of(view_a), element_b = element_of(view_b);
     Promotions promotions;
     if (!element_a || !element_b || !promotions.kernel_agrees(*element_a, *element_b, a, b)) return std::nullopt;
-    return statistics_runner[pair_index(*element_a, *element_b)](view_a, view_b, atol, rtol);
+    StatisticsRunner runner = statistics_runner[pair_index(*element_a, *element_b)];
+    ArrayStatistics statistics;
+    guarded_read([&] { statistics = runner(view_a, view_b, atol, rtol); });  // the arrays may be mapped
+    return statistics;
 }
 
 }  // namespace ondrel::compare

@@ -2,6 +2,7 @@
 #include "sdk/lint/lint.hpp"
 
 #include "ir_interface/class_rules.hpp"
+#include "ir_interface/guarded_read.hpp"
 #include "ir_interface/numpy_api.hpp"
 
 #include <algorithm>
@@ -61,18 +62,8 @@ Range scan(const std::byte* data, Py_ssize_t count) {
     return {low, high};
 }
 
-// min() and max() of a plain numpy array of numbers, read in one pass over
-// its memory instead of two reductions through the host. Declines (nullopt)
-// what it cannot answer exactly: other objects, empty or strided arrays,
-// half floats, byte-swapped ones, and zero results, whose sign numpy leaves
-// to the order of its reduction.
-std::optional<Range> scan_plain_array(nb::handle values) {
-    PyArrayObject* array = exact_ndarray(values);
-    if (!array || !PyArray_IS_C_CONTIGUOUS(array)) return std::nullopt;
-    Py_ssize_t count = PyArray_SIZE(array);
-    PyArray_Descr* descr = PyArray_DESCR(array);
-    if (count == 0 || descr->byteorder == '>') return std::nullopt;
-    const std::byte* data = static_cast<const std::byte*>(PyArray_DATA(array));
+// The range of `count` elements of a native-order numeric type at `data`, or nullopt.
+std::optional<Range> scan_memory(PyArray_Descr* descr, const std::byte* data, Py_ssize_t count) {
     std::optional<Range> range;
     switch (descr->kind) {
         case 'f':
@@ -95,6 +86,23 @@ std::optional<Range> scan_plain_array(nb::handle values) {
         default:
             break;
     }
+    return range;
+}
+
+// min() and max() of a plain numpy array of numbers, read in one pass over
+// its memory instead of two reductions through the host. Declines (nullopt)
+// what it cannot answer exactly: other objects, empty or strided arrays,
+// half floats, byte-swapped ones, and zero results, whose sign numpy leaves
+// to the order of its reduction.
+std::optional<Range> scan_plain_array(nb::handle values) {
+    PyArrayObject* array = exact_ndarray(values);
+    if (!array || !PyArray_IS_C_CONTIGUOUS(array)) return std::nullopt;
+    Py_ssize_t count = PyArray_SIZE(array);
+    PyArray_Descr* descr = PyArray_DESCR(array);
+    if (count == 0 || descr->byteorder == '>') return std::nullopt;
+    const std::byte* data = static_cast<const std::byte*>(PyArray_DATA(array));
+    std::optional<Range> range;
+    guarded_read([&] { range = scan_memory(descr, data, count); });  // the array may be mapped
     if (range && (range->low == 0 || range->high == 0)) return std::nullopt;
     return range;
 }

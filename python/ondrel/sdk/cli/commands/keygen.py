@@ -3,7 +3,7 @@
 import os
 
 from ..arguments import EXIT_OK, add_command
-from ..files import FileError, redirected_output
+from ..files import FileError, file_destination, write_file
 from ..terminal import display, emit
 from .sign import signing_module
 
@@ -50,19 +50,17 @@ def new_password():
 def run(args):
     signing = signing_module()
     public = args.public or public_path(args.private)
-    if os.path.abspath(public) == os.path.abspath(args.private):
-        raise FileError(public, "the public key cannot go where the private key goes")
     for path in (args.private, public):
         if path == "-":
             raise FileError(path, "key files cannot go to standard output")
-        if not args.force and os.path.lexists(path):
-            raise FileError(path, "already exists (use --force to replace it)")
+    # Key files are regular files (never written through to a device or FIFO); links are followed.
+    private_target, public_target = (file_destination(path, args.force, "a key") for path in (args.private, public))
+    if private_target.path == public_target.path:
+        raise FileError(public, "the public key cannot go where the private key goes")
     password = new_password() if args.encrypt else None
     key = signing.generate_key(args.type)
-    with redirected_output(args.private, mode=PRIVATE_MODE):
-        emit(signing.private_pem(key, password).decode(), end="")
-    with redirected_output(public):
-        emit(signing.public_pem(key.public_key()).decode(), end="")
+    write_file(args.private, private_target, signing.private_pem(key, password), args.force, mode=PRIVATE_MODE)
+    write_file(public, public_target, signing.public_pem(key.public_key()), args.force)
     emit(f"Wrote {display(args.private)} (private, {signing.key_description(key)}"
          f"{', encrypted' if password else ''}) and {display(public)} (public)")
     emit(f"  key id: {signing.key_id(key.public_key())}")

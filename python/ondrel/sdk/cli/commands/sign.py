@@ -7,7 +7,7 @@ import os
 import sys
 
 from ..arguments import EXIT_ERROR, EXIT_OK, add_command, worst
-from ..files import FileError, attempt, describe, redirected_output, strip_path
+from ..files import FileError, attempt, describe, redirected_output, refuse_output, strip_path
 from ..terminal import PROG, display, emit, print_error, print_note
 
 SIGNATURE_SUFFIX = ".sig"
@@ -112,24 +112,29 @@ def _sign(path, key, reuse):
         raise model_errors(path, e) from None
 
 
+def _sign_to(path, output, key, reuse, inputs):
+    """Sign ``path`` and write the signature to ``output``; an output that is one of ``inputs``
+    (the models, the key) is refused before anything is read."""
+    with redirected_output(output):
+        for input_path in inputs:
+            refuse_output(input_path)
+        signed = _sign(path, key, reuse)
+        emit(signed.bundle, end="")
+    return signed
+
+
 def run(args):
     signing = signing_module()
     key = load_private_key(args.private_key)
-    reuse = read_signature(args.reuse) if args.reuse else None
+    reuse = read_signature(args.reuse) if args.reuse else None  # read whole: the new signature may replace it
     statuses = []
     for path in args.models:
         output = args.signature or path + SIGNATURE_SUFFIX
-        if output != "-" and os.path.realpath(output) == os.path.realpath(path):
-            print_error(FileError(output, "is the model itself; the signature goes to another file"), args.no_color)
-            statuses.append(EXIT_ERROR)
-            continue
-        signed = attempt(_sign, path, key, reuse)
+        signed = attempt(_sign_to, path, output, key, reuse, (*args.models, args.private_key))
         if isinstance(signed, FileError):
             print_error(signed, args.no_color)
             statuses.append(EXIT_ERROR)
             continue
-        with redirected_output(output):
-            emit(signed.bundle, end="")
         if output != "-":
             how = ", digests reused" if signed.reused else ""
             emit(f"{display(path)}: signed -> {display(output)} ({signing.key_description(key)}, "

@@ -1,9 +1,11 @@
 """``ondrel-sdk stamp``: a copy of a model with a provenance stamp in its metadata."""
 
+import errno
 import os
 
 from ..arguments import EXIT_ERROR, EXIT_OK, add_command
-from ..files import FileError, attempt, read_json_object, read_models, strip_path
+from ..files import (FileError, attempt, claimed_output, describe, file_changed_text, file_destination,
+                     publish_output, read_json_object, read_models, strip_path)
 from ..terminal import PROG, display, emit, print_error
 
 CONFIGS = ("calibration_config", "quantization_config")
@@ -14,7 +16,8 @@ def register(commands, common, batch):
                       "0 written, 2 unusable input or OUT exists (nothing is written then)", (common,))
     sub.add_argument("model", metavar="MODEL", help=".o1c file to stamp")
     sub.add_argument("-o", "--output", required=True, metavar="OUT", help="where to write the stamped model")
-    sub.add_argument("--force", action="store_true", help="overwrite OUT if it exists")
+    sub.add_argument("--force", action="store_true",
+                     help="overwrite OUT if it exists (OUT may be MODEL itself: the stamped file replaces it whole)")
     sub.add_argument("--notes", metavar="T", help="human-readable notes")
     sub.add_argument("--git-commit", metavar="T", help="git commit of the training code")
     sub.add_argument("--training-run-id", metavar="T", help="training run identifier")
@@ -26,19 +29,44 @@ def register(commands, common, batch):
                           "from ONDREL_SDK_KEY_PASSWORD or a prompt on a terminal")
 
 
-def write_model(path, graph, overwrite):
-    """Write ``graph`` to ``path``: OUT is either the complete new model or untouched, and without
-    ``overwrite`` never replaced, not even by a file that appeared meanwhile (the IR layer's atomic write)."""
+def write_checked(model, out, target, stamped, overwrite):
+    """Write the ``stamped`` copy of ``model`` to ``out`` (``target``: its Destination), or fail leaving nothing.
+
+    The file is written beside the target and read back: only when its
+    fingerprints are the ones in its stamp is it renamed into place (without
+    ``overwrite``, never over a file, not even one that appeared meanwhile).
+    Arrays are copied from the input's map, so a model rewritten or truncated
+    in place while it is stamped is an error for the input, never a stamp that
+    the written file does not match.
+    """
     from ondrel import ir
 
+    from .... import _files
+    from ...fingerprint import fingerprint_graph_dual, get_stamp
+
+    stamp = get_stamp(stamped)
     try:
-        ir.write(path, graph, overwrite=overwrite)
-    except FileExistsError:
-        raise FileError(path, "already exists (use --force to overwrite)") from None
+        fd, temporary = _files.new_temporary(target.path)
     except OSError as e:
-        raise FileError(path, e.strerror or str(e)) from None
-    except ValueError as e:  # something in the graph or its stamp that an .o1c file cannot hold
-        raise FileError(path, strip_path(str(e), path)) from None
+        raise FileError(out, describe(e)) from None
+    os.close(fd)
+    try:
+        try:
+            ir.write(temporary, stamped)
+        except OSError as e:
+            if e.errno == errno.EFAULT:  # reading the input's map failed: it shrank
+                raise FileError(model, file_changed_text) from None
+            raise FileError(out, describe(e)) from None
+        except ValueError as e:  # something in the graph or its stamp that an .o1c file cannot hold
+            raise FileError(out, strip_path(str(e), temporary)) from None
+        written = attempt(lambda path: fingerprint_graph_dual(ir.read(path)), temporary)
+        if isinstance(written, FileError):
+            raise FileError(out, f"the written file could not be read back ({written.reason})")
+        if written != (stamp["fingerprint_structure"], stamp["fingerprint_full"]):
+            raise FileError(model, file_changed_text)
+        publish_output(out, temporary, target, overwrite)
+    finally:
+        _files.discard(temporary)
 
 
 def _stamp(path, graph, args, configs):
@@ -60,17 +88,15 @@ def _sign(path, stamped, key, name):
 
 def run(args):
     out = args.output
-    if os.path.isdir(out):
-        raise FileError(out, "is a directory")
-    if not args.force and os.path.lexists(out):
-        raise FileError(out, "already exists (use --force to overwrite)")
-    configs = {name: read_json_object(path) if path is not None else None
-               for name, path in zip(CONFIGS, (args.calibration_config, args.quantization_config))}
+    target = file_destination(out, args.force, "a model")
     key = None
-    if args.sign:
-        from .sign import load_private_key
+    with claimed_output(out, target):  # the model itself may be the output: stamping in place is safe
+        configs = {name: read_json_object(path) if path is not None else None
+                   for name, path in zip(CONFIGS, (args.calibration_config, args.quantization_config))}
+        if args.sign:
+            from .sign import load_private_key
 
-        key = load_private_key(args.sign)
+            key = load_private_key(args.sign)
     (graph,), failures = read_models([args.model], f"{PROG} stamp")
     if failures:
         print_error(failures[0], args.no_color)
@@ -81,7 +107,7 @@ def run(args):
     if isinstance(stamped, FileError):
         print_error(stamped, args.no_color)
         return EXIT_ERROR
-    write_model(out, stamped, overwrite=args.force)
+    write_checked(args.model, out, target, stamped, overwrite=args.force)
     from ...fingerprint import get_stamp
 
     stamp = get_stamp(stamped)

@@ -6,6 +6,7 @@ from ..arguments import EXIT_ERROR, EXIT_OK, add_command, add_format_options
 from ..files import FileError, expand_models, read_model, run_per_file
 from ..formats import JSON_FORMAT_HELP, dumps_json, plain
 from ..terminal import PROG, display, emit, print_error
+from ..workers import cluster
 
 
 TABLE_FORMATS = ("markdown", "csv")
@@ -123,7 +124,7 @@ def run(args):
     status, entries, reports = EXIT_OK, [], 0
     wanted = "table" if args.table and args.format == "text" else args.format
     for path, result in run_per_file(summarize_file, expand_models(args.models), (wanted, args.verbose),
-                                     args.jobs, f"{PROG} summary", dask=args.dask):
+                                     args.jobs, f"{PROG} summary", dask=cluster(args)):
         if isinstance(result, FileError):
             print_error(result, args.no_color)
             entries.append({"path": path, "error": result.reason})

@@ -7,6 +7,7 @@ from ..arguments import EXIT_ERROR, EXIT_FINDINGS, EXIT_OK, add_command, add_for
 from ..files import FileError, expand_models, read_model, run_per_file
 from ..formats import dumps_json
 from ..terminal import PROG, Style, display, emit, print_error
+from ..workers import cluster
 
 
 def register(commands, common, batch):
@@ -92,7 +93,8 @@ def run(args):
                                             f"{len(models)}")
         signature = read_signature(args.signature) if args.signature else None
         task, task_args = verify_signed_file, (args.trusted_keys, signature)
-    for path, result in run_per_file(task, models, task_args, args.jobs, f"{PROG} verify", dask=args.dask):
+    for path, result in run_per_file(task, models, task_args, args.jobs, f"{PROG} verify",
+                                     dask=cluster(args)):
         if isinstance(result, FileError):
             print_error(result, args.no_color)
             entries.append({"path": path, "error": result.reason})
