@@ -175,8 +175,11 @@ def test_embedded_signature_survives_its_own_storage_and_names_a_changed_node(si
 
 def test_keygen_writes_an_owner_only_private_key_and_encrypts_with_the_variable(tmp_path):
     env = child_env(ONDREL_SDK_KEY_PASSWORD="correct horse")
-    assert cli("keygen", "k.pem", "--encrypt", cwd=tmp_path, env=env).returncode == 0
-    assert stat.S_IMODE(os.stat(tmp_path / "k.pem").st_mode) == 0o600
+    (tmp_path / "old.pem").write_text("readable by all\n")
+    os.chmod(tmp_path / "old.pem", 0o644)
+    os.symlink("old.pem", tmp_path / "k.pem")  # followed: the file it names is replaced, the link stays
+    assert cli("keygen", "k.pem", "--encrypt", "--force", cwd=tmp_path, env=env).returncode == 0
+    assert os.path.islink(tmp_path / "k.pem") and stat.S_IMODE(os.stat(tmp_path / "old.pem").st_mode) == 0o600
     assert b"ENCRYPTED PRIVATE KEY" in (tmp_path / "k.pem").read_bytes()
     ir.write(tmp_path / "m.o1c", mlp())
     assert cli("sign", "m.o1c", "--key", "k.pem", cwd=tmp_path, env=env).returncode == 0
@@ -185,6 +188,44 @@ def test_keygen_writes_an_owner_only_private_key_and_encrypts_with_the_variable(
                         (child_env(ONDREL_SDK_KEY_PASSWORD="wrong"), "wrong password")):
         run = cli("sign", "m.o1c", "--key", "k.pem", cwd=tmp_path, env=env)
         assert run.returncode == 2 and reason in run.stderr and len(run.stderr.splitlines()) == 1
+
+
+# (argv, stderr after "ondrel-sdk: error: "): key and signature outputs follow the rules of every output.
+SIGNING_OUTPUTS = [
+    (["sign", "m.o1c", "--key", "k.pem", "--signature", "k.pem"], "k.pem: is also an input; the output would replace it"),
+    (["sign", "m.o1c", "--key", "k.pem", "--signature", "hard.o1c"],
+     "hard.o1c: is the input m.o1c; the output would replace it"),
+    (["sign", "m.o1c", "--key", "k.pem", "--signature", "alias.o1c"],
+     "alias.o1c: is the input m.o1c; the output would replace it"),
+    (["verify", "m.o1c", "--signature", "m.o1c.sig", "--key", "keys", "-o", "keys/k.pub"],
+     "keys/k.pub: is also an input; the output would replace it"),
+    (["stamp", "m.o1c", "-o", "k.pem", "--force", "--sign", "k.pem"],
+     "k.pem: is also an input; the output would replace it"),
+    (["keygen", "fifo"], "fifo: not a regular file (a FIFO); a key is written to a file"),
+    (["keygen", "new.pem", "--public", "null", "--force"],
+     "null: not a regular file (a character device); a key is written to a file"),
+]
+
+
+@pytest.mark.parametrize("argv, error", SIGNING_OUTPUTS, ids=[" ".join(case[0][:1] + case[0][-2:])
+                                                             for case in SIGNING_OUTPUTS])
+def test_signing_outputs_never_replace_inputs_devices_or_fifos(tmp_path, argv, error):
+    ir.write(tmp_path / "m.o1c", mlp())
+    assert cli("keygen", "k.pem", cwd=tmp_path).returncode == 0
+    assert cli("sign", "m.o1c", "--key", "k.pem", cwd=tmp_path).returncode == 0
+    (tmp_path / "keys").mkdir()
+    os.replace(tmp_path / "k.pub", tmp_path / "keys" / "k.pub")
+    os.link(tmp_path / "m.o1c", tmp_path / "hard.o1c")
+    os.symlink("m.o1c", tmp_path / "alias.o1c")
+    os.mkfifo(tmp_path / "fifo")
+    os.mknod(tmp_path / "null", stat.S_IFCHR | 0o666, os.makedev(1, 3))
+    before = {path: (path.lstat().st_mode, path.read_bytes() if path.is_file() else None)
+              for path in tmp_path.rglob("*") if not stat.S_ISFIFO(path.lstat().st_mode)}
+    run = cli(*argv, cwd=tmp_path)
+    assert (run.returncode, run.stderr) == (2, f"ondrel-sdk: error: {error}\n")
+    after = {path: (path.lstat().st_mode, path.read_bytes() if path.is_file() else None)
+             for path in tmp_path.rglob("*") if not stat.S_ISFIFO(path.lstat().st_mode)}
+    assert after == before and (tmp_path / "fifo").exists()  # nothing replaced, nothing left behind
 
 
 STATUS_CASES = [

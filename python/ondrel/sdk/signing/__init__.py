@@ -33,16 +33,16 @@ from ._envelope import (BUNDLE_MEDIA_TYPE, PAYLOAD_TYPE, STATEMENT_TYPE, Signatu
                         parse_bundle, signing_key, statement_of)
 from ._keys import (KEY_TYPES, PASSWORD_VARIABLE, KeyFileError, KeyType, MissingExtraError, PrivateKey, PublicKey,
                     generate_key, is_encrypted, key_description, key_id, load_private_key, load_public_key,
-                    load_public_keys, private_pem, public_pem)
+                    load_public_keys, private_pem, public_key_files, public_pem)
 from ._manifest import (MANIFEST_VERSION, SIGNATURE_KEY, TENSOR_DIGEST, Change, UndescribableError, _mapping, compare,
                         describe, manifest_digest, tensor_records)
 
 __all__ = [
     "BUNDLE_MEDIA_TYPE", "KEY_TYPES", "MANIFEST_PREDICATE", "MODEL_SIGNING_PREDICATE", "PASSWORD_VARIABLE",
     "PAYLOAD_TYPE", "SIGNATURE_KEY", "STATEMENT_TYPE", "Change", "KeyFileError", "KeyType", "MissingExtraError",
-    "SignatureFileError", "SignedModel", "UndescribableError", "VerificationResult", "embed_signature", "generate_key", "is_encrypted",
-    "key_id", "load_private_key", "load_public_key", "load_public_keys", "pae", "private_pem", "public_pem",
-    "sign_file", "sign_graph", "verify_signature",
+    "SignatureFileError", "SignedModel", "UndescribableError", "VerificationResult", "embed_signature",
+    "generate_key", "is_encrypted", "key_id", "load_private_key", "load_public_key", "load_public_keys", "pae",
+    "private_pem", "public_key_files", "public_pem", "sign_file", "sign_graph", "verify_signature",
 ]
 
 MODEL_SIGNING_PREDICATE = "https://model_signing/signature/v1.0"

@@ -170,14 +170,13 @@ def load_public_key(path: str) -> PublicKey:
 PUBLIC_KEY_SUFFIXES = (".pem", ".pub")
 
 
-def load_public_keys(paths: list[str]) -> list[PublicKey]:
-    """The public keys of ``paths``: each a PEM file, or a folder whose ``*.pem`` and ``*.pub``
-    files are all public keys. A folder without any, or any file that is not a usable public key,
-    raises KeyFileError."""
-    keys = []
+def public_key_files(paths: list[str]) -> list[str]:
+    """The key files ``paths`` name: each a file, or the ``*.pem`` and ``*.pub`` files of a folder
+    (KeyFileError for a folder without any, or one that cannot be listed)."""
+    files = []
     for path in paths:
         if not os.path.isdir(path):
-            keys.append(load_public_key(path))
+            files.append(path)
             continue
         try:
             names = sorted(name for name in os.listdir(path) if name.endswith(PUBLIC_KEY_SUFFIXES))
@@ -185,8 +184,15 @@ def load_public_keys(paths: list[str]) -> list[PublicKey]:
             raise KeyFileError(f"{path}: {e.strerror or e}") from None
         if not names:
             raise KeyFileError(f"{path}: no {' or '.join(PUBLIC_KEY_SUFFIXES)} key files in this folder")
-        keys += [load_public_key(os.path.join(path, name)) for name in names]
-    return keys
+        files += [os.path.join(path, name) for name in names]
+    return files
+
+
+def load_public_keys(paths: list[str]) -> list[PublicKey]:
+    """The public keys of ``paths``: each a PEM file, or a folder whose ``*.pem`` and ``*.pub``
+    files are all public keys. A folder without any, or any file that is not a usable public key,
+    raises KeyFileError."""
+    return [load_public_key(path) for path in public_key_files(paths)]
 
 
 def signature_hash(key: PrivateKey | PublicKey):

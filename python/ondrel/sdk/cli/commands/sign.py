@@ -75,6 +75,7 @@ def password_for(path):
 
 def load_private_key(path):
     signing = signing_module()
+    refuse_output(path)
     password = password_for(path)
     try:
         return signing.load_private_key(path, password)
@@ -85,6 +86,8 @@ def load_private_key(path):
 def load_trusted_keys(paths):
     signing = signing_module()
     try:
+        for path in signing.public_key_files(paths):
+            refuse_output(path)
         return signing.load_public_keys(paths)
     except signing.KeyFileError as e:
         path, _, reason = str(e).partition(": ")
