@@ -10,6 +10,8 @@ import sys
 import numpy as np
 import pytest
 from conftest import craft_o1c, mlp
+from test_changed_files import CHANGED
+from test_changed_files import model as changing_model
 from test_cli import cli, child_env
 
 from ondrel import ir
@@ -260,6 +262,41 @@ def test_without_the_extra_a_command_names_it(tmp_path):
     env["PYTHONPATH"] = os.pathsep.join([str(tmp_path), env["PYTHONPATH"]])
     run = cli("keygen", "k.pem", cwd=tmp_path, env=env)
     assert run.returncode == 2 and "ondrel[signing]" in run.stderr and len(run.stderr.splitlines()) == 1
+
+
+# Runs the command line with shrinking.o1c cut short once it has been read and checked, just before its tensors
+# are hashed (the manifest of a model is described right before).
+SHRINK_BEFORE_HASHING = """
+import os, sys
+from ondrel.sdk import signing
+real_describe = signing.describe
+def describe(graph):
+    if os.path.getsize("shrinking.o1c") > 4096:
+        os.truncate("shrinking.o1c", 4096)
+    return real_describe(graph)
+signing.describe = describe
+from ondrel.sdk.cli import main
+sys.exit(main(sys.argv[1:]))
+"""
+
+
+@pytest.mark.parametrize("argv, signed", [
+    (["sign", "shrinking.o1c", "a.o1c", "--key", "k.pem"], ["a.o1c.sig"]),
+    (["verify", "shrinking.o1c", "--signature", "shrinking.sig", "--key", "k.pub"], []),
+    (["verify", "shrinking.o1c", "a.o1c", "--key", "k.pub"], []),  # the embedded signatures
+])
+def test_a_model_truncated_while_signed_or_verified_is_an_error_line(tmp_path, argv, signed):
+    assert cli("keygen", "k.pem", cwd=tmp_path).returncode == 0
+    ir.write(tmp_path / "plain.o1c", changing_model(lif=2048))  # every tensor beyond the first page
+    for name in ("a.o1c", "shrinking.o1c"):
+        assert cli("stamp", "plain.o1c", "-o", name, "--sign", "k.pem", cwd=tmp_path).returncode == 0
+    assert cli("sign", "shrinking.o1c", "--key", "k.pem", "--signature", "shrinking.sig", cwd=tmp_path).returncode == 0
+    before = set(os.listdir(tmp_path))
+    run = subprocess.run([sys.executable, "-c", SHRINK_BEFORE_HASHING, *argv], cwd=tmp_path, env=child_env(),
+                         capture_output=True, text=True, timeout=120)
+    assert (run.returncode, run.stderr) == (2, f"ondrel-sdk: error: shrinking.o1c: {CHANGED}\n")
+    assert [line.split(":")[0] for line in run.stdout.splitlines()] == ["a.o1c"] * ("a.o1c" in argv)
+    assert "FAILED" not in run.stdout and set(os.listdir(tmp_path)) == before | set(signed)
 
 
 def _model_signing(*args, cwd):

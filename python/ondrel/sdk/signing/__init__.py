@@ -334,10 +334,8 @@ def _detached(path: str, predicate: dict[str, Any], found: dict[str, Any]) -> Ve
     return VerificationResult(True, **found, checked="manifest and file")
 
 
-def _embedded_bundle(path: str) -> Optional[str]:
-    from ondrel import ir
-
-    bundle = ir.read(path).metadata.get(SIGNATURE_KEY)
+def _embedded_bundle(graph: Any) -> Optional[str]:
+    bundle = graph.metadata.get(SIGNATURE_KEY)
     return bundle if isinstance(bundle, str) else None
 
 
@@ -352,10 +350,14 @@ def verify_signature(path: str, trusted_keys: Sequence[PublicKey],
     differs). Raises SignatureFileError for a signature that cannot be read,
     OSError and ValueError for a model that cannot be read.
     """
+    from ondrel import ir
+
     if not trusted_keys:
         raise ValueError("no trusted public key given")
+    graph = None  # read once: the embedded signature and the manifest come from the same map
     if signature is None:
-        signature = _embedded_bundle(path)
+        graph = ir.read(path)
+        signature = _embedded_bundle(graph)
         if signature is None:
             return _not_verified("no embedded signature (sign with 'stamp --sign', or give the signature file)")
     envelope = parse_bundle(signature)
@@ -377,9 +379,7 @@ def verify_signature(path: str, trusted_keys: Sequence[PublicKey],
         signed = predicate.get("manifest")
         if not isinstance(signed, dict) or subject_digest != manifest_digest(signed):
             return _not_verified("signed statement is inconsistent (manifest digest)", **found)
-        from ondrel import ir
-
-        changes, why, _ = _manifest_changes(signed, ir.read(path))
+        changes, why, _ = _manifest_changes(signed, ir.read(path) if graph is None else graph)
         if changes is None:
             return _not_verified(why, **found)
         if changes:

@@ -1,7 +1,9 @@
 """SHA-256 digests of tensors and files, computed in parallel threads.
 
-hashlib releases the interpreter lock while it hashes a buffer of more than a
-few KB, so threads hashing mapped memory run on every core. A tensor's digest
+Mapped bytes are copied under a guard, slice by slice, into memory of the
+hashing call's own, and hashed from there; the copies run without the
+interpreter lock and hashlib releases it while it hashes a slice, so threads
+hashing mapped memory run on every core. A tensor's digest
 is the SHA-256 of the SHA-256 digests of its consecutive pieces of
 ``PIECE_BYTES`` (relative to the tensor's first byte, so the digest depends on
 the bytes alone, not where they lie in a file): the pieces of one large
@@ -19,11 +21,11 @@ from typing import Any, Callable, Iterable, Sequence
 
 import numpy as np
 
+from .. import _mapped
+
 PIECE_BYTES = 64 << 20
 # Small tensors are hashed together in one task, up to this many bytes, to keep the task count low.
 _BATCH_BYTES = 8 << 20
-# The whole-file stream is fed in slices of this size.
-_STREAM_SLICE = 64 << 20
 
 
 def usable_cpus() -> int:
@@ -33,20 +35,29 @@ def usable_cpus() -> int:
         return os.cpu_count() or 1
 
 
-def read_mapped(consume: Callable[[memoryview], Any], buffer: memoryview, start: int, stop: int) -> None:
-    """Hand bytes ``start:stop`` of ``buffer`` (memory that may be mapped from a file) to ``consume``
-    (a hasher's ``update``, say), in slices.
+def hash_mapped(hasher: Any, buffer: memoryview, start: int, stop: int) -> None:
+    """Feed bytes ``start:stop`` of ``buffer`` (memory that may be mapped from a file) to ``hasher``.
 
-    Every read of mapped model bytes made for signing and verifying goes through here.
+    Every read of mapped model bytes made for signing and verifying goes
+    through here or ``MappedFile.read``: slices are copied under the guard of
+    ``ondrel.sdk._mapped`` (a file truncated meanwhile is an OSError, errno
+    EFAULT, "file changed while it was being read", not SIGBUS), without the
+    interpreter lock, so threads still hash in parallel.
     """
-    for offset in range(start, stop, _STREAM_SLICE):
-        consume(buffer[offset:min(stop, offset + _STREAM_SLICE)])
+    _mapped.hash_into(buffer[start:stop], hasher)
 
 
 def array_bytes(array: np.ndarray) -> memoryview:
     """The bytes of ``array.tobytes()`` as a flat view: the array's own memory when it is contiguous
-    (mapped arrays of a read model are), else a copy."""
-    flat = np.ascontiguousarray(array).reshape(-1)
+    (mapped arrays of a read model are), else a copy made under the guard."""
+    if not array.flags.c_contiguous:
+        copied = bytearray(array.nbytes)
+        try:
+            _mapped.copy(array, copied)
+        except TypeError:  # no buffer to read from (datetimes): numpy copies
+            return memoryview(array.tobytes())
+        return memoryview(copied)
+    flat = array.reshape(-1)
     return memoryview(flat.view(np.uint8).data) if flat.size else memoryview(b"")
 
 
@@ -54,7 +65,7 @@ def _piece_digests(items: Sequence[tuple[memoryview, int, int]]) -> list[bytes]:
     digests = []
     for view, start, stop in items:
         hasher = hashlib.sha256()
-        read_mapped(hasher.update, view, start, stop)
+        hash_mapped(hasher, view, start, stop)
         digests.append(hasher.digest())
     return digests
 
@@ -123,14 +134,15 @@ class MappedFile:
 
     def sha256(self, start: int = 0, stop: int | None = None) -> str:
         hasher = hashlib.sha256()
-        read_mapped(hasher.update, self.view, start, self.size if stop is None else stop)
+        hash_mapped(hasher, self.view, start, self.size if stop is None else stop)
         return hasher.hexdigest()
 
     def read(self, start: int, stop: int) -> bytes:
-        """A copy of bytes ``start:stop`` (fewer past the end)."""
-        parts: list[bytes] = []
-        read_mapped(lambda part: parts.append(bytes(part)), self.view, start, min(stop, self.size))
-        return b"".join(parts)
+        """A copy of bytes ``start:stop`` (fewer past the end), made under the guard."""
+        part = self.view[start:min(stop, self.size)]
+        copied = bytearray(len(part))
+        _mapped.copy(part, copied)
+        return bytes(copied)
 
     def close(self) -> None:
         self.view.release()
