@@ -299,6 +299,41 @@ def test_a_model_truncated_while_signed_or_verified_is_an_error_line(tmp_path, a
     assert "FAILED" not in run.stdout and set(os.listdir(tmp_path)) == before | set(signed)
 
 
+# stamp --sign on m.o1c rewritten in place after the stamp's fingerprints and back after the signature's digests.
+REWRITTEN_AND_BACK = """
+import sys
+from ondrel.sdk import fingerprint, signing
+real_stamp, real_sign, saved = fingerprint.stamp_graph, signing.sign_graph, []
+def rewrite(data):
+    with open("m.o1c", "r+b") as handle:
+        handle.seek(-4096, 2)
+        saved.append(handle.read(4096))
+        handle.seek(-4096, 2)
+        handle.write(data)
+def stamp_graph(graph, **kwargs):
+    stamped = real_stamp(graph, **kwargs)
+    rewrite(b"\\xff" * 4096)
+    return stamped
+def sign_graph(*args, **kwargs):
+    signed = real_sign(*args, **kwargs)
+    rewrite(saved[0])
+    return signed
+fingerprint.stamp_graph, signing.sign_graph = stamp_graph, sign_graph
+from ondrel.sdk.cli import main
+sys.exit(main(sys.argv[1:]))
+"""
+
+
+def test_stamp_sign_writes_no_signature_that_the_written_file_does_not_match(tmp_path):
+    assert cli("keygen", "k.pem", cwd=tmp_path).returncode == 0
+    ir.write(tmp_path / "m.o1c", changing_model(lif=2048))
+    before = set(os.listdir(tmp_path))
+    run = subprocess.run([sys.executable, "-c", REWRITTEN_AND_BACK, "stamp", "m.o1c", "-o", "out.o1c", "--sign",
+                          "k.pem"], cwd=tmp_path, env=child_env(), capture_output=True, text=True, timeout=120)
+    assert (run.returncode, run.stderr) == (2, f"ondrel-sdk: error: m.o1c: {CHANGED}\n")
+    assert set(os.listdir(tmp_path)) == before
+
+
 def _model_signing(*args, cwd):
     """model_signing's command line in a child process whose sockets refuse to connect."""
     (cwd / "sitecustomize.py").write_text(NO_NETWORK)

@@ -29,20 +29,36 @@ def register(commands, common, batch):
                           "from ONDREL_SDK_KEY_PASSWORD or a prompt on a terminal")
 
 
-def write_checked(model, out, target, stamped, overwrite):
+def _read_back(path, public_key):
+    """The fingerprints of the written file ``path``, and whether the signature in it holds for its tensors
+    (True when it was not signed, ``public_key`` None)."""
+    from ondrel import ir
+
+    from ...fingerprint import fingerprint_graph_dual
+
+    fingerprints = fingerprint_graph_dual(ir.read(path))
+    if public_key is None:
+        return fingerprints, True
+    from ...signing import verify_signature
+
+    return fingerprints, verify_signature(path, [public_key]).verified
+
+
+def write_checked(model, out, target, stamped, overwrite, public_key=None):
     """Write the ``stamped`` copy of ``model`` to ``out`` (``target``: its Destination), or fail leaving nothing.
 
     The file is written beside the target and read back: only when its
-    fingerprints are the ones in its stamp is it renamed into place (without
+    fingerprints are the ones in its stamp, and the signature it carries (by
+    the key of ``public_key``) holds for it, is it renamed into place (without
     ``overwrite``, never over a file, not even one that appeared meanwhile).
     Arrays are copied from the input's map, so a model rewritten or truncated
-    in place while it is stamped is an error for the input, never a stamp that
-    the written file does not match.
+    in place while it is stamped is an error for the input, never a stamp or a
+    signature that the written file does not match.
     """
     from ondrel import ir
 
     from .... import _files
-    from ...fingerprint import fingerprint_graph_dual, get_stamp
+    from ...fingerprint import get_stamp
 
     stamp = get_stamp(stamped)
     try:
@@ -59,10 +75,11 @@ def write_checked(model, out, target, stamped, overwrite):
             raise FileError(out, describe(e)) from None
         except ValueError as e:  # something in the graph or its stamp that an .o1c file cannot hold
             raise FileError(out, strip_path(str(e), temporary)) from None
-        written = attempt(lambda path: fingerprint_graph_dual(ir.read(path)), temporary)
+        written = attempt(_read_back, temporary, public_key)
         if isinstance(written, FileError):
             raise FileError(out, f"the written file could not be read back ({written.reason})")
-        if written != (stamp["fingerprint_structure"], stamp["fingerprint_full"]):
+        fingerprints, signature_holds = written
+        if fingerprints != (stamp["fingerprint_structure"], stamp["fingerprint_full"]) or not signature_holds:
             raise FileError(model, file_changed_text)
         publish_output(out, temporary, target, overwrite)
     finally:
@@ -107,7 +124,8 @@ def run(args):
     if isinstance(stamped, FileError):
         print_error(stamped, args.no_color)
         return EXIT_ERROR
-    write_checked(args.model, out, target, stamped, overwrite=args.force)
+    write_checked(args.model, out, target, stamped, overwrite=args.force,
+                  public_key=None if key is None else key.public_key())
     from ...fingerprint import get_stamp
 
     stamp = get_stamp(stamped)
