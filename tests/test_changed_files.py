@@ -17,6 +17,7 @@ from test_cli import child_env
 from ondrel import ir
 from ondrel.sdk import (analyze_graph, compare_arrays, compare_graphs, fingerprint_graph, fingerprint_graph_dual,
                         lint_graph)
+from ondrel.sdk._mapped import hash_into
 from ondrel.sdk.compare import _array_statistics
 from ondrel.sdk.fingerprint import _hash_graph, _hash_node_weights, stamp_graph
 
@@ -49,6 +50,7 @@ CALLS = {
     "lint_graph (LIF ranges)": lint_graph,
     "analyze_graph (LIF means)": analyze_graph,
     "ir.write": lambda g: ir.write(g.metadata["copy"], g),
+    "_mapped.hash_into (signing)": lambda g: hash_into(g.nodes["fc"].weight, hashlib.sha256()),
 }
 
 

@@ -93,21 +93,23 @@ def open_for_writing(target):
     return new_temporary(target.path)
 
 
-def new_temporary(target):
+def new_temporary(target, mode=None):
     """A new, empty temporary file beside the file ``target`` (a path): (descriptor, path).
 
-    It gets the mode ``target`` has, or the one a new file gets under the umask.
+    It gets ``mode`` when given, from the moment it exists (a private key's
+    0600 is never looser, not even briefly); otherwise the mode ``target`` has,
+    or the one a new file gets under the umask.
     """
     folder, base = os.path.split(target)
     for _ in range(100):
         path = os.path.join(folder, f".{base}.{secrets.token_hex(6)}.tmp")
         try:
-            fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+            fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666 if mode is None else mode)
         except FileExistsError:
             continue
         _temporaries[path] = os.getpid()
         try:
-            os.fchmod(fd, stat.S_IMODE(os.stat(target).st_mode))
+            os.fchmod(fd, stat.S_IMODE(os.stat(target).st_mode) if mode is None else mode)
         except FileNotFoundError:
             pass
         except BaseException:

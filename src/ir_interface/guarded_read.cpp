@@ -5,6 +5,7 @@
 #include <csetjmp>
 #include <csignal>
 #include <pthread.h>
+#include <sched.h>
 
 namespace ondrel {
 
@@ -14,8 +15,9 @@ namespace {
 // than a thread-local slot: the handler must find its region without calling
 // into the dynamic loader (thread-local storage of a module loaded at run time
 // is reached through __tls_get_addr, which the sanitizers' bookkeeping cannot
-// follow out of a signal handler). Regions hold the interpreter lock, so one
-// slot is in use at a time; the rest are for threads of a host without it.
+// follow out of a signal handler). Most regions hold the interpreter lock;
+// guarded_copy_unlocked's do not, so threads hashing in parallel each hold a
+// slot at once.
 struct Region {
     std::atomic<pthread_t> owner{};  // zero: free (no thread's id is zero)
     std::atomic<sigjmp_buf*> jump{};  // set while the region runs; read by the handler on the same thread
@@ -26,13 +28,15 @@ struct sigaction previous_action;
 
 Region* claim_region() {
     const pthread_t self = pthread_self();
-    for (Region& region : regions) {
-        pthread_t free{};
-        if (region.owner.load(std::memory_order_relaxed) == free &&
-            region.owner.compare_exchange_strong(free, self, std::memory_order_acquire))
-            return &region;
+    for (;;) {
+        for (Region& region : regions) {
+            pthread_t free{};
+            if (region.owner.load(std::memory_order_relaxed) == free &&
+                region.owner.compare_exchange_strong(free, self, std::memory_order_acquire))
+                return &region;
+        }
+        sched_yield();  // more threads in regions than slots: wait for one to end (regions are short copies)
     }
-    return nullptr;  // more threads in regions than slots: this one runs unguarded
 }
 
 void forward(int signal, siginfo_t* info, void* context) {
@@ -91,10 +95,6 @@ bool run_guarded(void (*body)(void*), void* context) noexcept {
     static const bool installed = install_handler();
     (void)installed;
     Region* const region = claim_region();
-    if (region == nullptr) {
-        body(context);
-        return true;
-    }
     sigjmp_buf jump;
     const bool completed = sigsetjmp(jump, 0) == 0;
     if (completed) {

@@ -42,6 +42,21 @@ inline void guarded_copy(void* destination, const void* source, size_t size) {
     guarded_read([&] { std::memcpy(destination, source, size); });
 }
 
+// guarded_copy with the interpreter lock released around the region, so that
+// other threads run meanwhile (the region itself still calls nothing). Only
+// for memory that nothing can free or resize while the lock is away: a source
+// the caller holds a buffer export of (or a reference to its array), a
+// destination the caller owns.
+inline void guarded_copy_unlocked(void* destination, const void* source, size_t size) {
+    auto body = [&] { std::memcpy(destination, source, size); };
+    bool completed;
+    {
+        nb::gil_scoped_release unlocked;
+        completed = run_guarded([](void* context) { (*static_cast<decltype(body)*>(context))(); }, &body);
+    }
+    if (!completed) raise_file_changed();
+}
+
 // Streams the bytes of `view` in row-major order (what tobytes() returns)
 // into memory of the target's own, each copy made under the guard:
 // target.room() is where the next bytes go and how many fit (room for one

@@ -1,5 +1,6 @@
 // ondrel.sdk._mapped: the guarded read of ir_interface/guarded_read.hpp for
-// the Python side (the IR layer's writer copies mapped arrays through it).
+// the Python side (the IR layer's writer copies mapped arrays through it,
+// signing hashes mapped files through it).
 #include "ir_interface/guarded_read.hpp"
 #include "ir_interface/host_function.hpp"
 
@@ -37,6 +38,35 @@ nb::object copy(nb::handle source, nb::handle destination) {
     return own(PyLong_FromSize_t(size));
 }
 
+// Slices a hasher is fed: large enough that hashlib hashes them without the
+// interpreter lock, small enough to stay in the core's cache between the copy
+// and the hashing.
+constexpr size_t hash_slice_bytes = 256 * 1024;
+const Name update_name("update");
+
+nb::object hash_into(nb::handle source, nb::handle hasher) {
+    ArrayView view(source);
+    if (!view.valid()) raise(PyExc_TypeError, "a bytes-like object is required, not '%.200s'", ondrel::type_name(source));
+    if (!view.c_contiguous()) raise(PyExc_ValueError, "the source must be C-contiguous");
+    const size_t size = static_cast<size_t>(view.size_bytes());
+    nb::object update = attr(hasher, update_name);
+    // The slices go through memory of a bytearray: the view held of it keeps it
+    // from being resized or freed, whatever the hasher does with the slices.
+    const size_t scratch_bytes = std::min(size, hash_slice_bytes);
+    nb::object scratch = own(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(scratch_bytes)));
+    nb::object whole = own(PyMemoryView_FromObject(scratch.ptr()));
+    char* into = PyByteArray_AS_STRING(scratch.ptr());
+    for (size_t done = 0; done < size;) {
+        const size_t count = std::min(scratch_bytes, size - done);
+        guarded_copy_unlocked(into, view.data() + done, count);
+        nb::object slice =
+            count == scratch_bytes ? whole : own(PySequence_GetSlice(whole.ptr(), 0, static_cast<Py_ssize_t>(count)));
+        own(PyObject_CallOneArg(update.ptr(), slice.ptr()));
+        done += count;
+    }
+    return own(PyLong_FromSize_t(size));
+}
+
 }  // namespace
 
 NB_MODULE(_mapped, m) {
@@ -48,5 +78,13 @@ NB_MODULE(_mapped, m) {
                           "'file changed while it was being read') instead of killing the process.\n\n"
                           "Returns:\n"
                           "    The number of bytes copied");
-    set_public_names(m, {"copy"});
+    define_function<hash_into>(m, "hash_into", {"source", "hasher"},
+                               "Feed the bytes of source, a C-contiguous bytes-like object, to hasher.update in\n"
+                               "slices, each copied under the guard into memory of the call's own with the\n"
+                               "interpreter lock released, so that threads hashing mapped files run in parallel.\n\n"
+                               "A source whose mapped file was truncated meanwhile raises OSError (errno EFAULT,\n"
+                               "'file changed while it was being read') instead of killing the process.\n\n"
+                               "Returns:\n"
+                               "    The number of bytes hashed");
+    set_public_names(m, {"copy", "hash_into"});
 }

@@ -256,6 +256,52 @@ def output_destination(path):
         raise FileError(path, f"cannot write there: {describe(e)}") from None
 
 
+exists_text = "already exists (use --force to overwrite)"
+
+
+def file_destination(path, overwrite, what):
+    """The Destination of ``path`` for ``what`` ("a model", "a key"), which only a regular file holds:
+    FileError for a FIFO, a device or an open file, and, without ``overwrite``, for a file that exists."""
+    target = output_destination(path)
+    if target.through:
+        raise FileError(path, f"not a regular file ({target.through}); {what} is written to a file")
+    if not overwrite and os.path.lexists(target.path):
+        raise FileError(path, exists_text)
+    return target
+
+
+def publish_output(path, temporary, target, overwrite):
+    """Rename the complete ``temporary`` onto ``target`` (the Destination of ``path``); FileError when that fails
+    (without ``overwrite``, when a file is there, even one that appeared meanwhile)."""
+    try:
+        _files.publish(temporary, target.path, overwrite)
+    except FileExistsError:
+        raise FileError(path, exists_text) from None
+    except OSError as e:
+        raise FileError(path, describe(e)) from None
+
+
+def write_file(path, target, data, overwrite, mode=None):
+    """Write the bytes ``data`` whole to ``target`` (a ``file_destination`` of ``path``), or nothing.
+
+    ``mode`` gives the file its permissions from the moment it exists (else it
+    takes those of the file it replaces, or a new file's under the umask).
+    """
+    try:
+        fd, temporary = _files.new_temporary(target.path, mode)
+    except OSError as e:
+        raise FileError(path, describe(e)) from None
+    try:
+        try:
+            with open(fd, "wb") as handle:
+                handle.write(data)
+        except OSError as e:
+            raise FileError(path, describe(e)) from None
+        publish_output(path, temporary, target, overwrite)
+    finally:
+        _files.discard(temporary)
+
+
 @contextlib.contextmanager
 def claimed_output(path, target):
     """While the block runs, reading the file ``target`` (a Destination) replaces as an input is refused."""

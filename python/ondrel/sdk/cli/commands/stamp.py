@@ -4,8 +4,8 @@ import errno
 import os
 
 from ..arguments import EXIT_ERROR, EXIT_OK, add_command
-from ..files import (FileError, attempt, claimed_output, describe, file_changed_text, output_destination,
-                     read_json_object, read_models, strip_path)
+from ..files import (FileError, attempt, claimed_output, describe, file_changed_text, file_destination,
+                     publish_output, read_json_object, read_models, strip_path)
 from ..terminal import PROG, display, emit, print_error
 
 CONFIGS = ("calibration_config", "quantization_config")
@@ -23,22 +23,42 @@ def register(commands, common, batch):
     sub.add_argument("--training-run-id", metavar="T", help="training run identifier")
     sub.add_argument("--calibration-config", metavar="FILE.json", help="JSON object file to record")
     sub.add_argument("--quantization-config", metavar="FILE.json", help="JSON object file to record")
+    sub.add_argument("--sign", metavar="PRIVATE.pem",
+                     help="also sign the stamped model with this PEM private key and store the signature in its "
+                          "metadata ('verify OUT --key PUBLIC.pem' checks it); an encrypted key's password comes "
+                          "from ONDREL_SDK_KEY_PASSWORD or a prompt on a terminal")
 
 
-def write_checked(model, out, target, stamped, overwrite):
+def _read_back(path, public_key):
+    """The fingerprints of the written file ``path``, and whether the signature in it holds for its tensors
+    (True when it was not signed, ``public_key`` None)."""
+    from ondrel import ir
+
+    from ...fingerprint import fingerprint_graph_dual
+
+    fingerprints = fingerprint_graph_dual(ir.read(path))
+    if public_key is None:
+        return fingerprints, True
+    from ...signing import verify_signature
+
+    return fingerprints, verify_signature(path, [public_key]).verified
+
+
+def write_checked(model, out, target, stamped, overwrite, public_key=None):
     """Write the ``stamped`` copy of ``model`` to ``out`` (``target``: its Destination), or fail leaving nothing.
 
     The file is written beside the target and read back: only when its
-    fingerprints are the ones in its stamp is it renamed into place (without
+    fingerprints are the ones in its stamp, and the signature it carries (by
+    the key of ``public_key``) holds for it, is it renamed into place (without
     ``overwrite``, never over a file, not even one that appeared meanwhile).
     Arrays are copied from the input's map, so a model rewritten or truncated
-    in place while it is stamped is an error for the input, never a stamp that
-    the written file does not match.
+    in place while it is stamped is an error for the input, never a stamp or a
+    signature that the written file does not match.
     """
     from ondrel import ir
 
     from .... import _files
-    from ...fingerprint import fingerprint_graph_dual, get_stamp
+    from ...fingerprint import get_stamp
 
     stamp = get_stamp(stamped)
     try:
@@ -55,17 +75,13 @@ def write_checked(model, out, target, stamped, overwrite):
             raise FileError(out, describe(e)) from None
         except ValueError as e:  # something in the graph or its stamp that an .o1c file cannot hold
             raise FileError(out, strip_path(str(e), temporary)) from None
-        written = attempt(lambda path: fingerprint_graph_dual(ir.read(path)), temporary)
+        written = attempt(_read_back, temporary, public_key)
         if isinstance(written, FileError):
             raise FileError(out, f"the written file could not be read back ({written.reason})")
-        if written != (stamp["fingerprint_structure"], stamp["fingerprint_full"]):
+        fingerprints, signature_holds = written
+        if fingerprints != (stamp["fingerprint_structure"], stamp["fingerprint_full"]) or not signature_holds:
             raise FileError(model, file_changed_text)
-        try:
-            _files.publish(temporary, target.path, overwrite)
-        except FileExistsError:
-            raise FileError(out, "already exists (use --force to overwrite)") from None
-        except OSError as e:
-            raise FileError(out, describe(e)) from None
+        publish_output(out, temporary, target, overwrite)
     finally:
         _files.discard(temporary)
 
@@ -77,33 +93,51 @@ def _stamp(path, graph, args, configs):
                        training_run_id=args.training_run_id, **configs)
 
 
+def _sign(path, stamped, key, name):
+    """The stamped graph with its signature in its metadata."""
+    from ...fingerprint import get_stamp
+    from ...signing import embed_signature, sign_graph
+
+    stamp = get_stamp(stamped)
+    signed = sign_graph(stamped, key, name, fingerprints=(stamp["fingerprint_structure"], stamp["fingerprint_full"]))
+    return embed_signature(stamped, signed)
+
+
 def run(args):
     out = args.output
-    target = output_destination(out)
-    if target.through:
-        raise FileError(out, f"not a regular file ({target.through}); a model is written to a file")
-    if not args.force and os.path.lexists(target.path):
-        raise FileError(out, "already exists (use --force to overwrite)")
+    target = file_destination(out, args.force, "a model")
+    key = None
     with claimed_output(out, target):  # the model itself may be the output: stamping in place is safe
         configs = {name: read_json_object(path) if path is not None else None
                    for name, path in zip(CONFIGS, (args.calibration_config, args.quantization_config))}
+        if args.sign:
+            from .sign import load_private_key
+
+            key = load_private_key(args.sign)
     (graph,), failures = read_models([args.model], f"{PROG} stamp")
     if failures:
         print_error(failures[0], args.no_color)
         return EXIT_ERROR
     stamped = attempt(_stamp, args.model, graph, args, configs)
+    if key is not None and not isinstance(stamped, FileError):
+        stamped = attempt(_sign, args.model, stamped, key, os.path.basename(out))
     if isinstance(stamped, FileError):
         print_error(stamped, args.no_color)
         return EXIT_ERROR
-    write_checked(args.model, out, target, stamped, overwrite=args.force)
+    write_checked(args.model, out, target, stamped, overwrite=args.force,
+                  public_key=None if key is None else key.public_key())
     from ...fingerprint import get_stamp
 
     stamp = get_stamp(stamped)
     emit(f"Stamped {display(args.model)} -> {display(out)}")
-    for key in ("timestamp", "fingerprint_structure", "fingerprint_full", "notes", "git_commit", "training_run_id"):
-        if key in stamp:
-            emit(f"  {key}: {display(stamp[key])}")
-    for key in CONFIGS:
-        if key in stamp:
-            emit(f"  {key}: {len(stamp[key])} entries")
+    for field in ("timestamp", "fingerprint_structure", "fingerprint_full", "notes", "git_commit", "training_run_id"):
+        if field in stamp:
+            emit(f"  {field}: {display(stamp[field])}")
+    for field in CONFIGS:
+        if field in stamp:
+            emit(f"  {field}: {len(stamp[field])} entries")
+    if key is not None:
+        from ...signing import key_description, key_id
+
+        emit(f"  signature: {key_description(key)}, key id {key_id(key.public_key())[:16]}...")
     return EXIT_OK
