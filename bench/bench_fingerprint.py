@@ -9,7 +9,6 @@
 """
 
 import argparse
-import hashlib
 import os
 import sys
 
@@ -17,28 +16,9 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
 
-from common import best_of, extra_memory, mixed_graph, per_node  # noqa: E402
+from common import MB, best_of, extra_memory, hashlib_over, mixed_graph, per_node, weight_graph  # noqa: E402
 
-from ondrel import ir  # noqa: E402
 from ondrel.sdk.fingerprint import fingerprint_graph, fingerprint_graph_dual  # noqa: E402
-
-MB = 2**20
-
-
-def weight_graph(megabytes, node_megabytes=8):
-    rows = node_megabytes * MB // (4 * 1024)
-    nodes = {f"fc{i:03d}": ir.Affine(weight=np.full((rows, 1024), i, np.float32))
-             for i in range(megabytes // node_megabytes)}
-    names = list(nodes)
-    return ir.Graph(nodes=nodes, edges=list(zip(names, names[1:])))
-
-
-def hashlib_over(arrays):
-    hasher = hashlib.sha256()
-    for array in arrays:
-        hasher.update(array)
-    return hasher.hexdigest()
-
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])

@@ -99,13 +99,28 @@ def best_of(runs, argv, expected_status=0):
     return min(seconds for seconds, _ in results), max(peak for _, peak in results)
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("dir", nargs="?", help="where to write the models (default: a new temporary folder)")
+def clean_up(paths, made_folder):
+    """Delete the benchmark's files, and the folder it made (None: the caller's folder stays)."""
+    for path in paths:
+        if os.path.exists(path):
+            os.unlink(path)
+    if made_folder:
+        shutil.rmtree(made_folder, ignore_errors=True)
+
+
+def options_and_folder(description, prefix):
+    """The options DIR and --runs of a large-model benchmark, and the folder to write in (made if missing)."""
+    parser = argparse.ArgumentParser(description=description)
+    parser.add_argument("dir", nargs="?", help="where to write the files (default: a new temporary folder)")
     parser.add_argument("--runs", type=int, default=3)
     options = parser.parse_args()
-    folder = options.dir or tempfile.mkdtemp(prefix="ondrel-large-")
+    folder = options.dir or tempfile.mkdtemp(prefix=prefix)
     os.makedirs(folder, exist_ok=True)
+    return options, folder
+
+
+def main():
+    options, folder = options_and_folder(__doc__.splitlines()[0], "ondrel-large-")
     paths = a, b, stamped = [os.path.join(folder, f"model_{name}.o1c") for name in ("a", "b", "a_stamped")]
     sdk = [sys.executable, "-m", "ondrel.sdk"]
     try:
@@ -147,11 +162,7 @@ def main():
             speed = f"{processed / MB / seconds:.0f}" if processed else "-"
             print(f"{label:<34}{seconds:>8.2f}s{speed:>9}{peak / MB:>12.0f} MB   {limits}")
     finally:
-        for path in paths:
-            if os.path.exists(path):
-                os.unlink(path)
-        if not options.dir:
-            shutil.rmtree(folder, ignore_errors=True)
+        clean_up(paths, folder if not options.dir else None)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,8 @@
 """What the benchmarks share: synthetic graphs of mixed node classes with small
-arrays, best-of timing, extra-memory measurement and the per-node report line."""
+arrays and of large weights, best-of timing, extra-memory measurement and the
+per-node report line."""
 
+import hashlib
 import time
 import tracemalloc
 
@@ -81,6 +83,26 @@ def reclassed(graph, node_classes):
         copy.__dict__.update(vars(node))
         nodes[name] = copy
     return ir.Graph(nodes=nodes, edges=list(graph.edges), metadata=dict(graph.metadata))
+
+
+MB = 2**20
+
+
+def weight_graph(megabytes, dtype=np.float32, node_megabytes=8):
+    """A chain of Affine nodes holding ``megabytes`` of weights of ``dtype`` in arrays of ``node_megabytes``."""
+    rows = node_megabytes * MB // (np.dtype(dtype).itemsize * 1024)
+    nodes = {f"fc{i:03d}": ir.Affine(weight=np.full((rows, 1024), i, np.float32).astype(dtype))
+             for i in range(megabytes // node_megabytes)}
+    names = list(nodes)
+    return ir.Graph(nodes=nodes, edges=list(zip(names, names[1:])))
+
+
+def hashlib_over(arrays):
+    """hashlib.sha256 fed each array's memory directly (bfloat16 and the like export no buffer)."""
+    hasher = hashlib.sha256()
+    for array in arrays:
+        hasher.update(array.view(np.uint8))
+    return hasher.hexdigest()
 
 
 def best_of(runs, fn, *args, **kwargs):

@@ -480,11 +480,11 @@ def test_summary_table_in_every_format(models):
 
     stats = analyze_graph(ir.read(models / "detector.o1c"))
     text = cli("summary", "--table", "detector.o1c", cwd=models).stdout.splitlines()
-    assert text[0].split() == ["Layer", "Class", "Output", "shape", "Params", "Memory", "FLOPs"]
+    assert text[0].split() == ["Layer", "Class", "Dtype", "Output", "shape", "Params", "Memory", "FLOPs"]
     assert [line.split()[0] for line in text[2:-2]] == [layer.name for layer in stats.layers]  # every layer
     assert text[-1].split()[0] == "Total" and f"{stats.total_params:,}" in text[-1] and f"{stats.total_flops:,}" in text[-1]
     markdown = cli("summary", "detector.o1c", "--format", "markdown", cwd=models).stdout.splitlines()
-    assert len(markdown) == len(stats.layers) + 3 and markdown[1] == "|---|---|---|---:|---:|---:|"
+    assert len(markdown) == len(stats.layers) + 3 and markdown[1] == "|---|---|---|---|---:|---:|---:|"
     rows = list(csv.DictReader(cli("summary", "detector.o1c", "classifier.o1c", "--format", "csv", cwd=models)
                                .stdout.splitlines()))
     detector = [row for row in rows if row["model"] == "detector.o1c"]

@@ -191,6 +191,26 @@ def test_internal_errors_are_one_line_and_show_a_traceback_on_request(odd_models
         "ondrel-sdk: error: internal error: RuntimeError: broken renderer\n")
 
 
+@pytest.mark.parametrize("value, status, text", [
+    (LONG, 0, None),
+    (-(10**40000), 0, None),
+    ({"nested": [2 ** 200_000]}, 2, "metadata holds an integer of 200,001 bits, too long to fingerprint"),
+], ids=["long", "negative", "too long"])
+def test_integers_beyond_the_text_limit_in_fingerprinted_metadata(tmp_path, value, status, text):
+    """Digested as JSON writes any integer, its decimal digits, whatever the host's limit; no advice to call
+    interpreter functions."""
+    ir.write(tmp_path / "m.o1c", chain(("in", ir.Input()), ("out", ir.Output()), metadata={"value": value}))
+    result = run("fingerprint", "--with-metadata", "m.o1c", cwd=tmp_path)
+    assert result.returncode == status and b"set_int_max_str_digits" not in result.stderr
+    if text is None:
+        code = ("import sys; sys.set_int_max_str_digits(0)\nfrom ondrel import ir\nfrom ondrel.sdk import "
+                "fingerprint_graph\nprint(fingerprint_graph(ir.read('m.o1c'), include_metadata=True))")
+        unlimited = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env=child_env(), capture_output=True)
+        assert result.stdout == unlimited.stdout.strip() + b"  m.o1c\n" and result.stderr == b""
+    else:
+        assert result.stderr.decode() == f"ondrel-sdk: error: m.o1c: {text}\n"
+
+
 def test_jobs_are_capped_at_the_usable_cpus(odd_models):
     cpus = len(os.sched_getaffinity(0))
     result = run("fingerprint", "-j", str(cpus + 5), "float128.o1c", "complex.o1c", cwd=odd_models)

@@ -38,6 +38,11 @@ def test_declared_floors_are_the_tested_ones():
 
     assert floors(project["build-system"]["requires"]) == {k: v for k, v in build.items() if k != "cmake"}
     assert floors(project["project"]["dependencies"]) == runtime
+    extras = pins("extra")
+    for name, version in extras.items():  # each pinned extra's floor, as the extras declare it
+        declared = [floors([req])[name] for reqs in project["project"]["optional-dependencies"].values()
+                    for req in reqs if Requirement(req).name == name]
+        assert declared and set(declared) == {version}, name
     assert build["cmake"].release[:2] == Version(cmake_minimum[1]).release[:2]
     # numpy refuses to import modules built for a newer C API than its own
     assert runtime["numpy"].release[:2] == tuple(map(int, npy_target.groups()))

@@ -23,7 +23,10 @@ def same(a, b):
     if isinstance(a, np.ndarray):
         return a.dtype.str == b.dtype.str and a.shape == b.shape and a.tobytes() == b.tobytes()
     if isinstance(a, np.generic):
-        return a.dtype == b.dtype and a.tobytes() == b.tobytes()
+        # x87 extended floats carry padding bytes that numpy does not keep defined
+        return a.dtype == b.dtype and (a.tobytes() == b.tobytes() or a.dtype.itemsize > 8 and a.dtype.kind in "fc"
+                                       and np.array_equal(a, b, equal_nan=True)
+                                       and np.array_equal(np.signbit(np.real(a)), np.signbit(np.real(b))))
     if isinstance(a, (list, tuple)):
         return len(a) == len(b) and all(map(same, a, b))
     if isinstance(a, dict):
@@ -192,7 +195,7 @@ def test_malformed_attributes_are_refused_by_write_and_read(tmp_path, monkeypatc
 
     # The same value in a file, written as the encoder stores any value: read refuses it.
     monkeypatch.setattr(_o1c, "attribute_problem", lambda *args: None)
-    monkeypatch.setattr(_o1c, "_has_bad_bools", lambda arr: False)
+    monkeypatch.setattr(_o1c, "_bad_bytes", lambda arr: None)
     ir.write(path, chain(node))
     monkeypatch.undo()
     with pytest.raises(ValueError) as err:

@@ -180,6 +180,45 @@ def test_bad_configuration_is_one_error_naming_it(store, tmp_path, config, optio
     assert "Traceback" not in result.stderr and (options[:1] == ["--select"] or result.stderr.count("\n") == 1)
 
 
+@pytest.mark.parametrize("document, message", [
+    ("[tool.ondrel-sdk]\nlnit = {select = ['LIF_']}\n",
+     "unknown key 'lnit' in [tool.ondrel-sdk] (did you mean 'lint'? known: lint)"),
+    ("[tool.ondrel-sdk]\nreport = {}\n", "unknown key 'report' in [tool.ondrel-sdk] (known: lint)"),
+    ("[tool]\nondrel-sdk = [1]\n", "[tool.ondrel-sdk] must be a table, e.g. [tool.ondrel-sdk.lint] with its settings"),
+    ("[tool.ondrel-sdk]\nlint = 'strict'\n", "[tool.ondrel-sdk.lint] must be a table"),
+    (CONFIG + "selct = []\n", "unknown key 'selct' in [tool.ondrel-sdk.lint] (did you mean 'select'? known: select, "
+                              "ignore, strict, per-node-ignores)"),
+])
+def test_a_misspelt_or_mistyped_table_is_an_error_naming_the_key(store, tmp_path, document, message):
+    (tmp_path / "pyproject.toml").write_text(document)
+    result = cli("lint", str(store / "classifier.o1c"), cwd=tmp_path)
+    assert (result.returncode, result.stdout, result.stderr) == (2, "", f"ondrel-sdk: error: pyproject.toml: {message}\n")
+
+
+def test_many_node_patterns_select_as_fnmatch_does():
+    """Every shape of pattern, side by side in one selection, against fnmatch on every name."""
+    import fnmatch
+    import itertools
+
+    from ondrel.sdk.lint import LintResult
+    from ondrel.sdk.lint_selection import LintSelection
+
+    patterns = ["head.*", "*_x", "a?c", "[ab]*", "exact", "x*y*z", "", "pre[", "*mid*", "[!a]b", "[]]x",
+                "q[a-c]?d*e", "l[!]]z", "*", "?"]
+    names = ["head.1", "head", "foo_x", "abc", "bzz", "exact", "xyz", "xaybz", "", "pre[", "a", "ab", "a\nb", "cb",
+             "]x", "qbzdxe", "amidb", "l]z", "lqz", "zz"]
+    for count in (1, 2, 3):
+        for chosen in itertools.combinations(patterns, count):
+            selection = LintSelection(per_node_ignores={pattern: ["DEAD_END"] for pattern in chosen})
+            result = LintResult()
+            for name in names:
+                result.add_warning("DEAD_END", "m", node=name)
+                result.add_warning("UNREACHABLE", "m", node=name)
+            kept = [(issue.code, issue.node) for issue in selection.apply(result).issues]
+            assert kept == [(code, name) for name in names for code in ("DEAD_END", "UNREACHABLE")
+                            if code == "UNREACHABLE" or not any(fnmatch.fnmatchcase(name, p) for p in chosen)]
+
+
 def test_catalogue_agrees_with_the_linter():
     broken = ir.Graph(nodes={"in": ir.Input()}, edges=[("in", "nowhere")])
     found = {issue.code: issue for build, *_ in CATALOGUE for issue in lint_graph(build()).issues}
@@ -378,8 +417,7 @@ def test_dask_gives_what_jobs_give(store, dask_scheduler, argv):
 
 
 def test_dask_failures_are_one_line(store, tmp_path):
-    unreachable = cli("verify", "zoo", "--dask", "tcp://127.0.0.1:9", cwd=store,
-                      env=child_env(DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT="0.5s"))
+    unreachable = cli("verify", "zoo", "--dask", "tcp://127.0.0.1:9", "--dask-timeout", "0.5", cwd=store)
     assert unreachable.returncode == 2 and re.fullmatch(
         r"ondrel-sdk: error: tcp://127.0.0.1:9: cannot connect to the Dask scheduler \(.+\)\n", unreachable.stderr)
     (tmp_path / "distributed").mkdir()  # a Python where the extra is not installed

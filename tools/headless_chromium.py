@@ -48,12 +48,17 @@ FLAGS = (
 # Variables of a sanitized test run that must not reach the browser: it is not built for them.
 FOREIGN_VARIABLES = ("LD_PRELOAD", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")
 
-# The page signals that its script has set everything up (see the report's script).
+# The page signals that its script has set everything up (see the report's script). The script runs
+# before the load event, so a page not ready soon after it has failed: that is an error at once, not a
+# wait until the browser's time-out.
 READY_SCRIPT = """
-new Promise(resolve => {
+new Promise((resolve, reject) => {
   const done = () => requestAnimationFrame(() => requestAnimationFrame(() => resolve(performance.now())));
   if (document.documentElement.dataset.ready) done();
-  else document.addEventListener("report-ready", done, {once: true});
+  else {
+    document.addEventListener("report-ready", done, {once: true});
+    setTimeout(() => reject(new Error("the page's script did not signal that it was ready")), 5000);
+  }
 })
 """
 

@@ -17,13 +17,26 @@
 
 namespace ondrel {
 
-enum class ElementKind { Float, Signed, Unsigned, Bool, Other };
+// Numbers of a native-order struct format (Float, Signed, Unsigned, Bool, with
+// the item size), and the low-precision types of ml_dtypes, recognised by their
+// scalar type: bfloat16, float8_e4m3fn, float8_e5m2, and int4 and uint4 (one
+// element per byte, in the low four bits).
+enum class ElementKind { Float, Signed, Unsigned, Bool, BFloat16, Float8E4M3, Float8E5M2, Int4, UInt4, Other };
+
+// The ml_dtypes scalar type of a low-precision kind, or null: ml_dtypes is not
+// imported (then no array of that kind exists) or the kind is not one of them.
+PyTypeObject* low_precision_type(ElementKind kind);
+
+// The low-precision kind of an exact numpy array's dtype; Other for anything else.
+ElementKind low_precision_kind(nb::handle array);
 
 class ArrayView {
 public:
     // Views `array` if it exports a buffer; otherwise valid() is false and no
     // Python error is left set. Plain numpy arrays of numbers are read through
-    // numpy's C API, which is much cheaper than a buffer export.
+    // numpy's C API, which is much cheaper than a buffer export; so are those of
+    // the low-precision types, which export no buffer (format() is then that of
+    // their storage, "H" or "B").
     explicit ArrayView(nb::handle array);
     ~ArrayView();
     ArrayView(const ArrayView&) = delete;
@@ -40,7 +53,7 @@ public:
     const char* format() const { return buffer_.format ? buffer_.format : "B"; }
     bool c_contiguous() const { return c_contiguous_; }
 
-    // The element type, when the format is a single native-order number.
+    // The element type: a single native-order number, or a low-precision type.
     ElementKind kind() const { return kind_; }
 
 private:

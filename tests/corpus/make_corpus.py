@@ -99,6 +99,17 @@ def cases():
     yield "attribute_wrong_kind", with_doc(dict(doc, nodes=[doc["nodes"][0], ["fc", "Affine", {"weight": 2.5}],
                                                             doc["nodes"][2]]))
     yield "bool_tensor_not_0_or_1", with_tensor(dtype="BOOL", shape=[16])  # the bytes of int64 [1, 4]
+    # The next three hold the bytes of float32 [[0, 1, 2, 3], [4, 5, 6, 7]] (the weight is the last tensor).
+    weight = max((k for k in header if k != "__metadata__"), key=lambda k: header[k]["data_offsets"])
+
+    def with_weight(new_doc=doc, **changes):
+        h = dict(header, **{weight: dict(header[weight], **changes)})
+        h["__metadata__"] = dict(h["__metadata__"], **{"ondrel.graph": json.dumps(new_doc)})
+        return container(h, body)
+
+    yield "int4_raw_size_mismatch", with_weight(dict(doc, raw={weight: ["I4", [4, 16]]}), dtype="U8", shape=[32])
+    yield "bfloat16_shape_mismatch", with_weight(dtype="BF16", shape=[2, 4])
+    yield "raw_dtype_bfloat16", with_weight(dict(doc, raw={weight: ["BF16", [2, 8]]}), dtype="U8", shape=[32])
 
 
 if __name__ == "__main__":

@@ -26,6 +26,8 @@ from ondrel.sdk import (
     summarize,
     verify_fingerprint,
 )
+from ondrel.sdk.signing import (Change, SignedModel, VerificationResult, embed_signature, generate_key, key_id,
+                                sign_file, sign_graph, verify_signature)
 from ondrel.sdk.testing import array_statistics, assert_graphs_close, assert_lint_clean
 
 weight = np.zeros((4, 8), np.float32)
@@ -81,3 +83,10 @@ if stamp is not None:
 statistics = array_statistics(weight, weight, atol=1e-6, rtol=1e-5)
 assert_graphs_close(graph, loaded)
 assert_lint_clean(loaded)
+
+signing_key = generate_key("p256")
+signed: SignedModel = sign_file("usage.o1c", signing_key)
+checked: VerificationResult = verify_signature("usage.o1c", [signing_key.public_key()], signature=signed.bundle)
+assert checked.verified and checked.key_id == key_id(signing_key.public_key())
+signed_changes: list[Change] = checked.changes
+with_signature: ir.Graph = embed_signature(graph, sign_graph(graph, signing_key, "usage.o1c"))

@@ -9,6 +9,8 @@ from typing import Callable, Dict, List, Optional, Tuple, Union
 
 import numpy as np
 
+from ._dtypes import is_number
+
 # Field annotations; each names one kind of value in _KIND_OF_ANNOTATION below.
 Array = Optional[np.ndarray]
 Ports = Optional[Dict[str, np.ndarray]]
@@ -264,7 +266,7 @@ def _or_none(accepts):
 
 
 def _is_numeric_array(value):
-    return type(value) is np.ndarray and value.dtype.kind in "biufc"
+    return type(value) is np.ndarray and is_number(value.dtype)
 
 
 def _is_shape_array(value):

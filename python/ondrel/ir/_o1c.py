@@ -9,6 +9,15 @@ of the graph (node attributes, shape dicts, metadata) is one tensor ``t0``,
 cannot hold as-is (complex, big-endian, float128, datetimes) are stored as
 uint8 bytes with their dtype and shape recorded in the document.
 
+The low-precision types of ml_dtypes are tensors under the container's own
+names, BF16 (bfloat16), F8_E4M3 (float8_e4m3fn) and F8_E5M2 (float8_e5m2);
+int4 and uint4, which it has no name for, are stored as uint8 bytes, one
+element per byte as ml_dtypes holds them in memory (the value in the low four
+bits), with the dtype recorded in the document as I4 or U4. One element per
+byte lets a mapped read view them in place, and keeps every file readable by
+other readers of the container format. Their bytes are written and read as
+they are, high bits included, so fingerprints survive a round trip.
+
 The writer starts the tensor data at a multiple of 64 bytes and stores the
 tensors widest alignment first, so each one can be viewed in place from a
 memory map of the file; that is how the reader hands them out.
@@ -17,24 +26,24 @@ Values in the document use a tagged encoding so nothing is ambiguous: JSON
 null/bool/str/int/float stand for themselves; everything else is a
 single-key object: {"tuple": [...]}, {"list": [...]}, {"dict": [[k, v], ...]},
 {"array": "t3"}, {"float": "nan"}, {"int": "0x..."} (beyond 64 bits),
-{"scalar": ["<f4", "<hex bytes>"]}.
+{"scalar": ["<f4", "<hex bytes>"]} (or ["BF16", ...] for the low-precision types).
 """
 
 import collections
 import contextlib
-import errno
 import gc
 import json
 import math
 import mmap as _mmap
 import os
 import re
-import secrets
 import stat
 from typing import Union
 
 import numpy as np
 
+from .. import _files
+from ._dtypes import LOW_PRECISION, is_numpy_number, low_precision_dtype, low_precision_name
 from ._graph import Graph, edge_problem
 from ._nodes import NODE_TYPES, attribute_problem, field_defaults, short_repr
 
@@ -66,13 +75,13 @@ _CONTAINER_DTYPES = {
 }
 # dtype.str -> container name, for the dtypes the container holds natively.
 _NATIVE = {dtype.str: name for name, dtype in _CONTAINER_DTYPES.items()}
+# Low-precision types held as tensors of the container's own names (the others as raw bytes).
+_LOW_PRECISION_TENSORS = frozenset({"BF16", "F8_E4M3", "F8_E5M2"})
 _DTYPE_RE = re.compile(r"[<>|][biufcmM]\d+(\[\w+\])?\Z")
 _HEX_INT_RE = re.compile(r"-?0x[0-9a-f]+\Z")
 _HEX_BYTES_RE = re.compile(r"([0-9a-f]{2})*\Z")
 _PLAIN_INT_LIMIT = 2**63
 _NON_FINITE = {"nan": math.nan, "inf": math.inf, "-inf": -math.inf}
-# os.link errors that mean the file system has no hard links.
-_NO_HARD_LINKS = frozenset([errno.EPERM, errno.EXDEV, errno.ENOTSUP, errno.EOPNOTSUPP, errno.EMLINK, errno.ENOSYS])
 _FILE_KINDS = [(stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a character device"),
                (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket")]
 
@@ -82,11 +91,17 @@ class _FormatError(Exception):
 
 
 def _storable_dtype(dtype):
-    """Plain numeric/bool/datetime dtypes only: no objects, strings or records."""
-    return dtype.kind in "biufcmM" and dtype.fields is None and dtype.subdtype is None
+    """Plain numeric/bool/datetime dtypes and the low-precision ones: no objects, strings or records."""
+    if low_precision_name(dtype):
+        return True
+    return (is_numpy_number(dtype) or dtype.type in (np.datetime64, np.timedelta64)) and dtype.fields is None \
+        and dtype.subdtype is None
 
 
 def _parse_dtype(text):
+    """A dtype of the raw table or of a scalar: a numpy dtype.str, or a low-precision name."""
+    if type(text) is str and text in LOW_PRECISION:
+        return _low_precision_dtype(text)
     if type(text) is not str or not _DTYPE_RE.match(text):
         raise _FormatError(f"bad dtype {short_repr(text)}")
     try:
@@ -111,9 +126,22 @@ def _collector_paused():
             gc.enable()
 
 
-def _has_bad_bools(arr):
-    """Whether a bool array holds bytes other than 0 and 1 (reads its bytes)."""
-    return arr.dtype.kind == "b" and arr.size > 0 and arr.view(np.uint8).max() > 1
+def _low_precision_dtype(name):
+    try:
+        return low_precision_dtype(name)
+    except ValueError as e:
+        raise _FormatError(str(e)) from None
+
+
+def _bad_bytes(arr):
+    """What is wrong with the bytes of a bool array, or None (reads its bytes, guarded: they may be mapped).
+    int4 and uint4 take any byte: ml_dtypes reads the low four bits (and leaves the high ones set at times)."""
+    if arr.dtype.kind != "b" or arr.size == 0:
+        return None
+    buffer = bytearray(min(arr.nbytes, _CHUNK_BYTES))
+    if any(np.frombuffer(chunk, np.uint8).max() > 1 for chunk in _private_chunks(arr, buffer)):
+        return "bytes other than 0 and 1"
+    return None
 
 
 # ---------------------------------------------------------------- writing
@@ -127,14 +155,16 @@ class _Encoder:
     def array(self, arr):
         if not _storable_dtype(arr.dtype):
             raise ValueError(f"arrays of dtype {arr.dtype} cannot be stored (only numeric, bool and datetime)")
-        if _has_bad_bools(arr):
-            raise ValueError("bool array holds bytes other than 0 and 1")
+        problem = _bad_bytes(arr)
+        if problem:
+            raise ValueError(f"{arr.dtype} array holds {problem}")
         name = f"t{len(self.tensors)}"
-        native = _NATIVE.get(arr.dtype.str)
+        low_precision = low_precision_name(arr.dtype)
+        native = low_precision if low_precision in _LOW_PRECISION_TENSORS else _NATIVE.get(arr.dtype.str)
         if native:
             self.tensors.append((arr, native, list(arr.shape)))
         else:
-            self.raw[name] = [arr.dtype.str, list(arr.shape)]
+            self.raw[name] = [low_precision or arr.dtype.str, list(arr.shape)]
             self.tensors.append((arr, "U8", [arr.nbytes]))
         return {"array": name}
 
@@ -151,10 +181,10 @@ class _Encoder:
         if t is np.ndarray:
             return self.array(v)
         if isinstance(v, np.generic) and t is v.dtype.type and _storable_dtype(v.dtype):
-            data = v.tobytes()
-            if v.dtype.kind == "b" and data not in (b"\0", b"\1"):
-                raise ValueError("bool scalar holds a byte other than 0 and 1")
-            return {"scalar": [v.dtype.str, data.hex()]}
+            problem = _bad_bytes(np.asarray(v))
+            if problem:
+                raise ValueError(f"{v.dtype} scalar holds {problem}")
+            return {"scalar": [low_precision_name(v.dtype) or v.dtype.str, np.asarray(v).tobytes().hex()]}
         if t is tuple or t is list:
             return {t.__name__: [self.value(x, depth + 1) for x in v]}
         if t is dict:
@@ -237,51 +267,45 @@ def _layout(tensors, metadata):
     return len(text).to_bytes(8, "little") + text, [tensors[i][0] for i in order]
 
 
-def _contiguous_chunks(arr):
-    """The elements of ``arr`` in row-major order, as contiguous arrays: ``arr``
-    itself when it is contiguous, else copies of about _CHUNK_BYTES."""
+def _pieces(arr):
+    """Views of ``arr`` that together hold its elements in row-major order, each of about
+    _CHUNK_BYTES or less (one row or element can be more): nothing is copied yet."""
+    if arr.dtype.kind in "mM":  # datetimes export no buffer; their bytes are those of integers
+        arr = arr.view(f"u{arr.dtype.itemsize}")
     if arr.flags.c_contiguous:
+        flat = arr.reshape(-1).view(np.uint8)
+        for start in range(0, len(flat), _CHUNK_BYTES):
+            yield flat[start : start + _CHUNK_BYTES]
+    elif arr.ndim == 0 or arr.nbytes <= _CHUNK_BYTES:
         yield arr
-    elif arr.nbytes <= _CHUNK_BYTES:
-        yield np.ascontiguousarray(arr)
     elif arr.nbytes // len(arr) > _CHUNK_BYTES:
         for row in arr:
-            yield from _contiguous_chunks(row)
+            yield from _pieces(row)
     else:
         step = _CHUNK_BYTES // (arr.nbytes // len(arr))
         for start in range(0, len(arr), step):
-            yield np.ascontiguousarray(arr[start : start + step])
+            yield arr[start : start + step]
 
 
-def _new_temp(folder, base):
-    """Create an empty temporary file (mode 0o666 less the umask); return its descriptor and path."""
-    for _ in range(100):
-        path = os.path.join(folder, f".{base}.{secrets.token_hex(6)}.tmp")
-        try:
-            return os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666), path
-        except FileExistsError:
-            continue
-    raise FileExistsError(errno.EEXIST, "could not create a temporary file", folder)
+def _private_chunks(arr, buffer):
+    """The bytes of ``arr`` in row-major order, as successive memoryviews of ``buffer`` (a bytearray of at
+    least _CHUNK_BYTES, reused: each view holds until the next is made).
 
+    The arrays of a mapped file are read through the SDK's guarded copy: if
+    another program truncates the file meanwhile, that is an OSError (errno
+    EFAULT, "file changed while it was being read"), not a crash (SIGBUS), and
+    what is written is only what was copied.
+    """
+    from ondrel.sdk._mapped import copy
 
-def _exists_error(path):
-    return FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), path)
-
-
-def _move_without_replacing(source, path):
-    try:
-        os.link(source, path)  # fails if path exists, atomically
-    except FileExistsError:
-        raise _exists_error(path) from None
-    except OSError as e:
-        if e.errno not in _NO_HARD_LINKS:
-            raise
-        # A file system without hard links: check, then rename.
-        if os.path.lexists(path):
-            raise _exists_error(path) from None
-        os.replace(source, path)
-        return
-    os.unlink(source)
+    view = memoryview(buffer)
+    for piece in _pieces(arr):
+        if piece.nbytes <= len(buffer):
+            yield view[: copy(piece, view)]
+        else:  # a piece larger than the buffer
+            own = bytearray(piece.nbytes)
+            copy(piece, own)
+            yield memoryview(own)
 
 
 def write(path: Path, graph: Graph, *, overwrite: bool = True) -> None:
@@ -289,40 +313,42 @@ def write(path: Path, graph: Graph, *, overwrite: bool = True) -> None:
 
     The file is written next to its destination and moved into place, so a
     reader never sees a partial file (and arrays mapped from an earlier
-    version of ``path`` stay intact). Arrays are written from their own
-    memory, one after another. With ``overwrite=False`` an existing ``path``
-    is never replaced, not even one that appears while the file is written:
+    version of ``path`` stay intact). A symbolic link is followed: the file
+    it names is replaced. A path that is not a regular file (a FIFO, a
+    device, ``/dev/stdout``) is refused with ValueError, never replaced.
+    Arrays are copied from their own memory, 1 MiB at a time; an array
+    mapped from a file that another program truncates meanwhile raises
+    OSError (errno EFAULT, "file changed while it was being read") and
+    nothing is written. With ``overwrite=False`` an existing ``path`` is
+    never replaced, not even one that appears while the file is written:
     FileExistsError. Raises ValueError, starting with the path and naming the
     node and attribute, for anything that would not read back identically or
     that a node class does not accept (see ``FIELD_KINDS``).
     """
     path = os.fsdecode(os.fspath(path))
+    target = _files.destination(path)
+    if target.through:
+        raise ValueError(f"{path}: not a regular file ({target.through})")
     try:
         with _collector_paused():
             head, arrays = _layout(*_encode(graph))
     except ValueError as e:
         raise ValueError(f"{path}: {e}") from None
-    if not overwrite and os.path.lexists(path):
-        raise _exists_error(path)
-    folder, base = os.path.split(os.path.abspath(path))
-    fd, tmp = _new_temp(folder, base)
+    if not overwrite and os.path.lexists(target.path):
+        raise _files.exists_error(path)
+    fd, tmp = _files.new_temporary(target.path)
     try:
         with open(fd, "wb", buffering=_WRITE_BUFFER) as fh:
             fh.write(head)
+            buffer = bytearray(_CHUNK_BYTES)
             for arr in arrays:
-                for chunk in _contiguous_chunks(arr):
-                    fh.write(chunk.reshape(-1).view(np.uint8))
+                for chunk in _private_chunks(arr, buffer):
+                    fh.write(chunk)
             fh.flush()
             os.fsync(fh.fileno())
-        if overwrite:
-            os.replace(tmp, path)
-        else:
-            _move_without_replacing(tmp, path)
+        _files.publish(tmp, target.path, overwrite)
     except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
+        _files.discard(tmp)
         raise
 
 
@@ -362,7 +388,10 @@ def _tensor_entry(name, entry):
     if type(entry) is not dict or entry.keys() != {"dtype", "shape", "data_offsets"}:
         raise _FormatError(f"malformed header entry {short_repr(name)}")
     dtype_name, shape, offsets = entry["dtype"], entry["shape"], entry["data_offsets"]
-    dtype = _CONTAINER_DTYPES.get(dtype_name) if type(dtype_name) is str else None
+    dtype = None
+    if type(dtype_name) is str:
+        dtype = _low_precision_dtype(dtype_name) if dtype_name in _LOW_PRECISION_TENSORS else \
+            _CONTAINER_DTYPES.get(dtype_name)
     if dtype is None:
         raise _FormatError(f"tensor {name!r} has unsupported dtype {short_repr(dtype_name)}")
     if type(shape) is not list or len(shape) > _MAX_DIMS or any(type(d) is not int or d < 0 for d in shape):
@@ -463,11 +492,13 @@ class _Decoder:
             needed = math.prod(shape) * dtype.itemsize
             if needed != held:
                 raise _FormatError(
-                    f"tensor {name!r} holds {held} bytes but {dtype.str} {tuple(shape)} needs {needed}"
+                    f"tensor {name!r} holds {held} bytes but {low_precision_name(dtype) or dtype.str} {tuple(shape)} "
+                    f"needs {needed}"
                 )
         arr = self.data.array(tensor.start, dtype, shape)
-        if _has_bad_bools(arr):
-            raise _FormatError(f"tensor {name!r} holds bool bytes other than 0 and 1")
+        problem = _bad_bytes(arr)
+        if problem:
+            raise _FormatError(f"tensor {name!r} holds {arr.dtype} {problem}")
         return arr
 
     def value(self, v, depth=0):
@@ -512,8 +543,10 @@ class _Decoder:
             if type(body) is list and len(body) == 2 and type(body[1]) is str and _HEX_BYTES_RE.match(body[1]):
                 dtype = _parse_dtype(body[0])
                 data = bytes.fromhex(body[1])
-                if len(data) == dtype.itemsize and (dtype.kind != "b" or data in (b"\0", b"\1")):
-                    return np.frombuffer(data, dtype)[0]
+                if len(data) == dtype.itemsize:
+                    scalar = np.frombuffer(data, dtype)
+                    if not _bad_bytes(scalar):
+                        return scalar[0]
         else:
             raise _FormatError(f"unknown value tag {short_repr(tag)}")
         raise _FormatError(f"malformed {tag} {short_repr(body)}")
@@ -527,6 +560,8 @@ def _raw_table(raw):
         if type(layout) is not list or len(layout) != 2 or type(layout[1]) is not list:
             raise _FormatError(f"malformed raw tensor entry {name!r}")
         try:
+            if type(layout[0]) is str and layout[0] in _LOW_PRECISION_TENSORS:
+                raise _FormatError(f"{layout[0]} is a tensor dtype, not a raw one")
             dtype = _parse_dtype(layout[0])
         except _FormatError as e:
             raise _FormatError(f"raw tensor {name!r}: {e}") from None
@@ -641,8 +676,12 @@ def read(path: Path, mmap: bool = True) -> Graph:
     as any of the arrays. :func:`write` and ``ondrel-sdk stamp`` replace files
     by renaming, which leaves such maps intact; a program that truncates or
     rewrites the file in place while it is mapped can make reading an array
-    fault (SIGBUS). ``mmap=False`` reads every array into memory of its own,
-    for callers who will delete or rewrite the file while the graph lives.
+    fault (SIGBUS). The SDK's own reads of the arrays (the services,
+    :func:`write`) turn that fault into OSError (errno EFAULT, "file changed
+    while it was being read"); numpy's operations on them do not.
+    ``mmap=False`` reads every array into memory of its own, for callers who
+    will delete or rewrite the file while the graph lives, or who compute on
+    the arrays themselves when that could happen.
     """
     path = os.fsdecode(os.fspath(path))
     fd, size = _open_regular_file(path)

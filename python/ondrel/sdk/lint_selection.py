@@ -25,7 +25,9 @@ loading the services.
 
 import dataclasses
 import fnmatch
+import functools
 import os
+import re
 import sys
 from typing import Optional
 
@@ -85,6 +87,86 @@ def _specificity(code, selectors):
     return max((len(s) for s in selectors if code.startswith(s)), default=-1)
 
 
+_GLOB = re.compile(r"[*?[]")
+# What a glob pattern matches other than literal text: *, ?, and a class as fnmatch reads one
+# ("[", an optional "!", an optional "]", then up to the next "]"; an unclosed "[" is a literal).
+_WILDCARD = re.compile(r"\*|\?|\[!?\]?[^\]]*\]")
+_KNOWN_NAMES = 100_000  # answers kept per compiled set of patterns
+
+
+class NodePatterns:
+    """Glob patterns on node names (``fnmatch`` syntax, case-sensitive) compiled into one test of a name.
+
+    Plain names, ``prefix*`` and ``*suffix`` are set lookups of the name and
+    of its prefixes and suffixes of the lengths those patterns have. Every
+    other pattern is filed under the longest run of literal text it holds
+    (a name it matches must contain that text) and tried only on names that
+    contain it; patterns of wildcards alone share one regular expression. A
+    test costs about the length of the name times the few lengths involved,
+    not the number of patterns.
+    """
+
+    def __init__(self, patterns):
+        self.names, self.prefixes, self.suffixes = set(), set(), set()
+        self.by_text, wildcards = {}, []
+        for pattern in patterns:
+            if not _GLOB.search(pattern):
+                self.names.add(pattern)
+            elif pattern.endswith("*") and not _GLOB.search(pattern[:-1]):
+                self.prefixes.add(pattern[:-1])
+            elif pattern.startswith("*") and not _GLOB.search(pattern[1:]):
+                self.suffixes.add(pattern[1:])
+            else:
+                text = max(_WILDCARD.split(pattern), key=len)
+                if text:
+                    self.by_text.setdefault(text, []).append(re.compile(fnmatch.translate(pattern)).match)
+                else:
+                    wildcards.append(fnmatch.translate(pattern))
+        self.prefix_lengths = sorted({len(prefix) for prefix in self.prefixes})
+        self.suffix_lengths = sorted({len(suffix) for suffix in self.suffixes})
+        self.text_lengths = sorted({len(text) for text in self.by_text})
+        self.wildcards = re.compile("|".join(wildcards)).match if wildcards else None
+        self.known = {}  # name -> answer: a node has several findings, and a model's names recur in the next
+
+    def __call__(self, name):
+        known = self.known.get(name)
+        if known is None:
+            if len(self.known) >= _KNOWN_NAMES:
+                self.known.clear()
+            known = self.known[name] = self.test(name)
+        return known
+
+    def test(self, name):
+        if name in self.names:
+            return True
+        size = len(name)
+        for length in self.prefix_lengths:
+            if length > size:
+                break
+            if name[:length] in self.prefixes:
+                return True
+        for length in self.suffix_lengths:
+            if length > size:
+                break
+            if name[size - length:] in self.suffixes:
+                return True
+        by_text = self.by_text
+        for length in self.text_lengths:
+            if length > size:
+                break
+            for start in range(size - length + 1):
+                candidates = by_text.get(name[start:start + length])
+                if candidates and any(match(name) for match in candidates):
+                    return True
+        return self.wildcards is not None and self.wildcards(name) is not None
+
+
+@functools.lru_cache(maxsize=64)
+def _node_patterns(patterns):
+    """One compiled test per set of patterns and process (worker processes build it once, not once per file)."""
+    return NodePatterns(patterns) if patterns else None
+
+
 class LintSelection:
     """Which findings of a ``LintResult`` are kept.
 
@@ -94,6 +176,11 @@ class LintSelection:
     is a selection this one refines, as command-line options refine a
     configuration file: its choice stands for every code that ``select`` and
     ``ignore`` here do not mention, and its per-node ignores still apply.
+
+    What a selection decides is worked out once per code: whether the code is
+    kept, and one compiled test of node names from every per-node pattern that
+    drops it (``NodePatterns``), so thousands of patterns cost about as much
+    per finding as one.
     """
 
     def __init__(self, select=None, ignore=(), per_node_ignores=None, base=None):
@@ -108,9 +195,15 @@ class LintSelection:
                 raise ValueError(f"{e} (per-node ignores of {pattern!r})") from None
         self._layers = (base._layers if base else ()) + (layer,)
         self._per_node = (base._per_node if base else ()) + tuple(patterns)
+        self._decided = {}  # code -> (kept, NodePatterns dropping it, or None)
 
-    def allows(self, code, node=None):
-        """Whether a finding with ``code`` about ``node`` (None for the whole graph) is kept."""
+    def __getstate__(self):  # what is decided is decided again where the selection is unpickled
+        return {"_layers": self._layers, "_per_node": self._per_node}
+
+    def __setstate__(self, state):
+        self.__dict__.update(state, _decided={})
+
+    def _decide(self, code):
         kept = True
         for select, ignore in self._layers:
             selected = -1 if select is None else _specificity(code, select)
@@ -121,10 +214,14 @@ class LintSelection:
                 kept = True
             elif select is not None:
                 kept = False
-        if kept and node is not None:
-            return not any(_specificity(code, selectors) >= 0 and fnmatch.fnmatchcase(node, pattern)
-                           for pattern, selectors in self._per_node)
-        return kept
+        dropping = tuple(pattern for pattern, selectors in self._per_node if _specificity(code, selectors) >= 0)
+        decided = self._decided[code] = (kept, _node_patterns(dropping))
+        return decided
+
+    def allows(self, code, node=None):
+        """Whether a finding with ``code`` about ``node`` (None for the whole graph) is kept."""
+        kept, dropping = self._decided.get(code) or self._decide(code)
+        return kept and (node is None or dropping is None or not dropping(node))
 
     def apply(self, result):
         """A new ``LintResult`` holding the kept issues of ``result``, in order, with their severities."""
@@ -143,7 +240,10 @@ class LintSelection:
 
 TABLE = ("tool", "ondrel-sdk", "lint")
 TABLE_NAME = "[tool.ondrel-sdk.lint]"
+SDK_TABLE_NAME = "[tool.ondrel-sdk]"
 CONFIG_FILE = "pyproject.toml"
+# The keys each table of the configuration knows; any other key is a mistake worth an error.
+KNOWN_KEYS = {SDK_TABLE_NAME: ("lint",), TABLE_NAME: ("select", "ignore", "strict", "per-node-ignores")}
 
 
 class LintConfigError(ValueError):
@@ -210,9 +310,15 @@ def parse_config(text, path, required=True):
         raise LintConfigError(path, f"not valid TOML ({e})") from None
     except RecursionError:
         raise LintConfigError(path, "not valid TOML (nested too deeply)") from None
-    table = document
-    for key in TABLE:
-        table = table.get(key) if isinstance(table, dict) else None
+    tool = document.get("tool")
+    sdk = tool.get(TABLE[1]) if isinstance(tool, dict) else None
+    if sdk is not None:
+        if not isinstance(sdk, dict):
+            raise LintConfigError(path, f"{SDK_TABLE_NAME} must be a table, e.g. {TABLE_NAME} with its settings")
+        for key in sdk:
+            if key not in KNOWN_KEYS[SDK_TABLE_NAME]:
+                raise _unknown_key(path, SDK_TABLE_NAME, key)
+    table = sdk.get(TABLE[2]) if sdk is not None else None
     if table is None:
         if required:
             raise LintConfigError(path, f"has no {TABLE_NAME} table")
@@ -235,9 +341,17 @@ def parse_config(text, path, required=True):
             settings["per_node_ignores"] = {pattern: _config_selectors(path, f"{where} {pattern!r}", selectors)
                                             for pattern, selectors in value.items()}
         else:
-            raise LintConfigError(path, f"unknown key {key!r} in {TABLE_NAME} "
-                                        "(known: select, ignore, strict, per-node-ignores)")
+            raise _unknown_key(path, TABLE_NAME, key)
     return LintConfig(path, **settings)
+
+
+def _unknown_key(path, table_name, key):
+    import difflib
+
+    known = KNOWN_KEYS[table_name]
+    close = difflib.get_close_matches(key, known, n=1)
+    hint = f"did you mean {close[0]!r}? " if close else ""
+    return LintConfigError(path, f"unknown key {key!r} in {table_name} ({hint}known: {', '.join(known)})")
 
 
 def _config_selectors(path, where, value):

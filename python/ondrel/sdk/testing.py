@@ -100,7 +100,8 @@ def array_statistics(a: np.ndarray, b: np.ndarray, atol: float = DEFAULT_ATOL,
                      rtol: float = DEFAULT_RTOL) -> ArrayStatistics:
     """The ``ArrayStatistics`` of arrays ``a`` and ``b`` (``b`` is the reference of the relative terms).
 
-    Plain numpy arrays of booleans, integers and floats are read natively in one
+    Plain numpy arrays of booleans, integers and floats (bfloat16, float8_e4m3fn,
+    float8_e5m2, int4 and uint4 of ml_dtypes included) are read natively in one
     pass, with numpy's promotion and arithmetic; other arrays (complex numbers,
     non-native byte order, array-likes) are computed with numpy, to the same result.
     """
@@ -124,7 +125,9 @@ def array_statistics(a: np.ndarray, b: np.ndarray, atol: float = DEFAULT_ATOL,
 
 def _numpy_statistics(a, b, atol, rtol):
     """What ``_array_statistics`` computes natively, spelled with numpy (flat row-major indexes)."""
-    integers = a.dtype.kind in "biu" and b.dtype.kind in "biu"
+    from ondrel.ir._dtypes import is_float, is_integer
+
+    integers = is_integer(a.dtype) and is_integer(b.dtype)
     # Integers subtract exactly, as Python integers (numpy's a - b wraps around).
     a, b = a.ravel(), b.ravel()  # row-major; and 0-d results would come back as scalars
     magnitude = np.abs(np.subtract(a, b, dtype=object) if integers else a - b)
@@ -132,7 +135,7 @@ def _numpy_statistics(a, b, atol, rtol):
     mismatched = int(a.size - np.count_nonzero(np.isclose(a, b, atol=atol, rtol=rtol)))
 
     def special(array, test):
-        return int(np.count_nonzero(test(array))) if array.dtype.kind in "fc" else 0
+        return int(np.count_nonzero(test(array))) if is_float(array.dtype) or array.dtype.kind == "c" else 0
 
     counts = (special(a, np.isnan), special(b, np.isnan), special(a, np.isinf), special(b, np.isinf))
     if a.size == 0:

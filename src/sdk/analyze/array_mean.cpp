@@ -2,6 +2,8 @@
 // the arrays LIF layers hold: small, C-contiguous float32/float64 arrays.
 #include "sdk/analyze/analyze.hpp"
 
+#include "ir_interface/array_view.hpp"
+#include "ir_interface/guarded_read.hpp"
 #include "ir_interface/numpy_api.hpp"
 #include "ir_interface/records.hpp"
 
@@ -57,15 +59,23 @@ bool has_native_mean(nb::handle array) {
 nb::object array_mean(nb::handle array) {
     if (PyArrayObject* ndarray = exact_ndarray(array); ndarray && native_mean_fits(ndarray)) {
         Py_ssize_t n = PyArray_SIZE(ndarray);
+        const void* data = PyArray_DATA(ndarray);
         if (PyArray_ITEMSIZE(ndarray) == 8) {
-            double sum = 0.0 + pairwise_sum(static_cast<const double*>(PyArray_DATA(ndarray)), n);
+            double sum = 0.0;
+            guarded_read([&] { sum += pairwise_sum(static_cast<const double*>(data), n); });  // may be mapped
             return floating(sum / static_cast<double>(n));
         }
-        float sum = 0.0f + pairwise_sum(static_cast<const float*>(PyArray_DATA(ndarray)), n);
+        float sum = 0.0f;
+        guarded_read([&] { sum += pairwise_sum(static_cast<const float*>(data), n); });
         // float32 / count: exactly rounded through double, as n < 2**24.
         return floating(static_cast<float>(static_cast<double>(sum) / static_cast<double>(n)));
     }
     static const nb::handle numpy_mean = nb::object(nb::module_::import_("numpy").attr("mean")).release();  // kept for the process
+    // numpy's mean adds bfloat16, float8 and int4 values up in their own type,
+    // where a sum stops growing (a bfloat16 sum of ones at 256) or wraps around
+    // (int4): theirs is taken in double precision, as numpy does for integers.
+    if (low_precision_kind(array) != ElementKind::Other)
+        return floating(to_double(nb::borrow(numpy_mean)(array, nb::arg("dtype") = "float64")));
     return floating(to_double(call(numpy_mean, {array})));
 }
 

@@ -4,7 +4,7 @@
 // infinity counts), in one pass with numpy's own arithmetic per element.
 #include "sdk/compare/element_arithmetic.hpp"
 
-#include "ir_interface/array_walk.hpp"
+#include "ir_interface/guarded_read.hpp"
 #include "ir_interface/numpy_api.hpp"
 
 namespace ondrel::compare {
@@ -161,13 +161,16 @@ constexpr auto statistics_runner = statistics_runners(std::make_index_sequence<e
 }  // namespace
 
 std::optional<ArrayStatistics> array_statistics(nb::handle a, nb::handle b, double atol, double rtol) {
-    if (!exact_ndarray(a) || !exact_ndarray(b)) return std::nullopt;
+    if (!exact_ndarray(a) || !exact_ndarray(b) || !kernels_judge(atol, rtol)) return std::nullopt;
     ArrayView view_a(a), view_b(b);
     if (!view_a.valid() || !view_b.valid() || !same_shape(view_a, view_b)) return std::nullopt;
     std::optional<Element> element_a = element_of(view_a), element_b = element_of(view_b);
     Promotions promotions;
-    if (!element_a || !element_b || !promotions.kernel_agrees(*element_a, *element_b)) return std::nullopt;
-    return statistics_runner[pair_index(*element_a, *element_b)](view_a, view_b, atol, rtol);
+    if (!element_a || !element_b || !promotions.kernel_agrees(*element_a, *element_b, attr(a, dtype_name), attr(b, dtype_name))) return std::nullopt;
+    StatisticsRunner runner = statistics_runner[pair_index(*element_a, *element_b)];
+    ArrayStatistics statistics;
+    guarded_read([&] { statistics = runner(view_a, view_b, atol, rtol); });  // the arrays may be mapped
+    return statistics;
 }
 
 }  // namespace ondrel::compare

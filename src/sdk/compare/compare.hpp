@@ -42,8 +42,11 @@ struct State {
     nb::object allclose;
     nb::object array_equal;
     nb::object object_dtype;
-    std::array<nb::object, 3> float_dtypes;         // float16, float32, float64
-    std::array<nb::object, numeric_type_count> dtypes;  // of each NumericType
+    std::array<nb::object, 3> float_dtypes;  // float16, float32, float64
+    std::array<nb::object, numeric_type_count> numeric_dtypes;  // of each NumericType
+    // numpy 2's isclose finds equal elements close whatever the tolerances; numpy 1.x's
+    // not where atol + rtol * |b| is negative (or NaN). The kernels do as numpy 2.
+    bool equal_is_close;
     std::unique_ptr<Originals> entries;      // in Entry order
 };
 inline const State& state() { return ModuleState<State>::get(); }
@@ -59,18 +62,24 @@ struct ArrayComparison {
     double max_diff;
 };
 
-// The element types the compiled kernel reads (native byte order).
-using Element = NumericType;
-inline constexpr size_t element_types = numeric_type_count;
+// The element types the compiled kernel reads (native byte order): numpy's
+// numbers and the low-precision types of ml_dtypes.
+enum class Element : uint8_t {
+    Bool, Int8, Int16, Int32, Int64, UInt8, UInt16, UInt32, UInt64, Int4, UInt4,
+    Float16, BFloat16, Float8E4M3, Float8E5M2, Float32, Float64
+};
+inline constexpr size_t element_types = 17;
+extern const Name dtype_name;
 std::optional<Element> element_of(const ArrayView& view);
+Element element_of(NumericType type);
 
 // numpy's promotion answers for the element-type pairs met during one call,
 // so a graph of many same-typed arrays asks numpy once per pair.
 class Promotions {
 public:
     // Whether numpy promotes this pair as the compiled kernel for it assumes.
-    bool kernel_agrees(Element a, Element b);
-    // The same for every pair of a type of the first set with one of the second (one bit per type).
+    bool kernel_agrees(Element a, Element b, nb::handle dtype_a, nb::handle dtype_b);
+    // The same for every pair of a NumericType of the first set with one of the second (one bit per type).
     bool kernel_agrees(uint32_t types_a, uint32_t types_b);
 
 private:
@@ -81,6 +90,9 @@ private:
 // With `progress`, the bytes of both arrays count as processed as they are compared.
 ArrayComparison compare_arrays(nb::handle a, nb::handle b, double atol, double rtol, Promotions& promotions,
                                ProgressReport* progress = nullptr);
+
+// Whether the compiled kernels judge these tolerances as this numpy does.
+inline bool kernels_judge(double atol, double rtol) { return state().equal_is_close || (atol >= 0 && rtol >= 0); }
 
 // np.array_equal(a, b)
 bool arrays_equal(nb::handle a, nb::handle b);

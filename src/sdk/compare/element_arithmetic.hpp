@@ -47,11 +47,75 @@ inline double round_to_half(double x) {
     return std::copysign(rounded * unit, x);
 }
 
-// ---- The precisions numpy computes in. Values converted into a precision
-// are exact there whenever numpy's promotion chose it, except 64-bit
-// integers into double, which round to nearest as numpy's casts do.
+// ---- The low-precision floats of ml_dtypes. Their arithmetic, like numpy's
+// for half, is single precision rounded to the type; numpy converts a Python
+// float into them through single precision too.
 
-enum class Precision : uint8_t { Half, Single, Double, Exact };
+// bfloat16 is the upper half of a float: round the lower half away, ties to
+// even (a carry into the exponent overflows to infinity, as it should).
+inline float round_to_bfloat16(float x) {
+    uint32_t bits = std::bit_cast<uint32_t>(x);
+    uint32_t rounded = (bits + 0x7fffu + ((bits >> 16) & 1u)) & 0xffff0000u;
+    return x != x ? x : std::bit_cast<float>(rounded);
+}
+
+constexpr float power_of_two(int exponent) {
+    float value = 1.0f;
+    for (; exponent > 0; --exponent) value *= 2.0f;
+    for (; exponent < 0; ++exponent) value /= 2.0f;
+    return value;
+}
+
+// The nearest value of a float with `Mantissa` stored bits whose smallest
+// normal is 2^MinExponent, ties to even; above the largest finite value (the
+// bits of a float) it overflows to infinity (float8_e5m2) or, for a type
+// without one, to NaN (float8_e4m3fn).
+template <int Mantissa, int MinExponent, uint32_t LargestBits, bool HasInfinity>
+inline float round_to_small_float(float x) {
+    constexpr int dropped = 23 - Mantissa;
+    const float magnitude = std::fabs(x);
+    const uint32_t bits = std::bit_cast<uint32_t>(magnitude);
+    const float normal = std::bit_cast<float>((bits + ((1u << (dropped - 1)) - 1u) + ((bits >> dropped) & 1u)) &
+                                              ~((1u << dropped) - 1u));
+    // Below the smallest normal the spacing is fixed: adding a power of two
+    // whose own spacing is that one rounds to it (ties to even), exactly.
+    constexpr float spacing_maker = power_of_two(MinExponent - Mantissa + 23);
+    constexpr float smallest_normal = power_of_two(MinExponent);
+    const float subnormal = (magnitude + spacing_maker) - spacing_maker;
+    float rounded = magnitude < smallest_normal ? subnormal : normal;
+    constexpr float largest = std::bit_cast<float>(LargestBits);
+    constexpr float overflow =
+        HasInfinity ? std::numeric_limits<float>::infinity() : std::numeric_limits<float>::quiet_NaN();
+    rounded = rounded > largest ? overflow : rounded;
+    rounded = magnitude != magnitude ? magnitude : rounded;
+    return std::copysign(rounded, x);
+}
+
+// float8_e4m3fn: 4 exponent bits (bias 7), 3 mantissa bits, largest 448, NaN but no infinity.
+inline float round_to_float8_e4m3(float x) { return round_to_small_float<3, -6, 0x43e00000u, false>(x); }
+// float8_e5m2: 5 exponent bits (bias 15), 2 mantissa bits, largest 57344, infinities.
+inline float round_to_float8_e5m2(float x) { return round_to_small_float<2, -14, 0x47600000u, true>(x); }
+
+inline float bfloat16_to_float(uint16_t bits) { return std::bit_cast<float>(static_cast<uint32_t>(bits) << 16); }
+
+inline float float8_e4m3_to_float(uint8_t bits) {
+    const uint32_t magnitude = bits & 0x7fu;
+    const float normal = std::bit_cast<float>((magnitude << 20) + (120u << 23));
+    const float subnormal = static_cast<float>(static_cast<int>(magnitude & 7u)) * 0x1p-9f;
+    float value = (magnitude >> 3) == 0 ? subnormal : normal;
+    value = magnitude == 0x7fu ? std::numeric_limits<float>::quiet_NaN() : value;
+    return std::bit_cast<float>(std::bit_cast<uint32_t>(value) | (static_cast<uint32_t>(bits & 0x80u) << 24));
+}
+
+// float8_e5m2 is the upper byte of a half.
+inline float float8_e5m2_to_float(uint8_t bits) { return half_to_float(static_cast<uint16_t>(bits << 8)); }
+
+// ---- The precisions numpy computes in. Values converted into a precision
+// are exact there whenever numpy's promotion chose it, except integers into
+// a narrower float (64-bit ones into double, 8-bit ones into float8), which
+// round to nearest as numpy's casts do.
+
+enum class Precision : uint8_t { Half, BFloat16, Float8E4M3, Float8E5M2, Single, Double, Exact };
 
 template <Precision P>
 struct Arithmetic;
@@ -75,80 +139,154 @@ struct Arithmetic<Precision::Double> : NativeArithmetic<double> {};
 template <>
 struct Arithmetic<Precision::Single> : NativeArithmetic<float> {};
 
-template <>
-struct Arithmetic<Precision::Half> {
-    using Value = float;  // always holds a half-precision value
-    static Value round(float x) { return static_cast<float>(round_to_half(x)); }
-    static Value scalar(double x) { return static_cast<float>(round_to_half(x)); }
+// A type narrower than single precision: each operation in single precision,
+// its result rounded to the type.
+template <float (*Round)(float)>
+struct RoundedArithmetic {
+    using Value = float;  // always holds a value of the type
+    static Value scalar(double x) { return Round(static_cast<float>(x)); }
     template <class X>
-    static Value of(X x) { return static_cast<float>(x); }
-    static Value subtract(Value a, Value b) { return round(a - b); }
-    static Value multiply(Value a, Value b) { return round(a * b); }
-    static Value add(Value a, Value b) { return round(a + b); }
-    static Value divide(Value a, Value b) { return round(a / b); }
+    static Value of(X x) {
+        if constexpr (std::is_integral_v<X>) return Round(static_cast<float>(x));
+        else return static_cast<float>(x);  // a narrower float: exact
+    }
+    static Value subtract(Value a, Value b) { return Round(a - b); }
+    static Value multiply(Value a, Value b) { return Round(a * b); }
+    static Value add(Value a, Value b) { return Round(a + b); }
+    static Value divide(Value a, Value b) { return Round(a / b); }
 };
 
-// ---- Element types: how each is stored, read, and which float precision
-// is the narrowest numpy promotes it to.
+inline float round_float_to_half(float x) { return static_cast<float>(round_to_half(x)); }
+
+template <>
+struct Arithmetic<Precision::Half> : RoundedArithmetic<round_float_to_half> {
+    // numpy converts a Python float into half directly, not through single precision
+    static Value scalar(double x) { return static_cast<float>(round_to_half(x)); }
+    template <class X>
+    static Value of(X x) { return static_cast<float>(x); }  // what numpy promotes to half fits it
+};
+
+template <>
+struct Arithmetic<Precision::BFloat16> : RoundedArithmetic<round_to_bfloat16> {};
+template <>
+struct Arithmetic<Precision::Float8E4M3> : RoundedArithmetic<round_to_float8_e4m3> {};
+template <>
+struct Arithmetic<Precision::Float8E5M2> : RoundedArithmetic<round_to_float8_e5m2> {};
+
+// ---- Element types: how each is stored and read, and how numpy (with
+// ml_dtypes' promotion rules) types a pair of them.
+
+// How an element type enters numpy's promotion: integers by their width (at
+// most 8 bits, 16, wider; uint4 apart), floats as their own precision.
+enum class Rank : uint8_t { Small, UnsignedNibble, Medium, Wide, Float };
 
 template <Element E>
 struct Traits;
 
-template <class S, Precision Narrowest, bool Integer>
+template <class S, Rank R, Precision Own = Precision::Exact>
 struct TraitsOf {
     using Stored = S;
-    static constexpr Precision narrowest = Narrowest;
-    static constexpr bool integer = Integer;
+    static constexpr Rank rank = R;
+    static constexpr Precision own = Own;
+    static constexpr bool integer = R != Rank::Float;
     static S load(S stored) { return stored; }
 };
 
-template <> struct Traits<Element::Bool> : TraitsOf<uint8_t, Precision::Half, true> {
+template <> struct Traits<Element::Bool> : TraitsOf<uint8_t, Rank::Small> {
     static int load(uint8_t stored) { return stored != 0; }
 };
-template <> struct Traits<Element::Int8> : TraitsOf<int8_t, Precision::Half, true> {};
-template <> struct Traits<Element::Int16> : TraitsOf<int16_t, Precision::Single, true> {};
-template <> struct Traits<Element::Int32> : TraitsOf<int32_t, Precision::Double, true> {};
-template <> struct Traits<Element::Int64> : TraitsOf<int64_t, Precision::Double, true> {};
-template <> struct Traits<Element::UInt8> : TraitsOf<uint8_t, Precision::Half, true> {};
-template <> struct Traits<Element::UInt16> : TraitsOf<uint16_t, Precision::Single, true> {};
-template <> struct Traits<Element::UInt32> : TraitsOf<uint32_t, Precision::Double, true> {};
-template <> struct Traits<Element::UInt64> : TraitsOf<uint64_t, Precision::Double, true> {};
-template <> struct Traits<Element::Float16> : TraitsOf<uint16_t, Precision::Half, false> {
+template <> struct Traits<Element::Int8> : TraitsOf<int8_t, Rank::Small> {};
+template <> struct Traits<Element::Int16> : TraitsOf<int16_t, Rank::Medium> {};
+template <> struct Traits<Element::Int32> : TraitsOf<int32_t, Rank::Wide> {};
+template <> struct Traits<Element::Int64> : TraitsOf<int64_t, Rank::Wide> {};
+template <> struct Traits<Element::UInt8> : TraitsOf<uint8_t, Rank::Small> {};
+template <> struct Traits<Element::UInt16> : TraitsOf<uint16_t, Rank::Medium> {};
+template <> struct Traits<Element::UInt32> : TraitsOf<uint32_t, Rank::Wide> {};
+template <> struct Traits<Element::UInt64> : TraitsOf<uint64_t, Rank::Wide> {};
+// int4 and uint4: one element per byte, the value in the low four bits (ml_dtypes ignores the high ones).
+template <> struct Traits<Element::Int4> : TraitsOf<uint8_t, Rank::Small> {
+    static int load(uint8_t stored) { return static_cast<int8_t>(static_cast<uint8_t>(stored << 4)) >> 4; }
+};
+template <> struct Traits<Element::UInt4> : TraitsOf<uint8_t, Rank::UnsignedNibble> {
+    static int load(uint8_t stored) { return stored & 0x0f; }
+};
+template <> struct Traits<Element::Float16> : TraitsOf<uint16_t, Rank::Float, Precision::Half> {
     static float load(uint16_t stored) { return half_to_float(stored); }
 };
-template <> struct Traits<Element::Float32> : TraitsOf<float, Precision::Single, false> {};
-template <> struct Traits<Element::Float64> : TraitsOf<double, Precision::Double, false> {};
+template <> struct Traits<Element::BFloat16> : TraitsOf<uint16_t, Rank::Float, Precision::BFloat16> {
+    static float load(uint16_t stored) { return bfloat16_to_float(stored); }
+};
+template <> struct Traits<Element::Float8E4M3> : TraitsOf<uint8_t, Rank::Float, Precision::Float8E4M3> {
+    static float load(uint8_t stored) { return float8_e4m3_to_float(stored); }
+};
+template <> struct Traits<Element::Float8E5M2> : TraitsOf<uint8_t, Rank::Float, Precision::Float8E5M2> {
+    static float load(uint8_t stored) { return float8_e5m2_to_float(stored); }
+};
+template <> struct Traits<Element::Float32> : TraitsOf<float, Rank::Float, Precision::Single> {};
+template <> struct Traits<Element::Float64> : TraitsOf<double, Rank::Float, Precision::Double> {};
+
+struct ElementRow {
+    Rank rank;
+    Precision own;  // the element's float precision; Exact for integers
+};
 
 template <size_t... I>
 constexpr auto element_table(std::index_sequence<I...>) {
-    struct Row {
-        Precision narrowest;
-        bool integer;
-    };
-    return std::array<Row, sizeof...(I)>{
-        Row{Traits<static_cast<Element>(I)>::narrowest, Traits<static_cast<Element>(I)>::integer}...};
+    return std::array<ElementRow, sizeof...(I)>{
+        ElementRow{Traits<static_cast<Element>(I)>::rank, Traits<static_cast<Element>(I)>::own}...};
 }
 inline constexpr auto elements = element_table(std::make_index_sequence<element_types>{});
 
-constexpr Precision wider(Precision a, Precision b) { return a > b ? a : b; }
+constexpr const ElementRow& row_of(Element e) { return elements[static_cast<size_t>(e)]; }
+
+// The types ml_dtypes adds to numpy.
+constexpr bool is_low_precision(Element e) {
+    return e == Element::BFloat16 || e == Element::Float8E4M3 || e == Element::Float8E5M2 || e == Element::Int4 ||
+           e == Element::UInt4;
+}
+
+// np.result_type of a float precision and an integer of that rank.
+constexpr Precision promote_float_integer(Precision f, Rank integer) {
+    if (integer == Rank::Wide || f == Precision::Double) return Precision::Double;
+    if (integer == Rank::Medium || f == Precision::Single) return Precision::Single;
+    // ml_dtypes: float8_e5m2 cannot hold every uint4 (9 needs three mantissa bits)
+    if (integer == Rank::UnsignedNibble && f == Precision::Float8E5M2) return Precision::Single;
+    return f;  // integers of at most 8 bits join any narrower float as that float
+}
+
+// np.result_type of two float precisions.
+constexpr Precision promote_floats(Precision x, Precision y) {
+    if (x == y) return x;
+    if (x == Precision::Double || y == Precision::Double) return Precision::Double;
+    if (x == Precision::Single || y == Precision::Single) return Precision::Single;
+    // Two different types narrower than single: bfloat16 holds either float8; any other pair meets in single.
+    const bool x_fp8 = x == Precision::Float8E4M3 || x == Precision::Float8E5M2;
+    const bool y_fp8 = y == Precision::Float8E4M3 || y == Precision::Float8E5M2;
+    if ((x == Precision::BFloat16 && y_fp8) || (y == Precision::BFloat16 && x_fp8)) return Precision::BFloat16;
+    return Precision::Single;
+}
+
+// np.result_type of an element and a float precision.
+constexpr Precision promote(Element a, Precision f) {
+    const ElementRow& row = row_of(a);
+    return row.rank == Rank::Float ? promote_floats(row.own, f) : promote_float_integer(f, row.rank);
+}
 
 // What the compiled kernel assumes numpy does; checked against numpy's own
 // answer before the kernel runs.
 // np.result_type(b, 1.0): the float type that b is judged in.
 constexpr Precision tolerance_precision(Element b) {
-    const auto& row = elements[static_cast<size_t>(b)];
-    return row.integer ? Precision::Double : row.narrowest;
+    const ElementRow& row = row_of(b);
+    return row.rank == Rank::Float ? row.own : Precision::Double;
 }
 // np.result_type(a, <that type>): the type of x - y and x == y.
-constexpr Precision verdict_precision(Element a, Element b) {
-    return wider(elements[static_cast<size_t>(a)].narrowest, tolerance_precision(b));
-}
+constexpr Precision verdict_precision(Element a, Element b) { return promote(a, tolerance_precision(b)); }
 // np.result_type(a, b), the type of a - b; integers subtract exactly.
 constexpr Precision difference_precision(Element a, Element b) {
-    const auto& row_a = elements[static_cast<size_t>(a)];
-    const auto& row_b = elements[static_cast<size_t>(b)];
-    if (row_a.integer && row_b.integer) return Precision::Exact;
-    return wider(row_a.narrowest, row_b.narrowest);
+    const ElementRow& row_a = row_of(a);
+    const ElementRow& row_b = row_of(b);
+    if (row_a.rank != Rank::Float && row_b.rank != Rank::Float) return Precision::Exact;
+    return row_b.rank == Rank::Float ? promote(a, row_b.own) : promote_float_integer(row_a.own, row_b.rank);
 }
 
 // The exact value as a double, rounded to nearest once.
@@ -176,6 +314,7 @@ struct PairArithmetic {
     using Verdict = Arithmetic<verdict_precision(A, B)>;
     using Tolerance = Arithmetic<tolerance_precision(B)>;
     static constexpr bool exact = difference == Precision::Exact;
+    static constexpr bool numpy_types_only = !is_low_precision(A) && !is_low_precision(B);
     static constexpr bool narrow_integers = sizeof(StoredA) <= 4 && sizeof(StoredB) <= 4;
     using Signed = std::conditional_t<narrow_integers, int64_t, __int128>;
     using Magnitude = std::make_unsigned_t<Signed>;
@@ -275,11 +414,23 @@ inline bool cpu_has_avx2() {
     return supported;
 }
 
+// Kernels over the low-precision types are compiled once, for any x86-64:
+// their decoding and rounding gain little from wider vectors, large arrays of
+// them take faster paths of their own, and each pair compiled twice would add
+// minutes to every build.
+template <class Kernel>
+constexpr bool compiled_for_avx2() {
+    if constexpr (requires { Kernel::numpy_types_only; }) return Kernel::numpy_types_only;
+    else return true;
+}
+
 template <class Kernel>
 void run_contiguous(const Kernel& kernel, typename Kernel::Partial& partial, const std::byte* a, const std::byte* b,
                     Py_ssize_t count) {
-    if (cpu_has_avx2()) contiguous_avx2(kernel, partial, a, b, count);
-    else contiguous_baseline(kernel, partial, a, b, count);
+    if constexpr (compiled_for_avx2<Kernel>()) {
+        if (cpu_has_avx2()) return contiguous_avx2(kernel, partial, a, b, count);
+    }
+    contiguous_baseline(kernel, partial, a, b, count);
 }
 
 template <class Kernel>

@@ -1,5 +1,7 @@
 #include "sdk/compare/compare.hpp"
 
+using namespace nanobind::literals;
+
 namespace ondrel::compare {
 
 namespace {
@@ -23,9 +25,11 @@ State::State(nb::module_& m) : module(m) {
     nb::object dtype = np.attr("dtype");
     object_dtype = dtype(nb::module_::import_("builtins").attr("object"));
     float_dtypes = {dtype("float16"), dtype("float32"), dtype("float64")};
-    // In Element order: bool, int8 ... int64, uint8 ... uint64, float16, float32, float64.
-    const char* element_codes = "?bhiqBHIQefd";
-    for (size_t i = 0; i < element_types; ++i) dtypes[i] = dtype(text(std::string_view(element_codes + i, 1)));
+    // In NumericType order: bool, int8 ... int64, uint8 ... uint64, float16, float32, float64.
+    const char* numeric_codes = "?bhiqBHIQefd";
+    for (size_t i = 0; i < numeric_type_count; ++i)
+        numeric_dtypes[i] = dtype(text(std::string_view(numeric_codes + i, 1)));
+    equal_is_close = truthy(np.attr("isclose")(1.0, 1.0, "rtol"_a = 0.0, "atol"_a = -1.0));
 
     node_diff = RecordType(m, "NodeDiff", "Difference in a single node between two graphs.",
                            {

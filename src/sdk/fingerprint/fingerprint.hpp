@@ -8,6 +8,7 @@
 #include "ir_interface/records.hpp"
 #include "ir_interface/progress.hpp"
 
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -74,24 +75,30 @@ private:
     bool takes_buffers_;  // the hasher is a host SHA-256 object
 };
 
-// A SHA-256 object of the host owned by one call. Small pieces gather in a
-// buffer flushed with one update; large arrays are hashed straight from
-// their own memory.
+// A SHA-256 object of the host owned by one call. Pieces gather in a buffer
+// flushed with one update; array bytes are copied there under the guard
+// (guarded_read.hpp), never hashed from memory a file may back.
 class BatchingSink final : public Sink {
 public:
     BatchingSink();
     void piece(std::string_view bytes) override { append(bytes.data(), bytes.size()); }
     void array_piece(nb::handle array) override;
-    void append(const void* data, size_t size);
+    void append(const void* data, size_t size);  // memory the caller holds
     void append_object(nb::handle data);  // a tobytes() result, whatever it is
     nb::object hexdigest();
+
+    // The buffer as a target of copy_array_bytes.
+    std::pair<void*, size_t> room();
+    void filled(size_t count) { used_ += count; }
+    void drain() { flush(); }
 
 private:
     void flush();
     void update(const void* data, size_t size);
     nb::object hasher_;
     nb::object update_;
-    std::vector<char> buffer_;
+    std::unique_ptr<char[]> buffer_;
+    size_t used_ = 0;
 };
 
 // Structure pieces of the dual fingerprint: every piece goes to both hashers,

@@ -2,11 +2,12 @@
 // batched into few updates for the hashers a call owns.
 #include "sdk/fingerprint/fingerprint.hpp"
 
-#include "ir_interface/array_walk.hpp"
+#include "ir_interface/guarded_read.hpp"
 #include "ir_interface/numpy_api.hpp"
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 namespace ondrel::fingerprint {
 
@@ -14,9 +15,10 @@ namespace {
 
 const Name tobytes_name("tobytes"), update_name("update"), hexdigest_name("hexdigest");
 
-constexpr size_t buffer_bytes = 64 * 1024;
-// Pieces this large are hashed from where they lie rather than copied into
-// the buffer; hashlib hashes them without holding the interpreter lock.
+// Array bytes are copied into the buffer (under the guard), then hashed from
+// there; hashlib hashes a full buffer without holding the interpreter lock.
+constexpr size_t buffer_bytes = 256 * 1024;
+// Other pieces this large (texts the call holds) are hashed from where they lie.
 constexpr size_t direct_bytes = 16 * 1024;
 
 nb::object memory_view(const void* data, size_t size) {
@@ -24,42 +26,77 @@ nb::object memory_view(const void* data, size_t size) {
                                        PyBUF_READ));
 }
 
-// Calls consume(data, size) with a strided buffer's elements in row-major
-// order (what tobytes() returns), through a bounded scratch buffer.
-template <typename Consume>
-void for_each_row_major_chunk(const ArrayView& view, Consume&& consume) {
-    const size_t itemsize = static_cast<size_t>(view.itemsize());
-    std::vector<char> chunk(std::max(buffer_bytes, itemsize));
-    size_t used = 0;
-    for_each_row(plan_walk(view, view, WalkOrder::RowMajor), view.data(), view.data(),
-                 [&](const std::byte* row, const std::byte*, Py_ssize_t count, Py_ssize_t step, Py_ssize_t) {
-                     for (Py_ssize_t i = 0; i < count; ++i) {
-                         if (used + itemsize > chunk.size()) {
-                             consume(chunk.data(), used);
-                             used = 0;
-                         }
-                         std::memcpy(chunk.data() + used, row + i * step, itemsize);
-                         used += itemsize;
-                     }
-                 });
-    if (used) consume(chunk.data(), used);
-}
-
-// Hands the bytes of array.tobytes() to bytes(data, size), possibly in several
-// consecutive chunks, or, when they can only be had by calling tobytes(), the
-// call's result to object(result).
-template <typename Bytes, typename Object>
-void read_array_piece(nb::handle array, Bytes&& bytes, Object&& object) {
+// The bytes of array.tobytes() go to a sink's private memory, copied under
+// the guard (the array may be mapped from a file that shrinks meanwhile), or,
+// when they can only be had by calling tobytes(), the call's result to
+// object(result).
+template <typename Target, typename Object>
+void read_array_piece(nb::handle array, Target& target, Object&& object) {
     ArraySource source(array);
     if (const ArrayView* view = source.buffer()) {
-        if (view->c_contiguous())
-            bytes(view->data(), static_cast<size_t>(view->size_bytes()));
-        else
-            for_each_row_major_chunk(*view, bytes);
+        copy_array_bytes(*view, target);
         return;
     }
     object(source.call_tobytes());
 }
+
+// A caller's SHA-256 object takes the bytes in slices of a scratch buffer
+// (no larger than the array, nor than the sinks' buffer).
+class ScratchTarget {
+public:
+    ScratchTarget(const ArrayView& view, std::function<void(const char*, size_t)> update)
+        : update_(std::move(update)),
+          chunk_(std::max(static_cast<size_t>(view.itemsize()),
+                          std::min(buffer_bytes, static_cast<size_t>(view.size_bytes())))) {}
+    std::pair<void*, size_t> room() { return {chunk_.data() + used_, chunk_.size() - used_}; }
+    void filled(size_t count) { used_ += count; }
+    void drain() {
+        if (used_) update_(chunk_.data(), used_);
+        used_ = 0;
+    }
+
+private:
+    std::function<void(const char*, size_t)> update_;
+    std::vector<char> chunk_;
+    size_t used_ = 0;
+};
+
+// A weight piece counted for the progress report as it is copied.
+class ReportingTarget {
+public:
+    ReportingTarget(BatchingSink& hasher, ProgressReport& progress) : hasher_(hasher), progress_(progress) {}
+    std::pair<void*, size_t> room() {
+        auto [into, room] = hasher_.room();
+        return {into, std::min(room, progress_.room())};
+    }
+    void filled(size_t count) {
+        hasher_.filled(count);
+        progress_.add(count);
+    }
+    void drain() { hasher_.drain(); }
+
+private:
+    BatchingSink& hasher_;
+    ProgressReport& progress_;
+};
+
+// A structure piece of the dual fingerprint: copied once into the first
+// hasher's buffer, and from there to the second.
+class TeeTarget {
+public:
+    TeeTarget(BatchingSink& first, BatchingSink& second) : first_(first), second_(second) {}
+    std::pair<void*, size_t> room() { return first_.room(); }
+    void filled(size_t count) {
+        const void* copied = first_.room().first;
+        first_.filled(count);
+        second_.append(copied, count);
+    }
+    void drain() { first_.drain(); }
+
+private:
+    BatchingSink& first_;
+    BatchingSink& second_;
+};
 
 }  // namespace
 
@@ -98,17 +135,26 @@ void HasherSink::piece(std::string_view bytes) {
 void HasherSink::array_piece(nb::handle array) {
     ArraySource source(array);
     const ArrayView* view = source.buffer();
-    if (takes_buffers_ && view && view->c_contiguous()) {
-        update(memory_view(view->data(), static_cast<size_t>(view->size_bytes())));
+    if (!view) {
+        update(source.call_tobytes());
         return;
     }
-    update(source.call_tobytes());
+    if (takes_buffers_) {  // the same digest from slices as from one update
+        ScratchTarget scratch(*view, [this](const char* data, size_t size) { update(memory_view(data, size)); });
+        copy_array_bytes(*view, scratch);
+        scratch.drain();
+        return;
+    }
+    // What tobytes() would return, copied under the guard: one update per piece.
+    nb::object bytes = own(PyBytes_FromStringAndSize(nullptr, view->size_bytes()));
+    MemoryTarget target{reinterpret_cast<std::byte*>(PyBytes_AS_STRING(bytes.ptr())),
+                        static_cast<size_t>(view->size_bytes())};
+    copy_array_bytes(*view, target);
+    update(bytes);
 }
 
 BatchingSink::BatchingSink()
-    : hasher_(call(state().sha256, {})), update_(attr(hasher_, update_name)) {
-    buffer_.reserve(buffer_bytes);
-}
+    : hasher_(call(state().sha256, {})), update_(attr(hasher_, update_name)), buffer_(new char[buffer_bytes]) {}
 
 void BatchingSink::update(const void* data, size_t size) {
     nb::object view = memory_view(data, size);
@@ -116,9 +162,9 @@ void BatchingSink::update(const void* data, size_t size) {
 }
 
 void BatchingSink::flush() {
-    if (buffer_.empty()) return;
-    update(buffer_.data(), buffer_.size());
-    buffer_.clear();
+    if (used_ == 0) return;
+    update(buffer_.get(), used_);
+    used_ = 0;
 }
 
 void BatchingSink::append(const void* data, size_t size) {
@@ -127,9 +173,9 @@ void BatchingSink::append(const void* data, size_t size) {
         update(data, size);
         return;
     }
-    if (buffer_.size() + size > buffer_bytes) flush();
-    const char* bytes = static_cast<const char*>(data);
-    buffer_.insert(buffer_.end(), bytes, bytes + size);
+    if (used_ + size > buffer_bytes) flush();
+    std::memcpy(buffer_.get() + used_, data, size);
+    used_ += size;
 }
 
 void BatchingSink::append_object(nb::handle data) {
@@ -142,29 +188,18 @@ void BatchingSink::append_object(nb::handle data) {
     own(PyObject_CallOneArg(update_.ptr(), data.ptr()));
 }
 
+std::pair<void*, size_t> BatchingSink::room() { return {buffer_.get() + used_, buffer_bytes - used_}; }
+
 void BatchingSink::array_piece(nb::handle array) {
-    read_array_piece(
-        array, [this](const void* data, size_t size) { append(data, size); },
-        [this](nb::handle result) { append_object(result); });
+    read_array_piece(array, *this, [this](nb::handle result) { append_object(result); });
 }
 
 void ReportingSink::array_piece(nb::handle array) {
-    read_array_piece(
-        array,
-        [this](const void* data, size_t size) {
-            const char* at = static_cast<const char*>(data);
-            while (size) {
-                size_t slice = std::min(size, progress_.room());
-                hasher_.append(at, slice);
-                progress_.add(slice);
-                at += slice;
-                size -= slice;
-            }
-        },
-        [this](nb::handle result) {
-            hasher_.append_object(result);
-            if (PyBytes_CheckExact(result.ptr())) progress_.add(static_cast<size_t>(PyBytes_GET_SIZE(result.ptr())));
-        });
+    ReportingTarget target(hasher_, progress_);
+    read_array_piece(array, target, [this](nb::handle result) {
+        hasher_.append_object(result);
+        if (PyBytes_CheckExact(result.ptr())) progress_.add(static_cast<size_t>(PyBytes_GET_SIZE(result.ptr())));
+    });
 }
 
 nb::object BatchingSink::hexdigest() {
@@ -178,16 +213,11 @@ void TeeSink::piece(std::string_view bytes) {
 }
 
 void TeeSink::array_piece(nb::handle array) {
-    read_array_piece(
-        array,
-        [this](const void* data, size_t size) {
-            first_.append(data, size);
-            second_.append(data, size);
-        },
-        [this](nb::handle result) {
-            first_.append_object(result);
-            second_.append_object(result);
-        });
+    TeeTarget target(first_, second_);
+    read_array_piece(array, target, [this](nb::handle result) {
+        first_.append_object(result);
+        second_.append_object(result);
+    });
 }
 
 }  // namespace ondrel::fingerprint

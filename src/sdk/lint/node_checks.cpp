@@ -3,6 +3,8 @@
 // the nodes of a snapshot.
 #include "sdk/lint/lint.hpp"
 
+#include "ir_interface/class_rules.hpp"
+#include "ir_interface/guarded_read.hpp"
 #include "ir_interface/numpy_api.hpp"
 
 #include <algorithm>
@@ -48,19 +50,10 @@ Range scan(const std::byte* data, Py_ssize_t count) {
     return {low, high};
 }
 
-// min() and max() of a plain numpy array of numbers, read in one pass over
-// its memory instead of two reductions through the host. Declines (nullopt)
-// what it cannot answer exactly: other objects, empty or strided arrays,
-// half floats, byte-swapped ones, and zero results, whose sign numpy leaves
-// to the order of its reduction.
-std::optional<Range> scan_plain_array(nb::handle values) {
-    PyArrayObject* array = exact_ndarray(values);
-    if (!array || !PyArray_IS_C_CONTIGUOUS(array)) return std::nullopt;
-    Py_ssize_t count = PyArray_SIZE(array);
-    if (count == 0) return std::nullopt;
-    std::optional<NumericType> type = numeric_type_of(PyArray_DESCR(array));
+// The range of `count` elements of a native-order numeric type at `data`, or nullopt.
+std::optional<Range> scan_memory(PyArray_Descr* descr, const std::byte* data, Py_ssize_t count) {
+    std::optional<NumericType> type = numeric_type_of(descr);
     if (!type) return std::nullopt;
-    const std::byte* data = static_cast<const std::byte*>(PyArray_DATA(array));
     std::optional<Range> range;
     switch (*type) {
         case NumericType::Float32: range = scan<float>(data, count); break;
@@ -76,6 +69,23 @@ std::optional<Range> scan_plain_array(nb::handle values) {
         case NumericType::UInt64: range = scan<uint64_t>(data, count); break;
         case NumericType::Float16: break;
     }
+    return range;
+}
+
+// min() and max() of a plain numpy array of numbers, read in one pass over
+// its memory instead of two reductions through the host. Declines (nullopt)
+// what it cannot answer exactly: other objects, empty or strided arrays,
+// half floats, byte-swapped ones, and zero results, whose sign numpy leaves
+// to the order of its reduction.
+std::optional<Range> scan_plain_array(nb::handle values) {
+    PyArrayObject* array = exact_ndarray(values);
+    if (!array || !PyArray_IS_C_CONTIGUOUS(array)) return std::nullopt;
+    Py_ssize_t count = PyArray_SIZE(array);
+    PyArray_Descr* descr = PyArray_DESCR(array);
+    if (count == 0 || descr->byteorder == '>') return std::nullopt;
+    const std::byte* data = static_cast<const std::byte*>(PyArray_DATA(array));
+    std::optional<Range> range;
+    guarded_read([&] { range = scan_memory(descr, data, count); });  // the array may be mapped
     if (range && (range->low == 0 || range->high == 0)) return std::nullopt;
     return range;
 }

@@ -9,6 +9,9 @@
     ondrel-sdk fingerprint --check SUMS
     ondrel-sdk stamp model.o1c -o release.o1c --git-commit "$(git rev-parse HEAD)"
     ondrel-sdk verify release.o1c
+    ondrel-sdk keygen release.pem --type p256        # release.pem (mode 0600) and release.pub
+    ondrel-sdk sign model.o1c --key release.pem      # model.o1c.sig (a model_signing bundle)
+    ondrel-sdk verify model.o1c --signature model.o1c.sig --key release.pub
     ondrel-sdk report model.o1c -o model.html        # or: report before.o1c after.o1c -o diff.html
     ondrel-sdk draw model.o1c -o model.svg           # or model.dot
 

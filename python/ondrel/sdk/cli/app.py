@@ -1,10 +1,14 @@
 """The parser and the one failure policy around every command."""
 
 import argparse
+import contextlib
 import os
+import signal
 import sys
+import threading
 import warnings
 
+from ... import _files
 from .arguments import EXIT_ERROR, shared_parents
 from .files import FileError, describe, redirected_output
 from .terminal import (PROG, OutputError, discard_output, emit, finish_output, print_error, protect_streams,
@@ -15,6 +19,36 @@ DEBUG_VARIABLE = "ONDREL_SDK_DEBUG"
 
 EXIT_INTERRUPTED = 130
 EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE, what a shell reports for a reader that went away
+# Signals that end the command the way an interrupt does: the work stops, temporary files are removed.
+ENDING_SIGNALS = (signal.SIGTERM, signal.SIGHUP)
+
+
+class Terminated(BaseException):
+    """A SIGTERM or SIGHUP arrived: unwinds the command like KeyboardInterrupt, so nothing is left half done."""
+
+    def __init__(self, number):
+        super().__init__(number)
+        self.number = number
+
+
+def _terminate(number, frame):
+    signal.signal(number, signal.SIG_DFL)  # a second one ends the program at once
+    raise Terminated(number)
+
+
+@contextlib.contextmanager
+def _ending_signals_unwind():
+    """SIGTERM and SIGHUP raise Terminated while the block runs (in the main thread only: elsewhere the
+    interpreter cannot install handlers, and the caller keeps its own)."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    saved = {number: signal.signal(number, _terminate) for number in ENDING_SIGNALS}
+    try:
+        yield
+    finally:
+        for number, handler in saved.items():
+            signal.signal(number, handler)
 
 
 class Parser(argparse.ArgumentParser):
@@ -74,6 +108,16 @@ def main(argv=None):
     if not sys.warnoptions:
         # Numeric warnings (an empty mean, a complex value read as real) are not findings.
         warnings.simplefilter("ignore")
+    with _ending_signals_unwind():
+        try:
+            return _run(argv)
+        except Terminated as ended:
+            return 128 + ended.number
+        finally:
+            _files.remove_temporaries()  # whatever an interruption left behind
+
+
+def _run(argv):
     no_color = False
     try:
         try:

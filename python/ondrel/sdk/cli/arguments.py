@@ -18,6 +18,16 @@ def positive_int(text):
     return value
 
 
+def seconds(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not math.isfinite(value) or value <= 0:
+        raise argparse.ArgumentTypeError(f"must be a number of seconds > 0, got {text!r}")
+    return value
+
+
 def tolerance(text):
     try:
         value = float(text)
@@ -50,6 +60,9 @@ def shared_parents():
                          help="handle the files on the Dask cluster whose scheduler is at ADDRESS (e.g. "
                               "tcp://scheduler:8786; needs the 'dask' extra); the workers must see the files "
                               "at the same absolute paths; output keeps the input order")
+    batch.add_argument("--dask-timeout", type=seconds, default=30.0, metavar="SECONDS",
+                       help="with --dask: give up (one error line) when connecting takes longer, or when the "
+                            "scheduler stops answering or has no workers for that long (default 30)")
     return common, batch
 
 

@@ -10,8 +10,8 @@ import contextlib
 import os
 import stat
 import sys
-import tempfile
 
+from ... import _files
 from .terminal import OutputError, Progress, print_note
 
 
@@ -25,6 +25,10 @@ class FileError(Exception):
 
     def __str__(self):
         return f"{self.path}: {self.reason}"
+
+
+# What the SDK's guarded reads of mapped files say (OSError, errno EFAULT) when a file shrank under them.
+file_changed_text = "file changed while it was being read"
 
 
 def describe(error):
@@ -68,8 +72,10 @@ def read_file_bytes(path):
             raise FileError(path, "not a regular file")
         fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
         with open(fd, "rb") as handle:
-            if not stat.S_ISREG(os.fstat(handle.fileno()).st_mode):  # replaced since the check
+            info = os.fstat(handle.fileno())
+            if not stat.S_ISREG(info.st_mode):  # replaced since the check
                 raise FileError(path, "not a regular file")
+            refuse_output(path, info)
             return handle.read()
     except OSError as e:
         raise FileError(path, e.strerror or str(e)) from None
@@ -163,69 +169,29 @@ def _serial_results(task, paths, args):
         yield attempt(task, path, *args)
 
 
-def _pool_results(task, paths, args, workers):
-    from concurrent.futures import ProcessPoolExecutor
-
-    pool = ProcessPoolExecutor(max_workers=workers)
-    try:
-        futures = [pool.submit(attempt, task, path, *args) for path in paths]
-        for path, future in zip(paths, futures):
-            try:
-                yield future.result()
-            except Exception as e:  # the worker itself died
-                yield FileError(path, f"worker process failed ({describe(e)})")
-    finally:
-        pool.shutdown(wait=True, cancel_futures=True)
-
-
-DASK_EXTRA = "pip install 'ondrel[dask]'"
-
-
-def _dask_results(task, paths, args, address):
-    """The results computed on the Dask cluster whose scheduler is at ``address``.
-
-    The workers get absolute paths (they run in other folders, usually on
-    other hosts that see the same file system); what they report is named by
-    the path as given here.
-    """
-    try:
-        from distributed import Client
-    except ImportError:
-        raise FileError(address, f"--dask needs the 'distributed' package ({DASK_EXTRA})") from None
-    try:
-        client = Client(address, set_as_default=False)
-    except Exception as e:
-        raise FileError(address, f"cannot connect to the Dask scheduler ({describe(e)})") from None
-    try:
-        absolute = [os.path.abspath(path) for path in paths]
-        futures = [client.submit(attempt, task, path, *args, pure=False) for path in absolute]
-        for path, full, future in zip(paths, absolute, futures):
-            try:
-                result = future.result()
-            except Exception as e:  # the worker died, or the scheduler went away
-                result = FileError(path, f"Dask worker failed ({describe(e)})")
-            if isinstance(result, FileError) and result.path == full:
-                result = FileError(path, strip_path(result.reason, full))
-            yield result
-    finally:
-        client.close()
-
-
 def run_per_file(task, paths, args, jobs, label, dask=None):
     """Yield ``(path, result)`` in input order; ``result`` is a FileError for a file that failed.
 
     With ``jobs`` > 1 the files are handled by that many worker processes, with
-    ``dask`` (a scheduler address) on that Dask cluster. A FileError among
+    ``dask`` (a ``workers.DaskCluster``) on that Dask cluster. A FileError among
     ``paths`` (see ``expand_models``) is passed through as that entry's result.
+    An input that is the command's output file is refused before any file is
+    handled.
     """
     shown = [item.path if isinstance(item, FileError) else item for item in paths]
     pending = [item for item in paths if not isinstance(item, FileError)]
+    for path in pending:
+        refuse_output(path)
     progress = Progress(label, shown)
     workers = worker_count(jobs, len(pending)) if jobs > 1 and dask is None else 1
     if dask is not None:
-        results = _dask_results(task, pending, args, dask)
+        from .workers import dask_results
+
+        results = dask_results(task, pending, args, dask)
     elif workers > 1:
-        results = _pool_results(task, pending, args, workers)
+        from .workers import pool_results
+
+        results = pool_results(task, pending, args, workers)
     else:
         results = _serial_results(task, pending, args)
     try:
@@ -242,6 +208,26 @@ def run_per_file(task, paths, args, jobs, label, dask=None):
         progress.clear()
 
 
+def changed_files(paths, before):
+    """The ``paths`` whose file is not what ``os.stat`` found before (``before``: those results, or None)."""
+    changed = []
+    for path, old in zip(paths, before):
+        try:
+            new = os.stat(path)
+        except OSError:
+            new = None
+        if (old and (old.st_ino, old.st_size, old.st_mtime_ns)) != (new and (new.st_ino, new.st_size, new.st_mtime_ns)):
+            changed.append(path)
+    return changed
+
+
+def stat_or_none(path):
+    try:
+        return os.stat(path)
+    except OSError:
+        return None
+
+
 def read_models(paths, label):
     """The graphs of ``paths`` read in this process (None for each that failed) and the FileErrors."""
     graphs, failures = [], []
@@ -254,41 +240,129 @@ def read_models(paths, label):
     return graphs, failures
 
 
+# ---------------------------------------------------------------- the output file
+
+# (device, inode, path as given) of the regular file this command's output will replace, while it runs.
+_output = None
+
+
+def output_destination(path):
+    """Where writing the output to ``path`` goes (an ``_files.Destination``); FileError for a folder or a loop."""
+    try:
+        return _files.destination(path)
+    except IsADirectoryError as e:
+        raise FileError(path, e.strerror) from None
+    except OSError as e:
+        raise FileError(path, f"cannot write there: {describe(e)}") from None
+
+
+exists_text = "already exists (use --force to overwrite)"
+
+
+def file_destination(path, overwrite, what):
+    """The Destination of ``path`` for ``what`` ("a model", "a key"), which only a regular file holds:
+    FileError for a FIFO, a device or an open file, and, without ``overwrite``, for a file that exists."""
+    target = output_destination(path)
+    if target.through:
+        raise FileError(path, f"not a regular file ({target.through}); {what} is written to a file")
+    if not overwrite and os.path.lexists(target.path):
+        raise FileError(path, exists_text)
+    return target
+
+
+def publish_output(path, temporary, target, overwrite):
+    """Rename the complete ``temporary`` onto ``target`` (the Destination of ``path``); FileError when that fails
+    (without ``overwrite``, when a file is there, even one that appeared meanwhile)."""
+    try:
+        _files.publish(temporary, target.path, overwrite)
+    except FileExistsError:
+        raise FileError(path, exists_text) from None
+    except OSError as e:
+        raise FileError(path, describe(e)) from None
+
+
+def write_file(path, target, data, overwrite, mode=None):
+    """Write the bytes ``data`` whole to ``target`` (a ``file_destination`` of ``path``), or nothing.
+
+    ``mode`` gives the file its permissions from the moment it exists (else it
+    takes those of the file it replaces, or a new file's under the umask).
+    """
+    try:
+        fd, temporary = _files.new_temporary(target.path, mode)
+    except OSError as e:
+        raise FileError(path, describe(e)) from None
+    try:
+        try:
+            with open(fd, "wb") as handle:
+                handle.write(data)
+        except OSError as e:
+            raise FileError(path, describe(e)) from None
+        publish_output(path, temporary, target, overwrite)
+    finally:
+        _files.discard(temporary)
+
+
+@contextlib.contextmanager
+def claimed_output(path, target):
+    """While the block runs, reading the file ``target`` (a Destination) replaces as an input is refused."""
+    global _output
+    saved = _output
+    try:
+        info = os.stat(target.path)
+    except OSError:
+        info = None
+    if info is not None and not target.through and stat.S_ISREG(info.st_mode):
+        _output = (info.st_dev, info.st_ino, path)
+    try:
+        yield
+    finally:
+        _output = saved
+
+
+def refuse_output(path, info=None):
+    """FileError when the input ``path`` (``info``: its stat, if known) is the file the output will replace."""
+    if _output is None:
+        return
+    if info is None:
+        try:
+            info = os.stat(path)
+        except OSError:
+            return  # reading it will say what is wrong
+    if (info.st_dev, info.st_ino) == _output[:2]:
+        which = "also an input" if path == _output[2] else f"the input {path}"
+        raise FileError(_output[2], f"is {which}; the output would replace it")
+
+
 @contextlib.contextmanager
 def redirected_output(path):
     """Standard output into the file ``path`` (None or ``-``: left alone), replaced only when the block ends well.
 
-    The output is written to a temporary file beside ``path`` and renamed onto
-    it, so ``path`` holds either the whole output or what it held before. An
-    existing ``path`` that is not a regular file (``/dev/null``, a terminal) is
-    written to directly, as a shell redirection would.
+    A regular file (or the file a symbolic link names) is written to a
+    temporary file beside it and renamed onto it, so it holds either the whole
+    output or what it held before. A FIFO, a device or an open file such as
+    ``/dev/stdout`` is written to directly, as a shell redirection would. A
+    folder, or a file that is also one of the command's inputs, is refused
+    before anything is written.
     """
     if path is None or path == "-":
         yield
         return
-    target = os.path.realpath(path)
-    if os.path.isdir(target):
-        raise FileError(path, "is a directory")
+    target = output_destination(path)
     try:
-        replace = not os.path.exists(target) or stat.S_ISREG(os.stat(target).st_mode)
-        if replace:
-            fd, temporary = tempfile.mkstemp(prefix=f".{os.path.basename(target)}.", suffix=".tmp",
-                                             dir=os.path.dirname(target))
-        else:
-            fd, temporary = os.open(target, os.O_WRONLY | os.O_TRUNC), None
-        stream = open(fd, "w", encoding="utf-8", errors="backslashreplace")
+        fd, temporary = _files.open_for_writing(target)
     except OSError as e:
         raise FileError(path, f"cannot write there: {describe(e)}") from None
-    saved, sys.stdout = sys.stdout, stream
+    stream = open(fd, "w", encoding="utf-8", errors="backslashreplace")
     try:
+        saved, sys.stdout = sys.stdout, stream
         try:
-            yield
+            with claimed_output(path, target):
+                yield
         finally:
             sys.stdout = saved
         stream.close()
         if temporary is not None:
-            os.chmod(temporary, _new_file_mode(target))
-            os.replace(temporary, target)
+            _files.publish(temporary, target.path)
             temporary = None
     except OutputError as e:
         raise FileError(path, str(e)) from None
@@ -301,14 +375,4 @@ def redirected_output(path):
             except OSError:
                 pass
         if temporary is not None:
-            os.unlink(temporary)
-
-
-def _new_file_mode(target):
-    """The mode ``target`` has, or the one a new file gets under the umask."""
-    try:
-        return stat.S_IMODE(os.stat(target).st_mode)
-    except OSError:
-        mask = os.umask(0)
-        os.umask(mask)
-        return 0o666 & ~mask
+            _files.discard(temporary)

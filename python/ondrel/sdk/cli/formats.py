@@ -1,10 +1,12 @@
 """Machine-readable output: one JSON encoder for every ``--format json``; SARIF logs, GitHub workflow
 annotations and JUnit XML for lint results."""
 
+import contextlib
 import math
 import os
 import re
 import sys
+import threading
 
 from .terminal import PROG, display
 
@@ -25,12 +27,43 @@ DECIMAL_BITS_LIMIT = 140_000
 
 # log10(2): an int of n bits has at most n * this + 1 decimal digits.
 _DIGITS_PER_BIT = 0.30103
+_limit_lock = threading.Lock()
+
+
+def int_text_allowed(bits):
+    """Whether the host writes an int of ``bits`` bits as text under its int-to-text digit limit."""
+    limit = getattr(sys, "get_int_max_str_digits", lambda: 0)()
+    return not limit or bits * _DIGITS_PER_BIT + 1 < limit
+
+
+@contextlib.contextmanager
+def unlimited_int_text():
+    """The host's int-to-text digit limit lifted while the block runs (one such block at a time)."""
+    if not hasattr(sys, "set_int_max_str_digits"):  # a host without the limit
+        yield
+        return
+    with _limit_lock:
+        previous = sys.get_int_max_str_digits()
+        sys.set_int_max_str_digits(0)
+        try:
+            yield
+        finally:
+            sys.set_int_max_str_digits(previous)
+
+
+def longest_int_bits(value, depth=0):
+    """The bit length of the longest int in ``value`` and the dicts, lists and tuples inside it (0 if none)."""
+    if isinstance(value, int) and not isinstance(value, bool):
+        return value.bit_length()
+    if depth > 64 or not isinstance(value, (dict, list, tuple)):  # the IR layer nests no deeper
+        return 0
+    items = [*value, *value.values()] if isinstance(value, dict) else value
+    return max((longest_int_bits(item, depth + 1) for item in items), default=0)
 
 
 def _plain_int(value):
     """An int as a JSON number, or as a string of its digits when the host refuses to print it."""
-    limit = getattr(sys, "get_int_max_str_digits", lambda: 0)()
-    if not limit or value.bit_length() * _DIGITS_PER_BIT + 1 < limit:
+    if int_text_allowed(value.bit_length()):
         return value
     try:
         repr(value)
@@ -38,16 +71,16 @@ def _plain_int(value):
     except ValueError:  # beyond the interpreter's int-to-text limit
         if value.bit_length() > DECIMAL_BITS_LIMIT:
             return hex(value)
-        previous = sys.get_int_max_str_digits()
-        sys.set_int_max_str_digits(0)
-        try:
+        with unlimited_int_text():
             return str(value)
-        finally:
-            sys.set_int_max_str_digits(previous)
 
 
 def _plain_scalar(value):
-    """A numpy scalar of any kind as a JSON value."""
+    """A numpy scalar of any kind as a JSON value (ml_dtypes' bfloat16, float8 and int4 as numbers)."""
+    from ondrel.ir._dtypes import is_integer, low_precision_name
+
+    if low_precision_name(value.dtype):
+        return _plain_int(int(value)) if is_integer(value.dtype) else _plain_float(float(value))
     kind = value.dtype.kind
     if kind == "b":
         return bool(value)
@@ -96,7 +129,7 @@ def plain(value):
         if dataclasses.is_dataclass(item) and not isinstance(item, type):
             return {field.name: convert(getattr(item, field.name)) for field in dataclasses.fields(item)}
         if isinstance(item, np.ndarray):
-            if item.dtype.kind in "biuf":
+            if item.dtype.kind in "biuf" and item.dtype.isbuiltin != 2:  # not a type of another package
                 return convert(item.tolist())
             return [convert(v) for v in item] if item.ndim else convert(item[()])
         if isinstance(item, complex):

@@ -9,22 +9,28 @@
 
 In a Jupyter notebook a view displays itself (the interactive page in a frame;
 ``_repr_svg_`` gives the drawing). The records shown come from ``analyze_graph``,
-``lint_graph`` and ``compare_graphs``. Drawing needs igraph, the 'report' extra
-(``pip install 'ondrel[report]'``); without it, rendering raises MissingExtraError.
+``lint_graph`` and ``compare_graphs``. A model larger than a page can hold
+(``MAX_NODES`` nodes, ``MAX_EDGES`` edges) raises DrawingLimitError, a ValueError
+naming the limit. Drawing needs no optional package.
 """
 
+import contextlib
+import gc
 import os
-import secrets
 
+from ... import _files
 from .dot import render_dot
-from .layout import MissingExtraError, available, require
 from .markup import escape
 from .page import render_html
-from .scene import diff_scene, model_scene
+from .contributions import Chart, Column, Contribution, Finding, register_provider
+from .scene import MAX_EDGES, MAX_NODES, DrawingLimitError, diff_scene, model_scene
 from .svg import render_svg
+from .tensors import tensors_provider
 
-__all__ = ["DiffView", "MissingExtraError", "ModelView", "available", "default_output", "output_format", "require",
-           "write_text"]
+__all__ = ["MAX_EDGES", "MAX_NODES", "Chart", "Column", "Contribution", "DiffView", "DrawingLimitError", "Finding",
+           "ModelView", "default_output", "output_format", "register_provider", "write_text"]
+
+register_provider(tensors_provider)
 
 FORMATS = {".html": "html", ".htm": "html", ".svg": "svg", ".dot": "dot", ".gv": "dot"}
 NOTEBOOK_HEIGHT = 760  # pixels of the frame a notebook shows the page in
@@ -45,35 +51,51 @@ def default_output(paths, suffix=".html"):
 
 
 def write_text(path, text):
-    """Write ``text`` as UTF-8 to ``path`` through a temporary file renamed into place.
+    """Write ``text`` as UTF-8 to ``path``.
 
-    ``path`` is then either the whole new text or as it was before; OSError on failure.
+    A regular file (or the file a symbolic link names) is replaced through a
+    temporary file renamed into place, so it is either the whole new text or
+    as it was before; a FIFO or a device (``/dev/stdout``) is written through,
+    as a shell's ``>`` would. OSError on failure (IsADirectoryError for a folder).
     """
-    folder, name = os.path.split(os.path.abspath(path))
-    temporary = os.path.join(folder, f".{name}.{secrets.token_hex(6)}.tmp")
-    fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)  # the umask applies, as for any new file
+    target = _files.destination(path)
+    fd, temporary = _files.open_for_writing(target)
     try:
         with os.fdopen(fd, "w", encoding="utf-8", newline="\n") as fh:
             fh.write(text)
-        os.replace(temporary, path)
+        if temporary is not None:
+            _files.publish(temporary, target.path)
     except BaseException:
-        try:
-            os.unlink(temporary)
-        except FileNotFoundError:
-            pass
+        if temporary is not None:
+            _files.discard(temporary)
         raise
+
+
+@contextlib.contextmanager
+def _no_cycle_collection():
+    """The cycle collector paused: building a large scene makes millions of objects and no cycles, and the
+    collector's passes over them took a third of the time of a 100,000-node page."""
+    was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if was_enabled:
+            gc.enable()
 
 
 class _View:
     """Renders one scene as HTML, SVG and DOT (each rendered once, on first use)."""
 
-    def __init__(self, scene):
-        self.scene = scene
+    def __init__(self, build, *args):
+        with _no_cycle_collection():
+            self.scene = build(*args)
         self._texts = {}
 
     def _render(self, kind, renderer):
         if kind not in self._texts:
-            self._texts[kind] = renderer(self.scene)
+            with _no_cycle_collection():
+                self._texts[kind] = renderer(self.scene)
         return self._texts[kind]
 
     def html(self):
@@ -110,11 +132,13 @@ class ModelView(_View):
     ``model`` is an ir.Graph or the path of an .o1c file (read with ``ir.read``,
     whose OSError or ValueError passes through). ``title`` defaults to the
     model name in the metadata, else the file name; ``source``, shown under
-    the title, to the path.
+    the title, to the path. ``providers`` add per-node figures, findings,
+    charts and totals to this view (see ``contributions``), beside those
+    registered with ``register_provider``.
     """
 
-    def __init__(self, model, title=None, source=None):
-        super().__init__(model_scene(model, title, source))
+    def __init__(self, model, title=None, source=None, providers=()):
+        super().__init__(model_scene, model, title, source, providers)
 
 
 class DiffView(_View):
@@ -126,4 +150,4 @@ class DiffView(_View):
     """
 
     def __init__(self, model_a, model_b, atol=1e-6, rtol=1e-5, title=None, sources=(None, None)):
-        super().__init__(diff_scene(model_a, model_b, atol, rtol, title, sources))
+        super().__init__(diff_scene, model_a, model_b, atol, rtol, title, sources)

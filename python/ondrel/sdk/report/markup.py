@@ -30,6 +30,40 @@ def visible(text):
     return _UNREPRESENTABLE.sub(_stand_in, str(text))
 
 
+def markup_can_hold(text):
+    """True when XML can carry ``text`` as it is."""
+    return _UNREPRESENTABLE.search(text) is None
+
+
+def unique_texts(names, can_hold=markup_can_hold):
+    """One text per name, never two alike: the name itself wherever ``can_hold`` it (the first of names
+    that read alike), else its visible form, numbered " (2)", " (3)", ... when another name reads so."""
+    texts = [str(name) for name in names]
+    if can_hold is markup_can_hold and all(type(name) is str for name in names) and len(set(texts)) == len(texts) \
+            and markup_can_hold("\t".join(texts)):
+        return texts  # the common case, decided at once: names of a graph that markup holds as they are
+    taken = set()
+    kept = []
+    for text in texts:
+        keep = can_hold(text) and text not in taken
+        kept.append(keep)
+        if keep:
+            taken.add(text)
+    result = []
+    for text, keep in zip(texts, kept):
+        if keep:
+            result.append(text)
+            continue
+        base = visible(text)
+        candidate, number = base, 1
+        while candidate in taken:
+            number += 1
+            candidate = f"{base} ({number})"
+        taken.add(candidate)
+        result.append(candidate)
+    return result
+
+
 def escape(text):
     """``text`` for XML or HTML, in element content and in double- or single-quoted attributes alike."""
     return _MARKUP_CHARS.sub(lambda m: _MARKUP[m.group()], visible(text))

@@ -7,6 +7,8 @@ Nothing is fetched: no fonts, images or scripts from anywhere.
 """
 
 import math
+import os
+from collections import Counter
 from importlib import resources
 
 import numpy as np
@@ -15,11 +17,13 @@ import ondrel
 
 from ..analyze import format_bytes, format_number
 from .charts import bar_chart
+from .layout import NODE_HEIGHT
 from .markup import escape, script_json
-from .scene import DIFF_STATUSES, SEVERITY_RANK, class_colours, shape_text
-from .svg import MARKS, render_svg
+from .scene import DIFF_STATUSES, SEVERITY_RANK, class_colours, severity_of, shape_text
+from .svg import EDGE_COLOUR, EDGE_STATUS_COLOURS, GROUP_COLOURS, MARKS, drawn_names, render_svg, structure_of
 
 CHART_LAYERS = 40  # the parameters chart shows at most this many layers
+NEIGHBOURS = 50  # the panel lists at most this many inputs and outputs of a node
 VALUE_CHARS = 200  # configuration values longer than this are cut in the panel
 
 
@@ -81,23 +85,152 @@ def _side_by_side(before, after):
     return [(label, a.get(label, "—"), b.get(label, "—")) for label in labels]
 
 
-def _node_data(node, issue_index):
+class _Interned:
+    """Values kept once in a list, referred to by their index: nodes alike share their records."""
+
+    def __init__(self):
+        self.values, self._index = [], {}
+
+    def __call__(self, value, key=None):
+        key = value if key is None else key
+        found = self._index.get(key)
+        if found is None:
+            found = self._index[key] = len(self.values)
+            self.values.append(value)
+        return found
+
+
+def _record_data(node):
+    """What the panel and the table show of one node: rows (label, text) or (label, A, B), configuration
+    rows, and the table's numbers."""
     fixed, config = _record(node.layer)
-    data = {"name": node.name if isinstance(node.name, str) else str(node.name), "type": node.node_type}
     if node.layer_before is not None:
         fixed_a, config_a = _record(node.layer_before)
         fixed, config = _side_by_side(fixed_a, fixed), _side_by_side(config_a, config)
-    data.update(record=fixed, config=config)
-    if node.status:
-        data.update(status=node.status, changes=node.changes)
-    if node.findings:
-        data.update(severity=node.severity, findings=[issue_index[id(issue)] for issue in node.findings])
-    return data
+    layer = node.layer
+    return [fixed, config, layer.params, layer.bytes, layer.flops, display_value(layer.input_shape),
+            display_value(layer.output_shape)]
+
+
+def _layer_key(layer):
+    return (layer.node_type, layer.params, layer.bytes, layer.flops, layer.input_shape, layer.output_shape,
+            tuple(layer.config.items()))
+
+
+def _record_key(node):
+    """A key that nodes with the same record share (hashing fails on unhashable configuration values)."""
+    try:
+        key = (_layer_key(node.layer), node.layer_before is not None and _layer_key(node.layer_before))
+        hash(key)
+        return key
+    except TypeError:
+        return ("node", id(node))
+
+
+SEVERITY_ORDER = ("error", "warning", "info")
+
+
+def _sorted_issues(issues):
+    """Findings by severity, errors first; in lint's order within one severity."""
+    return sorted(issues, key=lambda issue: -SEVERITY_RANK[severity_of(issue)])
+
+
+def _node_columns(scene, structure, issue_index):
+    """Per node: [name, type, caption, record, drawn name or 0, label or 0, severity, status, findings,
+    changes], with the texts and records interned."""
+    texts, records = _Interned(), _Interned()
+    names = drawn_names(scene)
+    known = {}  # record key -> (record index, caption index)
+    rows = []
+    for i, node in enumerate(scene.nodes):
+        name = node.name if isinstance(node.name, str) else str(node.name)
+        label = structure.short_labels[i]
+        key = _record_key(node)
+        shared = known.get(key)
+        if shared is None:
+            shared = known[key] = (records(_record_data(node), key), texts(node.caption))
+        rows.append([
+            name, texts(node.node_type), shared[1], shared[0],
+            0 if names[i] == name else names[i], 0 if label == name else label,
+            node.severity or 0, node.status or 0,
+            [issue_index[id(issue)] for issue in node.findings] if node.findings else 0,
+            list(node.changes) if node.changes else 0,
+        ])
+    return rows, texts.values, records.values
+
+
+def _adjacency(ends, others, count, limit=NEIGHBOURS):
+    """[offsets, neighbours, totals]: node i's first ``limit`` neighbours (in edge order) are
+    neighbours[offsets[i]:offsets[i + 1]], of totals[i] in all."""
+    order = np.argsort(ends, kind="stable")
+    totals = np.bincount(ends, minlength=count)
+    starts = np.concatenate([[0], np.cumsum(totals)[:-1]])
+    rank = np.arange(len(order)) - starts[ends[order]]
+    kept = order[rank < limit]
+    offsets = np.concatenate([[0], np.cumsum(np.minimum(totals, limit))])
+    return [offsets.tolist(), others[kept].tolist(), totals.tolist()]
+
+
+def _neighbours(scene):
+    """The nodes each node takes inputs from and gives outputs to (at most NEIGHBOURS of each)."""
+    count = len(scene.nodes)
+    return {"inputs": _adjacency(scene.edge_targets, scene.edge_sources, count),
+            "outputs": _adjacency(scene.edge_sources, scene.edge_targets, count)}
+
+
+def _layout_data(group):
+    """[x, y, widths, size, edges, routes] of a group's level, rounded to tenths, as the script reads them."""
+    layout = group.layout
+    return [[round(v, 1) for v in layout.x], [round(v, 1) for v in layout.y], group.widths,
+            [round(layout.width), round(layout.height)], [list(edge) for edge in group.edges],
+            [[route.edges, 1 if route.bus else 0,
+              [[round(value, 1) for point in line for value in point] for line in route.lines]]
+             for route in layout.routes]]
+
+
+def _groups_data(structure):
+    """([label, kind, parent, nodes, counts, children, layout, edge counts, edge statuses, entries, exits] per
+    group, 0 for those dissolved while grouping; the layouts, which levels alike share)."""
+    groups, layouts, shared = [], [], {}
+    for group in structure.groups:
+        if group.layout is None:
+            groups.append(0)
+            continue
+        if id(group.layout) not in shared:
+            shared[id(group.layout)] = len(layouts)
+            layouts.append(_layout_data(group))
+        counts = {key: value for key, value in group.counts.items() if value}
+        edge_counts = group.edge_counts if any(n > 1 for n in group.edge_counts) else 0
+        statuses = [status or 0 for status in group.edge_status] if any(group.edge_status) else 0
+        groups.append([group.label, group.kind, group.parent, group.nodes, counts or 0, group.children,
+                       shared[id(group.layout)], edge_counts, statuses, sorted(group.entries), sorted(group.exits)])
+    return groups, layouts
+
+
+def _change_details(scene):
+    """Per changed node (by index), the diff's lines about it, with the statistics of each array."""
+    from ..testing import describe_differences
+
+    index = {node.name: i for i, node in enumerate(scene.nodes)}
+    by_node = {}
+    for change in scene.node_changes or []:
+        by_node.setdefault(change.node, []).append(change)
+    details = {}
+    for name, changes in by_node.items():
+        lines = describe_differences(_NO_STRUCTURE, changes, str)[1:]  # less the "Node NAME:" heading
+        details[index[name]] = [line[2:] if line.startswith("  ") else line for line in lines]
+    return details
+
+
+class _NoStructure:
+    nodes_added = nodes_removed = edges_added = edges_removed = ()
+
+
+_NO_STRUCTURE = _NoStructure()
 
 
 def _issue_data(issue, index):
-    return {"severity": issue.severity.value, "code": issue.code, "message": issue.message,
-            "suggestion": issue.suggestion, "node": index.get(issue.node)}
+    return [severity_of(issue), issue.code, issue.message, issue.suggestion or "", index.get(issue.node)]
 
 
 def _totals_model(scene):
@@ -113,7 +246,7 @@ def _totals_model(scene):
         ("Lint", ", ".join(_plural(len(found), word) for found, word in ((lint.errors, "error"),
                                                                         (lint.warnings, "warning"),
                                                                         (lint.infos, "info")))),
-    ]
+    ] + [total for contribution in scene.contributions for total in contribution.totals]
 
 
 def _totals_diff(scene):
@@ -153,105 +286,126 @@ def _legend(scene):
     return '<div class="legend">' + "".join(f"<span>{item}</span>" for item in items) + "</div>"
 
 
-def _finding_item(issue, index):
-    target = index.get(issue.node)
-    where = (f' <a href="#" class="goto" data-goto="{target}">{escape(issue.node)}</a>' if target is not None
-             else ' <span class="whole">whole graph</span>')
-    suggestion = f'<div class="suggestion">{escape(issue.suggestion)}</div>' if issue.suggestion else ""
-    return (f'<li class="finding {issue.severity.value}"><span class="sev">{issue.severity.value}</span> '
-            f"<code>{escape(issue.code)}</code>{where}<div>{escape(issue.message)}</div>{suggestion}</li>")
-
-
-def _findings_section(scene, index):
-    issues = scene.lint.issues
-    body = ("<ul class=\"findings\">" + "".join(_finding_item(issue, index) for issue in issues) + "</ul>"
-            if issues else '<p class="none">No findings: the model lints clean.</p>')
-    return f'<section id="findings"><h2>Lint findings ({len(issues)})</h2>{body}</section>'
+def _findings_section(scene):
+    findings = scene.findings
+    tally = Counter(severity_of(finding) for finding in findings)
+    counts = ", ".join(_plural(tally[word], word) for word in SEVERITY_ORDER if tally[word])
+    body = ('<div class="table-wrap"><ul class="findings" id="finding-list"></ul></div>' if findings
+            else '<p class="none">No findings: the model lints clean.</p>')
+    heading = "Lint findings" if not any(c.findings for c in scene.contributions) else "Findings"
+    return (f'<section id="findings"><h2>{heading} ({len(findings):,}{": " + counts if counts else ""})'
+            f"</h2><p class=\"note\">Errors first. Keys: <kbd>n</kbd> / <kbd>p</kbd> for the next / previous "
+            f"finding in the drawing.</p>{body}</section>")
 
 
 def _changes_section(scene):
     diff = scene.diff
-    rows = []
-    for i, node in enumerate(scene.nodes):
-        if node.status in DIFF_STATUSES:
-            detail = "; ".join(node.changes) if node.changes else ""
-            rows.append(f'<tr class="{node.status}"><td><span class="status">{node.status}</span></td>'
-                        f'<td><a href="#" class="goto" data-goto="{i}">{escape(node.name)}</a></td>'
-                        f"<td>{escape(node.node_type)}</td><td>{escape(detail)}</td></tr>")
-    for status, edges in (("added", diff.edges_added), ("removed", diff.edges_removed)):
-        for source, target in edges:
-            rows.append(f'<tr class="{status}"><td><span class="status">{status}</span></td>'
-                        f"<td colspan=\"3\">edge {escape(source)} → {escape(target)}</td></tr>")
-    table = ('<table class="changes"><thead><tr><th>Status</th><th>Node</th><th>Class</th><th>Changes</th></tr>'
-             f'</thead><tbody>{"".join(rows)}</tbody></table>' if rows else '<p class="none">No differences.</p>')
-    return (f'<section id="changes"><h2>Changes</h2>{table}'
-            f'<details><summary>Diff summary</summary><pre>{escape(diff.summary)}</pre></details></section>')
+    edges = "".join(f'<tr class="{status}"><td><span class="status">{status}</span></td>'
+                    f'<td colspan="3">edge {escape(source)} → {escape(target)}</td></tr>'
+                    for status, pairs in (("added", diff.edges_added), ("removed", diff.edges_removed))
+                    for source, target in pairs)
+    marked = sum(1 for node in scene.nodes if node.marked_status)
+    body = ('<p class="note">Every changed node; click one to see it in the drawing. Keys: <kbd>n</kbd> / '
+            '<kbd>p</kbd> for the next / previous change.</p><div class="table-wrap"><table class="changes" '
+            'id="change-list"><thead><tr><th>Status</th><th>Node</th><th>Class</th><th>Changes</th></tr></thead>'
+            f"<tbody></tbody><tbody>{edges}</tbody></table></div>" if marked or edges
+            else '<p class="none">No differences.</p>')
+    return (f'<section id="changes"><h2>Changes ({marked:,} nodes, {len(diff.edges_added) + len(diff.edges_removed):,}'
+            f" edges)</h2>{body}<details><summary>Diff summary</summary><pre>{escape(diff.summary)}</pre></details>"
+            "</section>")
 
 
 def _charts_section(scene):
     stats = scene.stats
     memory = sorted(stats.memory_breakdown.items(), key=lambda item: -item[1])
     memory_rows = [(node_type, size, format_bytes(size), node_type, None) for node_type, size in memory]
-    layers = [(i, layer) for i, layer in enumerate(stats.layers) if layer.params > 0]
+    layers = [(i, node.layer) for i, node in enumerate(scene.nodes) if node.layer.params > 0]
     note = ""
     if len(layers) > CHART_LAYERS:
+        note = f'<p class="note">The {CHART_LAYERS} largest of {len(layers):,} layers with parameters.</p>'
         layers = sorted(layers, key=lambda item: -item[1].params)[:CHART_LAYERS]
-        note = f'<p class="note">The {CHART_LAYERS} largest of {sum(l.params > 0 for l in stats.layers):,} layers ' \
-               "with parameters.</p>"
     param_rows = [(str(layer.name), layer.params, format_number(layer.params), layer.node_type, i)
                   for i, layer in layers]
     params_chart = bar_chart(param_rows, "Parameters per layer") if param_rows else \
         '<p class="none">No layer holds parameters.</p>'
+    contributed = "".join(
+        f"<figure><figcaption>{escape(chart.title)}</figcaption>"
+        + bar_chart([(label, value, text, scene.nodes[i].node_type if i is not None else "", i)
+                     for label, value, text, i in chart.rows[:CHART_LAYERS]], chart.title) + "</figure>"
+        for contribution in scene.contributions for chart in contribution.charts)
     return ('<section id="charts"><h2>Charts</h2><div class="charts">'
             f'<figure><figcaption>Memory by layer type</figcaption>{bar_chart(memory_rows, "Memory by layer type")}'
             f"</figure><figure><figcaption>Parameters per layer</figcaption>{note}{params_chart}</figure>"
-            "</div></section>")
+            f"{contributed}</div></section>")
 
 
-def _layer_table(scene):
-    """Columns and rows of the sortable layer table; a cell is a text or [sort key, text]."""
-    diff = scene.kind == "diff"
-    columns = ([{"label": "Status"}] if diff else []) + [
-        {"label": "#", "numeric": True}, {"label": "Name"}, {"label": "Class"},
-        {"label": "Parameters", "numeric": True}, {"label": "Memory", "numeric": True},
-        {"label": "FLOPs", "numeric": True}, {"label": "Input shape", "mono": True}, {"label": "Output shape", "mono": True},
-    ] + ([] if diff else [{"label": "Findings"}])
-    rows = []
-    for i, node in enumerate(scene.nodes):
-        layer = node.layer
-        cells = ([node.status] if diff else []) + [
-            [i, str(i + 1)], str(node.name), node.node_type, [layer.params, f"{layer.params:,}"],
-            [layer.bytes, format_bytes(layer.bytes)], [layer.flops, format_number(layer.flops)],
-            display_value(layer.input_shape), display_value(layer.output_shape),
-        ]
-        if not diff:
-            cells.append([SEVERITY_RANK.get(node.severity, 0),
-                          f"{len(node.findings)} ({node.severity})" if node.findings else ""])
-        rows.append(cells)
-    return {"columns": columns, "rows": rows}
+def _contributed_columns(scene):
+    """{"columns": [[label, numeric]], "cells": [per column, [sort key, text] per node], "panels": [[title,
+    [column index, ...]]]}: the per-node figures the contributions add to the table and the panel."""
+    columns, cells, panels = [], [], []
+    for contribution in scene.contributions:
+        indexes = []
+        for column in contribution.columns:
+            indexes.append(len(columns))
+            columns.append([column.label, column.numeric])
+            cells.append([column.cell(value) for value in column.values])
+        if indexes:
+            panels.append([contribution.title, indexes])
+    return {"columns": columns, "cells": cells, "panels": panels}
+
+
+def short_sources(paths):
+    """Labels for the files of a diff: their names, or as much of their folders as tells them apart."""
+    parts = [os.path.normpath(os.fspath(path)).split(os.sep) for path in paths]
+    for keep in range(1, max((len(p) for p in parts), default=1) + 1):
+        labels = [os.sep.join(p[-keep:]) for p in parts]
+        if len(set(labels)) == len(labels):
+            return labels
+    return [os.fspath(path) for path in paths]
+
+
+def _palette(scene):
+    types = {node.node_type: class_colours(node.node_type) for node in scene.nodes}
+    return {"types": types, "marks": {key: list(value) for key, value in MARKS.items()}, "group": list(GROUP_COLOURS),
+            "edge": EDGE_COLOUR, "edgeStatus": EDGE_STATUS_COLOURS, "height": NODE_HEIGHT}
 
 
 def render_html(scene):
-    """The scene as one self-contained HTML page (a text). Raises MissingExtraError without igraph."""
+    """The scene as one self-contained HTML page (a text)."""
+    structure = structure_of(scene)
     drawing = render_svg(scene)
     index = {node.name: i for i, node in enumerate(scene.nodes)}
-    issues = scene.lint.issues if scene.lint else []
+    issues = _sorted_issues(scene.findings)
     issue_index = {id(issue): i for i, issue in enumerate(issues)}
+    nodes, texts, records = _node_columns(scene, structure, issue_index)
+    groups, layouts = _groups_data(structure)
     data = {
         "kind": scene.kind,
         "title": scene.title,
-        "nodes": [_node_data(node, issue_index) for node in scene.nodes],
+        "nodes": nodes,
+        "texts": texts,
+        "records": records,
+        "neighbours": _neighbours(scene),
+        "groups": groups,
+        "layouts": layouts,
+        "nodeGroup": structure.node_parent,
         "findings": [_issue_data(issue, index) for issue in issues],
-        "table": _layer_table(scene),
-        "sides": scene.sources or ["A", "B"],
+        "details": _change_details(scene) if scene.kind == "diff" else {},
+        "sides": short_sources(scene.sources) if len(scene.sources) == 2 else ["A", "B"],
+        "palette": _palette(scene),
+        "contributed": _contributed_columns(scene),
     }
     if scene.kind == "diff":
         totals, sections = _totals_diff(scene), _changes_section(scene)
         nav = [("changes", "Changes"), ("layers", "Layers")]
+        step = ("change", "changes")
     else:
-        totals, sections = _totals_model(scene), _findings_section(scene, index) + _charts_section(scene)
+        totals, sections = _totals_model(scene), _findings_section(scene) + _charts_section(scene)
         nav = [("findings", "Findings"), ("layers", "Layers"), ("charts", "Charts")]
-    sources = "".join(f"<span>{escape(source)}</span>" for source in scene.sources)
+        step = ("finding", "findings")
+    shown = short_sources(scene.sources) if len(scene.sources) == 2 else scene.sources
+    sources = "".join(f'<span title="{escape(path)}">{"AB"[k] + ": " if len(shown) == 2 else ""}{escape(label)}'
+                      "</span>" for k, (label, path) in enumerate(zip(shown, scene.sources)))
     links = "".join(f'<a href="#{anchor}">{label}</a>' for anchor, label in nav)
     heading = "Diff report" if scene.kind == "diff" else "Model report"
     return f"""<!DOCTYPE html>
@@ -275,19 +429,27 @@ def render_html(scene):
 <section class="viewer">
 <div class="graph-pane">
 <div class="toolbar">
-<button type="button" data-zoom="in" title="Zoom in">+</button>
-<button type="button" data-zoom="out" title="Zoom out">−</button>
-<button type="button" data-zoom="fit" title="Show the whole graph">Fit</button>
-<button type="button" data-zoom="actual" title="Actual size">1:1</button>
+<button type="button" data-zoom="in" title="Zoom in (+)">+</button>
+<button type="button" data-zoom="out" title="Zoom out (−)">−</button>
+<button type="button" data-zoom="fit" title="Show the whole graph, or as much as stays readable (f)">Fit</button>
+<button type="button" data-zoom="actual" title="Actual size (1)">1:1</button>
+<span class="sep"></span>
+<button type="button" data-step="-1" title="Previous {step[0]} (p)">◀</button>
+<span class="step-count" id="step-count">{step[1]}</span>
+<button type="button" data-step="1" title="Next {step[0]} (n)">▶</button>
+<span class="sep"></span>
+<button type="button" data-groups="open" title="Open every group (may draw many nodes)">Open all</button>
+<button type="button" data-groups="close" title="Close every group">Close all</button>
 <input type="search" id="find" placeholder="Find a node (Enter for the next match)" autocomplete="off">
 </div>
 {_legend(scene)}
 <div class="graph" id="graph">
 {drawing}
+<canvas class="minimap" id="minimap" width="180" height="140" title="Overview: click or drag to move"></canvas>
 </div>
 </div>
 <aside class="panel" id="panel"><p class="hint">Select a node in the drawing, the table or a finding to see its
-record here. Drag to pan, scroll to zoom.</p></aside>
+record here. Drag to pan, scroll to zoom; click a group to open or close it.</p></aside>
 </section>
 {sections}
 <section id="layers"><h2>Layers ({len(scene.nodes):,})</h2><p class="note">Click a column heading to sort,

@@ -46,7 +46,6 @@ def register(commands, common, batch):
 
 def run(args):
     from ... import examples
-    from ...report import available as report_available
     from ..app import main
 
     style = Style(sys.stdout, args.no_color)
@@ -64,9 +63,6 @@ def run(args):
     try:
         for title, argv, note in STEPS:
             emit("\n" + style(f"== {title}", "bold"))
-            if argv[0] == "report" and not report_available():
-                emit(style("(skipped: reports need the 'report' extra: pip install 'ondrel[report]')", "dim"))
-                continue
             emit(style(f"$ {PROG} {shlex.join(argv)}", "dim"), flush=True)
             status = main(argv[:1] + passthrough + argv[1:])
             emit(style(f"[exit status {status}] {note}", "dim"), flush=True)

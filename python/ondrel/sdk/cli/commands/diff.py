@@ -3,7 +3,7 @@
 import sys
 
 from ..arguments import EXIT_ERROR, EXIT_FINDINGS, EXIT_OK, add_command, add_format_options, add_tolerance_options
-from ..files import FileError, attempt, read_models
+from ..files import FileError, attempt, changed_files, file_changed_text, read_models, stat_or_none
 from ..formats import JSON_FORMAT_HELP, dumps_json, plain
 from ..terminal import LARGE_MODEL_BYTES, PROG, Progress, Style, display, emit, file_size, print_error
 
@@ -101,16 +101,26 @@ def details_text(diff, changes):
     return text + "\n\nDetails:\n" + "\n".join(f"  {line}" for line in describe_differences(diff, changes, display))
 
 
+def _failed(failure, paths, before, no_color):
+    """Report a failure of the comparison; one that a file shrinking under it caused names that file."""
+    if failure.reason == file_changed_text:
+        changed = changed_files(paths, before)
+        failure = FileError(", ".join(changed or paths), file_changed_text)
+    print_error(failure, no_color)
+    return EXIT_ERROR
+
+
 def run(args):
-    graphs, failures = read_models([args.a, args.b], f"{PROG} diff")
+    paths = (args.a, args.b)
+    before = [stat_or_none(path) for path in paths]
+    graphs, failures = read_models(list(paths), f"{PROG} diff")
     for failure in failures:
         print_error(failure, args.no_color)
     if failures:
         return EXIT_ERROR
-    diff = attempt(_compare, f"{args.a}, {args.b}", *graphs, args.atol, args.rtol, (args.a, args.b))
+    diff = attempt(_compare, f"{args.a}, {args.b}", *graphs, args.atol, args.rtol, paths)
     if isinstance(diff, FileError):
-        print_error(diff, args.no_color)
-        return EXIT_ERROR
+        return _failed(diff, paths, before, args.no_color)
     equal = diff.structural_match if args.structure_only else diff.identical
     if args.quiet:
         return EXIT_OK if equal else EXIT_FINDINGS
@@ -119,8 +129,7 @@ def run(args):
         return EXIT_OK if equal else EXIT_FINDINGS
     changes = attempt(_changes, f"{args.a}, {args.b}", diff, *graphs, args.atol, args.rtol)
     if isinstance(changes, FileError):
-        print_error(changes, args.no_color)
-        return EXIT_ERROR
+        return _failed(changes, paths, before, args.no_color)
     if args.format == "json":
         emit(dumps_json(diff_record(diff, changes)))
     else:

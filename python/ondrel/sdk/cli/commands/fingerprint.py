@@ -1,13 +1,15 @@
 """``ondrel-sdk fingerprint``: SHA-256 fingerprints of models, listed or checked against a list."""
 
+import contextlib
 import os
 import re
 
 from ..arguments import EXIT_ERROR, EXIT_FINDINGS, EXIT_OK, add_command, add_format_options, worst
 from ..files import FileError, expand_models, read_file_bytes, read_model, run_per_file
-from ..formats import dumps_json
+from ..formats import DECIMAL_BITS_LIMIT, dumps_json, int_text_allowed, longest_int_bits, unlimited_int_text
 from ..terminal import (PROG, byte_progress, digest_line, emit, emit_bytes, file_size, print_error, print_warning,
                         verdict_line)
+from ..workers import cluster
 
 CHECK_ONLY = ("quiet", "status", "strict", "warn")
 
@@ -56,10 +58,21 @@ def fingerprint_with_progress(path, graph, include_weights, include_metadata=Fal
     return _fingerprint_graph_progress(graph, include_weights, include_metadata, progress)
 
 
+def _metadata_text_limit(path, graph, include_metadata):
+    """What hashing the metadata as JSON needs: its integers are written as their decimal digits, as JSON
+    writes any integer, whatever the host's int-to-text limit (so digests do not depend on it); an integer
+    too long to write in decimal in reasonable time is refused."""
+    bits = longest_int_bits(graph.metadata) if include_metadata else 0
+    if bits > DECIMAL_BITS_LIMIT:
+        raise FileError(path, f"metadata holds an integer of {bits:,} bits, too long to fingerprint")
+    return contextlib.nullcontext() if int_text_allowed(bits) else unlimited_int_text()
+
+
 def fingerprint_file(path, include_weights, include_metadata):
     graph = read_model(path)
     try:
-        return fingerprint_with_progress(path, graph, include_weights, include_metadata)
+        with _metadata_text_limit(path, graph, include_metadata):
+            return fingerprint_with_progress(path, graph, include_weights, include_metadata)
     except TypeError as e:
         if not include_metadata:
             raise
@@ -79,7 +92,7 @@ def list_fingerprints(args):
     entries, status = [], EXIT_OK
     task_args = (not args.structure, args.with_metadata)
     for path, result in run_per_file(fingerprint_file, expand_models(args.models), task_args, args.jobs,
-                                     f"{PROG} fingerprint", dask=args.dask):
+                                     f"{PROG} fingerprint", dask=cluster(args)):
         if isinstance(result, FileError):
             print_error(result, args.no_color)
             entries.append({"path": path, "error": result.reason})
@@ -149,7 +162,7 @@ def check_fingerprints(args):
     checked = []
     task_args = (not args.structure, args.with_metadata)
     results = run_per_file(fingerprint_file, [path for _, _, path in entries], task_args, args.jobs,
-                           f"{PROG} fingerprint --check", dask=args.dask)
+                           f"{PROG} fingerprint --check", dask=cluster(args))
     for (_, expected, _), (path, result) in zip(entries, results):
         if isinstance(result, FileError):
             print_error(result, args.no_color)

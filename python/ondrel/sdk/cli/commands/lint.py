@@ -9,6 +9,7 @@ from ..arguments import EXIT_ERROR, EXIT_FINDINGS, EXIT_OK, add_command, add_for
 from ..files import FileError, expand_models, read_model, read_text_file, run_per_file
 from ..formats import dumps_json, github_annotation, lint_counts, lint_github, lint_junit, lint_sarif
 from ..terminal import PROG, Style, display, emit, print_error
+from ..workers import cluster
 
 
 def lint_codes(text):
@@ -88,7 +89,7 @@ def run(args):
     totals = {"errors": 0, "warnings": 0, "infos": 0}
     spaced = False  # a blank line sets off every file that has issues
     for path, result in run_per_file(lint_file, expand_models(args.models), (strict, selection), args.jobs,
-                                     f"{PROG} lint", dask=args.dask):
+                                     f"{PROG} lint", dask=cluster(args)):
         if isinstance(result, FileError):
             print_error(result, args.no_color)
             failures.append(result)

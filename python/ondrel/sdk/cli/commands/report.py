@@ -1,12 +1,14 @@
 """``ondrel-sdk report`` and ``ondrel-sdk draw``: pictures of a model, or of what changed between two."""
 
 import argparse
+import contextlib
+import os
 
 from ..arguments import EXIT_ERROR, EXIT_OK, add_command, add_tolerance_options
-from ..files import FileError, read_models
+from ..files import FileError, claimed_output, describe, output_destination, read_models
 from ..terminal import PROG, display, emit, print_error
 
-PICTURE_STATUS = "0 written, 2 unusable model or output, or the 'report' extra is not installed"
+PICTURE_STATUS = "0 written, 2 unusable model or output, or a model too large to draw"
 
 
 def register(commands, common, batch):
@@ -20,7 +22,7 @@ def register(commands, common, batch):
                       (common, pictures))
     sub.add_argument("-o", "--output", metavar="FILE.html",
                      help="where to write (default: MODEL.html, or MODEL-vs-B.html, in the current folder; "
-                          "- for standard output)")
+                          "- for standard output); FILE.svg or FILE.dot writes the drawing alone, as draw does")
 
     sub = add_command(commands, run_draw, "draw",
                       "write the drawing of a model, or of two models' diff, as SVG or Graphviz DOT", PICTURE_STATUS,
@@ -36,35 +38,39 @@ def render(args, kind):
 
     from ... import report
 
-    try:
-        if kind != "dot":  # Graphviz users lay DOT out themselves
-            report.require()
-    except report.MissingExtraError as e:
-        print_error(e, args.no_color)
-        return EXIT_ERROR
     paths = [args.model] + ([args.other] if args.other else [])
     output = args.output or report.default_output(paths)
-    graphs, failures = read_models(paths, f"{PROG} {args.command}")
+    target = None if output == "-" else output_destination(output)
+    with claimed_output(output, target) if target else contextlib.nullcontext():  # never over a model it reads
+        graphs, failures = read_models(paths, f"{PROG} {args.command}")
     for failure in failures:
         print_error(failure, args.no_color)
     if failures:
         return EXIT_ERROR
-    view = (report.DiffView(*graphs, args.atol, args.rtol, sources=paths) if args.other
-            else report.ModelView(graphs[0], source=args.model))
+    try:
+        view = (report.DiffView(*graphs, args.atol, args.rtol, sources=paths) if args.other
+                else report.ModelView(graphs[0], source=args.model))
+    except report.DrawingLimitError as e:
+        raise FileError(args.other if args.other and str(e) and len(graphs[1].nodes) >= len(graphs[0].nodes)
+                        else args.model, str(e)) from None
     text = getattr(view, kind)()
-    if output == "-":
+    if target is None:
         emit(text, end="")
         return EXIT_OK
     try:
         report.write_text(output, text)
     except OSError as e:
-        raise FileError(output, e.strerror or str(e)) from None
-    emit(f"Wrote {display(output)} ({Path(output).resolve().as_uri()})")
+        raise FileError(output, describe(e)) from None
+    if not target.through:  # a FIFO or /dev/stdout gets the text alone
+        emit(f"Wrote {display(output)} ({Path(target.path).as_uri()})")
     return EXIT_OK
 
 
 def run_report(args):
-    return render(args, "html")
+    from ...report import FORMATS
+
+    suffix = os.path.splitext(args.output or "")[1].lower()
+    return render(args, FORMATS.get(suffix, "html") if args.output not in (None, "-") else "html")
 
 
 def run_draw(args):
@@ -72,6 +78,8 @@ def run_draw(args):
 
     if args.format is None and args.output == "-":
         raise FileError(args.output, "standard output has no suffix: name the format with --format")
+    if args.output != "-":
+        output_destination(args.output)  # a folder is refused before its name is read as a suffix
     try:
         kind = args.format or output_format(args.output, ("svg", "dot"))
     except ValueError as e:

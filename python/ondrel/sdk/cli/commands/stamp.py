@@ -1,9 +1,11 @@
 """``ondrel-sdk stamp``: a copy of a model with a provenance stamp in its metadata."""
 
+import errno
 import os
 
 from ..arguments import EXIT_ERROR, EXIT_OK, add_command
-from ..files import FileError, attempt, read_json_object, read_models, strip_path
+from ..files import (FileError, attempt, claimed_output, describe, file_changed_text, file_destination,
+                     publish_output, read_json_object, read_models, strip_path)
 from ..terminal import PROG, display, emit, print_error
 
 CONFIGS = ("calibration_config", "quantization_config")
@@ -14,27 +16,74 @@ def register(commands, common, batch):
                       "0 written, 2 unusable input or OUT exists (nothing is written then)", (common,))
     sub.add_argument("model", metavar="MODEL", help=".o1c file to stamp")
     sub.add_argument("-o", "--output", required=True, metavar="OUT", help="where to write the stamped model")
-    sub.add_argument("--force", action="store_true", help="overwrite OUT if it exists")
+    sub.add_argument("--force", action="store_true",
+                     help="overwrite OUT if it exists (OUT may be MODEL itself: the stamped file replaces it whole)")
     sub.add_argument("--notes", metavar="T", help="human-readable notes")
     sub.add_argument("--git-commit", metavar="T", help="git commit of the training code")
     sub.add_argument("--training-run-id", metavar="T", help="training run identifier")
     sub.add_argument("--calibration-config", metavar="FILE.json", help="JSON object file to record")
     sub.add_argument("--quantization-config", metavar="FILE.json", help="JSON object file to record")
+    sub.add_argument("--sign", metavar="PRIVATE.pem",
+                     help="also sign the stamped model with this PEM private key and store the signature in its "
+                          "metadata ('verify OUT --key PUBLIC.pem' checks it); an encrypted key's password comes "
+                          "from ONDREL_SDK_KEY_PASSWORD or a prompt on a terminal")
 
 
-def write_model(path, graph, overwrite):
-    """Write ``graph`` to ``path``: OUT is either the complete new model or untouched, and without
-    ``overwrite`` never replaced, not even by a file that appeared meanwhile (the IR layer's atomic write)."""
+def _read_back(path, public_key):
+    """The fingerprints of the written file ``path``, and whether the signature in it holds for its tensors
+    (True when it was not signed, ``public_key`` None)."""
     from ondrel import ir
 
+    from ...fingerprint import fingerprint_graph_dual
+
+    fingerprints = fingerprint_graph_dual(ir.read(path))
+    if public_key is None:
+        return fingerprints, True
+    from ...signing import verify_signature
+
+    return fingerprints, verify_signature(path, [public_key]).verified
+
+
+def write_checked(model, out, target, stamped, overwrite, public_key=None):
+    """Write the ``stamped`` copy of ``model`` to ``out`` (``target``: its Destination), or fail leaving nothing.
+
+    The file is written beside the target and read back: only when its
+    fingerprints are the ones in its stamp, and the signature it carries (by
+    the key of ``public_key``) holds for it, is it renamed into place (without
+    ``overwrite``, never over a file, not even one that appeared meanwhile).
+    Arrays are copied from the input's map, so a model rewritten or truncated
+    in place while it is stamped is an error for the input, never a stamp or a
+    signature that the written file does not match.
+    """
+    from ondrel import ir
+
+    from .... import _files
+    from ...fingerprint import get_stamp
+
+    stamp = get_stamp(stamped)
     try:
-        ir.write(path, graph, overwrite=overwrite)
-    except FileExistsError:
-        raise FileError(path, "already exists (use --force to overwrite)") from None
+        fd, temporary = _files.new_temporary(target.path)
     except OSError as e:
-        raise FileError(path, e.strerror or str(e)) from None
-    except ValueError as e:  # something in the graph or its stamp that an .o1c file cannot hold
-        raise FileError(path, strip_path(str(e), path)) from None
+        raise FileError(out, describe(e)) from None
+    os.close(fd)
+    try:
+        try:
+            ir.write(temporary, stamped)
+        except OSError as e:
+            if e.errno == errno.EFAULT:  # reading the input's map failed: it shrank
+                raise FileError(model, file_changed_text) from None
+            raise FileError(out, describe(e)) from None
+        except ValueError as e:  # something in the graph or its stamp that an .o1c file cannot hold
+            raise FileError(out, strip_path(str(e), temporary)) from None
+        written = attempt(_read_back, temporary, public_key)
+        if isinstance(written, FileError):
+            raise FileError(out, f"the written file could not be read back ({written.reason})")
+        fingerprints, signature_holds = written
+        if fingerprints != (stamp["fingerprint_structure"], stamp["fingerprint_full"]) or not signature_holds:
+            raise FileError(model, file_changed_text)
+        publish_output(out, temporary, target, overwrite)
+    finally:
+        _files.discard(temporary)
 
 
 def _stamp(path, graph, args, configs):
@@ -44,31 +93,51 @@ def _stamp(path, graph, args, configs):
                        training_run_id=args.training_run_id, **configs)
 
 
+def _sign(path, stamped, key, name):
+    """The stamped graph with its signature in its metadata."""
+    from ...fingerprint import get_stamp
+    from ...signing import embed_signature, sign_graph
+
+    stamp = get_stamp(stamped)
+    signed = sign_graph(stamped, key, name, fingerprints=(stamp["fingerprint_structure"], stamp["fingerprint_full"]))
+    return embed_signature(stamped, signed)
+
+
 def run(args):
     out = args.output
-    if os.path.isdir(out):
-        raise FileError(out, "is a directory")
-    if not args.force and os.path.lexists(out):
-        raise FileError(out, "already exists (use --force to overwrite)")
-    configs = {name: read_json_object(path) if path is not None else None
-               for name, path in zip(CONFIGS, (args.calibration_config, args.quantization_config))}
+    target = file_destination(out, args.force, "a model")
+    key = None
+    with claimed_output(out, target):  # the model itself may be the output: stamping in place is safe
+        configs = {name: read_json_object(path) if path is not None else None
+                   for name, path in zip(CONFIGS, (args.calibration_config, args.quantization_config))}
+        if args.sign:
+            from .sign import load_private_key
+
+            key = load_private_key(args.sign)
     (graph,), failures = read_models([args.model], f"{PROG} stamp")
     if failures:
         print_error(failures[0], args.no_color)
         return EXIT_ERROR
     stamped = attempt(_stamp, args.model, graph, args, configs)
+    if key is not None and not isinstance(stamped, FileError):
+        stamped = attempt(_sign, args.model, stamped, key, os.path.basename(out))
     if isinstance(stamped, FileError):
         print_error(stamped, args.no_color)
         return EXIT_ERROR
-    write_model(out, stamped, overwrite=args.force)
+    write_checked(args.model, out, target, stamped, overwrite=args.force,
+                  public_key=None if key is None else key.public_key())
     from ...fingerprint import get_stamp
 
     stamp = get_stamp(stamped)
     emit(f"Stamped {display(args.model)} -> {display(out)}")
-    for key in ("timestamp", "fingerprint_structure", "fingerprint_full", "notes", "git_commit", "training_run_id"):
-        if key in stamp:
-            emit(f"  {key}: {display(stamp[key])}")
-    for key in CONFIGS:
-        if key in stamp:
-            emit(f"  {key}: {len(stamp[key])} entries")
+    for field in ("timestamp", "fingerprint_structure", "fingerprint_full", "notes", "git_commit", "training_run_id"):
+        if field in stamp:
+            emit(f"  {field}: {display(stamp[field])}")
+    for field in CONFIGS:
+        if field in stamp:
+            emit(f"  {field}: {len(stamp[field])} entries")
+    if key is not None:
+        from ...signing import key_description, key_id
+
+        emit(f"  signature: {key_description(key)}, key id {key_id(key.public_key())[:16]}...")
     return EXIT_OK

@@ -6,11 +6,12 @@ from ..arguments import EXIT_ERROR, EXIT_OK, add_command, add_format_options
 from ..files import FileError, expand_models, read_model, run_per_file
 from ..formats import JSON_FORMAT_HELP, dumps_json, plain
 from ..terminal import PROG, display, emit, print_error
+from ..workers import cluster
 
 
 TABLE_FORMATS = ("markdown", "csv")
-COLUMNS = ("Layer", "Class", "Output shape", "Params", "Memory", "FLOPs")
-CSV_COLUMNS = ("layer", "class", "output_shape", "params", "bytes", "flops")
+COLUMNS = ("Layer", "Class", "Dtype", "Output shape", "Params", "Memory", "FLOPs")
+CSV_COLUMNS = ("layer", "class", "dtype", "output_shape", "params", "bytes", "flops")
 
 
 def register(commands, common, batch):
@@ -19,13 +20,14 @@ def register(commands, common, batch):
     sub.add_argument("models", nargs="+", metavar="MODEL", help=".o1c files, or folders searched for them")
     sub.add_argument("-v", "--verbose", action="store_true", help="add the per-layer breakdown (text format)")
     sub.add_argument("--table", action="store_true",
-                     help="a table of every layer (name, class, output shape, parameters, memory, FLOPs) with "
-                          "a totals footer, instead of the report")
+                     help="a table of every layer (name, class, dtypes of its tensors, output shape, parameters, "
+                          "memory at the dtypes' bit widths, FLOPs) with a totals footer, instead of the report")
     add_format_options(sub, ("text", "json") + TABLE_FORMATS,
-                       "text report (default), or the full statistics record as JSON; for several models (or "
-                       "a folder) one report per model under a '==> PATH <==' heading, or a JSON list of the "
-                       f'records, each with "path", in order; {JSON_FORMAT_HELP}; markdown and csv: the '
-                       "table of --table, for reports and spreadsheets (csv: plain numbers, bytes for memory)")
+                       "text report (default), or the full statistics record as JSON, with \"tensors\": each "
+                       "parameter tensor's dtype, shape and size at its bit width; for several models (or a folder) "
+                       "one report per model under a '==> PATH <==' heading, or a JSON list of the records, each "
+                       f'with "path", in order; {JSON_FORMAT_HELP}; markdown and csv: the table of --table, for '
+                       "reports and spreadsheets (csv: plain numbers, bytes for memory)")
 
 
 def check_usage(args, error):
@@ -35,11 +37,17 @@ def check_usage(args, error):
         error("--verbose adds to the text report; the table already lists every layer")
 
 
-def layer_table(stats):
-    """(rows, totals) of the per-layer table: every layer, in node order, with plain values."""
-    rows = [(layer.name, layer.node_type, shape_text(layer.output_shape), int(layer.params), int(layer.bytes),
-             int(layer.flops)) for layer in stats.layers]
-    return rows, (int(stats.total_params), int(stats.total_bytes), int(stats.total_flops))
+def layer_table(stats, graph):
+    """(rows, totals) of the per-layer table: every layer, in node order, with plain values; memory is
+    the size of the layer's tensors at their dtypes' bit widths."""
+    from ...tensor_sizes import dtype_names, node_tensors, total_bytes
+
+    rows = []
+    for layer, (name, node) in zip(stats.layers, graph.nodes.items()):
+        tensors = node_tensors(name, node)
+        rows.append((layer.name, layer.node_type, dtype_names(tensors) or "-", shape_text(layer.output_shape),
+                     int(layer.params), total_bytes(tensors), int(layer.flops)))
+    return rows, (int(stats.total_params), sum(row[5] for row in rows), int(stats.total_flops))
 
 
 def shape_text(shape):
@@ -59,15 +67,15 @@ def render_table(path, table, output_format, batch):
         writer.writerow((("model",) if batch else ()) + CSV_COLUMNS)
         for row in rows:
             writer.writerow(((path,) if batch else ()) + row)
-        writer.writerow(((path,) if batch else ()) + ("total", "", "", params, size, flops))
+        writer.writerow(((path,) if batch else ()) + ("total", "", "", "", params, size, flops))
         return text.getvalue().rstrip("\n")
 
-    def cells(name, kind, shape, count, nbytes, ops):
-        return [display(name), display(kind), shape, f"{count:,}", format_bytes(nbytes), f"{ops:,}"]
+    def cells(name, kind, dtypes, shape, count, nbytes, ops):
+        return [display(name), display(kind), dtypes, shape, f"{count:,}", format_bytes(nbytes), f"{ops:,}"]
 
     body = [cells(*row) for row in rows]
-    footer = ["Total", "", "", f"{params:,}", format_bytes(size), f"{flops:,}"]
-    numeric = (False, False, False, True, True, True)
+    footer = ["Total", "", "", "", f"{params:,}", format_bytes(size), f"{flops:,}"]
+    numeric = (False, False, False, False, True, True, True)
     if output_format == "markdown":
         def line(values):
             return "| " + " | ".join(value.replace("|", "\\|") for value in values) + " |"
@@ -111,7 +119,11 @@ def summarize_file(path, output_format, verbose):
         from ...analyze import analyze_graph
 
         stats = analyze_graph(graph)
-        return plain(stats) if output_format == "json" else layer_table(stats)
+        if output_format != "json":
+            return layer_table(stats, graph)
+        from ...tensor_sizes import graph_tensors
+
+        return {**plain(stats), "tensors": [plain(tensor._asdict()) for tensor in graph_tensors(graph)]}
     from ...analyze import summarize
 
     return summarize(display_graph(graph), verbose=verbose)
@@ -123,7 +135,7 @@ def run(args):
     status, entries, reports = EXIT_OK, [], 0
     wanted = "table" if args.table and args.format == "text" else args.format
     for path, result in run_per_file(summarize_file, expand_models(args.models), (wanted, args.verbose),
-                                     args.jobs, f"{PROG} summary", dask=args.dask):
+                                     args.jobs, f"{PROG} summary", dask=cluster(args)):
         if isinstance(result, FileError):
             print_error(result, args.no_color)
             entries.append({"path": path, "error": result.reason})
