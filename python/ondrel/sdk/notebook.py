@@ -11,7 +11,11 @@ def _shape(shape):
     return port_text({"port": shape}) if shape else ""
 
 
-def graph_stats_html(stats):
+# Each is the method of its record type, so its parameter is ``self``.
+
+
+def graph_stats_html(self):
+    stats = self
     depth = "n/a (cyclic)" if stats.depth is None else stats.depth
     totals = html_table("GraphStats", ("parameters", "bytes", "FLOPs", "nodes", "edges", "depth", "width"),
                         [(f"{stats.total_params:,}", f"{stats.total_bytes:,}", f"{stats.total_flops:,}",
@@ -23,8 +27,8 @@ def graph_stats_html(stats):
     return totals + layers
 
 
-def lint_result_html(result):
-    issues = result.issues
+def lint_result_html(self):
+    issues = self.issues
     counts = {severity: sum(issue.severity.value == severity for issue in issues)
               for severity in ("error", "warning", "info")}
     caption = "LintResult: " + ", ".join(f"{count} {name}{'' if count == 1 else 's'}"
@@ -34,7 +38,8 @@ def lint_result_html(result):
                         issue.suggestion or "") for issue in issues])
 
 
-def graph_diff_html(diff):
+def graph_diff_html(self):
+    diff = self
     state = "identical" if diff.identical else "structure matches" if diff.structural_match else "structure differs"
     rows = [*(("+ node", name, "") for name in diff.nodes_added),
             *(("- node", name, "") for name in diff.nodes_removed),
