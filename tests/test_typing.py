@@ -71,6 +71,13 @@ def test_usage_checks_cleanly_and_mistakes_are_flagged(tmp_path):
     assert found == expected, run.stdout
 
 
+@needs_mypy
+def test_report_views_and_lint_selection_have_no_any(tmp_path):
+    run = mypy("-m", "mypy", "--no-error-summary", "--disallow-any-expr", "--config-file", mypy_config(tmp_path),
+               str(TYPING / "views.py"), cwd=tmp_path)
+    assert run.returncode == 0, run.stdout + run.stderr
+
+
 def test_usage_runs(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     exec(compile((TYPING / "usage.py").read_text(), "usage.py", "exec"), {"__name__": "usage"})

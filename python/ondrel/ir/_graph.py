@@ -144,3 +144,12 @@ class Graph:
 
     def __repr__(self):
         return f"<Graph: {len(self.nodes)} nodes, {len(self.edges)} edges>"
+
+    def _repr_html_(self) -> str:
+        """The nodes as a table (name, class, port shapes), as notebooks display a graph."""
+        from .._tables import html_table, port_text
+
+        rows = [(name, type(node).__name__, port_text(getattr(node, "input_type", None)),
+                 port_text(getattr(node, "output_type", None))) for name, node in self.nodes.items()]
+        return html_table(f"Graph: {len(self.nodes)} nodes, {len(self.edges)} edges",
+                          ("node", "class", "input", "output"), rows)

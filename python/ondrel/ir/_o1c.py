@@ -413,7 +413,12 @@ def _read_container(fd, size):
     checked against the file size without reading any tensor bytes."""
     if size < 8:
         raise _FormatError(f"not an .o1c file (only {size} bytes)")
-    header_len = int.from_bytes(_pread(fd, 8, 0), "little")
+    prefix = _pread(fd, min(size, 9), 0)
+    header_len = int.from_bytes(prefix[:8], "little")
+    # The header is a JSON object: a file whose first header byte is not "{" is some other file, whatever
+    # length its first eight bytes happen to spell.
+    if prefix[8:9] != b"{":
+        raise _FormatError("not an .o1c file (no container header)")
     if header_len > size - 8:
         raise _FormatError(f"truncated or not an .o1c file (header claims {header_len} bytes, file has {size})")
     if header_len > _MAX_HEADER:

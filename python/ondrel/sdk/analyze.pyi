@@ -27,6 +27,7 @@ class LayerStats:
 class GraphStats:
     """Aggregate statistics for a ONDREL IR graph."""
 
+    def _repr_html_(self) -> str: ...  # a compact table, as notebooks display it
     total_params: int = 0
     total_bytes: int = 0
     total_flops: int = 0

@@ -24,6 +24,7 @@ class NodeDiff:
 class GraphDiff:
     """Complete diff between two ONDREL IR graphs."""
 
+    def _repr_html_(self) -> str: ...  # a compact table, as notebooks display it
     identical: bool = True
     structural_match: bool = True
     numerical_match: bool = True

@@ -28,6 +28,7 @@ class LintIssue:
 class LintResult:
     """Result of linting a graph."""
 
+    def _repr_html_(self) -> str: ...  # a compact table, as notebooks display it
     issues: list[LintIssue]
     _cache_valid: bool
     _errors: list[LintIssue]

@@ -226,3 +226,41 @@ planning, FLOP counts and hardware mapping need every layer's output shape. Fix:
 shape inference before exporting, or set output_type.""",
     },
 )
+
+
+def catalogue() -> "tuple[dict[str, str], ...]":
+    """Every code the SDK reports, each as its catalogue entry: the linter's first, then those of the SDK's own
+    checks as they are added beside them. The command line's ``rule`` and the rule reference read this alone."""
+    return CATALOGUE
+
+
+def strict_effect(entry: "dict[str, str]") -> str:
+    """What ``--strict`` does to the code of ``entry``."""
+    return {"warning": "--strict makes it an error", "error": "an error with or without --strict",
+            "info": "--strict leaves it an info"}.get(entry["severity"], "--strict does not change it")
+
+
+def doc_sections(entry: "dict[str, str]") -> "dict[str, str]":
+    """The doc of ``entry`` split into what the code checks, why it matters and how to fix it
+    (keys "checks", "why", "fix"; a doc without those markers is all "checks")."""
+    text = " ".join(entry.get("doc", "").split())
+    sections: "dict[str, str]" = {}
+    key, start = "checks", 0
+    markers = [("checks", "Checks:"), ("why", "Why:"), ("fix", "Fix:")]
+    found = sorted((text.find(marker), name, len(marker)) for name, marker in markers if marker in text)
+    if not found:
+        return {"checks": text} if text else {}
+    for position, name, length in found:
+        if position > start:
+            sections.setdefault(key, text[start:position].strip())
+        key, start = name, position + length
+    sections[key] = text[start:].strip()
+    return {name: value for name, value in sections.items() if value}
+
+
+def example(entry: "dict[str, str]") -> str:
+    """The finding as the linter writes it, each value it names shown as <name>."""
+    import string
+
+    names = [field for _, field, _, _ in string.Formatter().parse(entry["message"]) if field]
+    return entry["message"].format(**{name: f"<{name}>" for name in names})

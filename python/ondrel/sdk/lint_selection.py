@@ -12,7 +12,8 @@ The linter always runs every check; a selection filters the findings of a
     result = selection.apply(lint_graph(graph))   # a new LintResult with the selected findings
 
 A selector is a code or a prefix of codes (``LIF_`` stands for every code it
-starts); one that starts no known code is refused with a ``ValueError``. Where
+starts), or ``ALL`` for every code; one that starts no known code is refused
+with a ``ValueError`` that names the closest known code. Where
 ``select`` and ``ignore`` both match a code, the longer selector wins, and
 ``ignore`` wins a tie. ``per_node_ignores`` maps glob patterns on node names
 (``fnmatch`` syntax, case-sensitive) to selectors that are dropped for the
@@ -29,11 +30,21 @@ import functools
 import os
 import re
 import sys
-from typing import Optional
+from collections.abc import Iterable, Mapping
+from typing import TYPE_CHECKING, Optional, Union
 
-from .lint_rules import CATALOGUE
+if TYPE_CHECKING:
+    from .lint import LintResult
 
-__all__ = ["RULES", "LintConfig", "LintConfigError", "LintRule", "LintSelection", "find_config", "load_config",
+# Where a configuration file is read from.
+PathText = Union[str, "os.PathLike[str]"]
+
+from .lint_rules import catalogue
+
+# The selector that stands for every code (the least specific: any code or prefix beside it wins).
+ALL = "ALL"
+
+__all__ = ["ALL", "RULES", "LintConfig", "LintConfigError", "LintRule", "LintSelection", "find_config", "load_config",
            "parse_config", "rule"]
 
 
@@ -54,14 +65,14 @@ class LintRule:
     doc: str = ""
 
 
-RULES = {
+RULES: dict[str, LintRule] = {
     entry["code"]: LintRule(entry["code"], entry["severity"], entry["summary"], entry.get("help", entry["suggestion"]),
                             entry["message"], entry["suggestion"], entry["doc"])
-    for entry in CATALOGUE
+    for entry in catalogue()
 }
 
 
-def rule(code):
+def rule(code: str) -> LintRule:
     """The catalogue entry of ``code``; a code the catalogue does not know gets a plain warning entry."""
     found = RULES.get(code)
     if found is None:
@@ -69,7 +80,7 @@ def rule(code):
     return found
 
 
-def check_selectors(selectors):
+def check_selectors(selectors: Iterable[str]) -> tuple[str, ...]:
     """``selectors`` as a tuple of strings, each starting at least one known code; ValueError otherwise."""
     if isinstance(selectors, str):
         raise ValueError(f"expected a list of codes, got the string {selectors!r}")
@@ -77,14 +88,27 @@ def check_selectors(selectors):
     for selector in checked:
         if not isinstance(selector, str):
             raise ValueError(f"a lint code must be a string, got {type(selector).__name__}")
-        if not selector or not any(code.startswith(selector) for code in RULES):
-            raise ValueError(f"unknown lint code {selector!r}")
+        if selector != ALL and (not selector or not any(code.startswith(selector) for code in RULES)):
+            raise ValueError(f"unknown lint code {selector!r}{_did_you_mean(selector, RULES)}")
     return checked
 
 
+def closest(word: str, known: Iterable[str]) -> Optional[str]:
+    """The word of ``known`` closest to ``word`` (for a "did you mean"), or None when none is close."""
+    import difflib
+
+    close = difflib.get_close_matches(word, list(known), n=1)
+    return close[0] if close else None
+
+
+def _did_you_mean(word: str, known: Iterable[str]) -> str:
+    close = closest(word, known)
+    return f" (did you mean {close!r}?)" if close else ""
+
+
 def _specificity(code, selectors):
-    """Length of the longest selector that ``code`` starts with, or -1 when none does."""
-    return max((len(s) for s in selectors if code.startswith(s)), default=-1)
+    """Length of the longest selector that ``code`` starts with (0 for ALL), or -1 when none does."""
+    return max((0 if s == ALL else len(s) for s in selectors if s == ALL or code.startswith(s)), default=-1)
 
 
 _GLOB = re.compile(r"[*?[]")
@@ -183,7 +207,9 @@ class LintSelection:
     per finding as one.
     """
 
-    def __init__(self, select=None, ignore=(), per_node_ignores=None, base=None):
+    def __init__(self, select: Optional[Iterable[str]] = None, ignore: Iterable[str] = (),
+                 per_node_ignores: Optional[Mapping[str, Iterable[str]]] = None,
+                 base: "Optional[LintSelection]" = None) -> None:
         layer = (None if select is None else check_selectors(select), check_selectors(ignore))
         patterns = []
         for pattern, selectors in (per_node_ignores or {}).items():
@@ -193,9 +219,10 @@ class LintSelection:
                 patterns.append((pattern, check_selectors(selectors)))
             except ValueError as e:
                 raise ValueError(f"{e} (per-node ignores of {pattern!r})") from None
-        self._layers = (base._layers if base else ()) + (layer,)
-        self._per_node = (base._per_node if base else ()) + tuple(patterns)
-        self._decided = {}  # code -> (kept, NodePatterns dropping it, or None)
+        self._layers: tuple[tuple[Optional[tuple[str, ...]], tuple[str, ...]], ...] = \
+            (base._layers if base else ()) + (layer,)
+        self._per_node: tuple[tuple[str, tuple[str, ...]], ...] = (base._per_node if base else ()) + tuple(patterns)
+        self._decided: dict[str, tuple[bool, Optional[NodePatterns]]] = {}  # code -> (kept, what drops it by node)
 
     def __getstate__(self):  # what is decided is decided again where the selection is unpickled
         return {"_layers": self._layers, "_per_node": self._per_node}
@@ -218,12 +245,12 @@ class LintSelection:
         decided = self._decided[code] = (kept, _node_patterns(dropping))
         return decided
 
-    def allows(self, code, node=None):
+    def allows(self, code: str, node: Optional[str] = None) -> bool:
         """Whether a finding with ``code`` about ``node`` (None for the whole graph) is kept."""
         kept, dropping = self._decided.get(code) or self._decide(code)
         return kept and (node is None or dropping is None or not dropping(node))
 
-    def apply(self, result):
+    def apply(self, result: "LintResult") -> "LintResult":
         """A new ``LintResult`` holding the kept issues of ``result``, in order, with their severities."""
         kept = type(result)()
         add = {"error": kept.add_error, "warning": kept.add_warning, "info": kept.add_info}
@@ -232,7 +259,7 @@ class LintSelection:
                 add[issue.severity.value](issue.code, issue.message, node=issue.node, suggestion=issue.suggestion)
         return kept
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"LintSelection(layers={self._layers!r}, per_node_ignores={self._per_node!r})"
 
 
@@ -249,12 +276,12 @@ KNOWN_KEYS = {SDK_TABLE_NAME: ("lint",), TABLE_NAME: ("select", "ignore", "stric
 class LintConfigError(ValueError):
     """A configuration file that cannot be used: ``path`` and what is wrong with it."""
 
-    def __init__(self, path, reason):
+    def __init__(self, path: str, reason: str) -> None:
         super().__init__(path, reason)
         self.path = path
         self.reason = reason
 
-    def __str__(self):
+    def __str__(self) -> str:
         return f"{self.path}: {self.reason}"
 
 
@@ -263,16 +290,16 @@ class LintConfig:
     """The lint settings of one configuration file (``path``); a setting it does not make is None or empty."""
 
     path: str
-    select: Optional[tuple] = None
-    ignore: tuple = ()
+    select: Optional[tuple[str, ...]] = None
+    ignore: tuple[str, ...] = ()
     strict: Optional[bool] = None
-    per_node_ignores: dict = dataclasses.field(default_factory=dict)
+    per_node_ignores: dict[str, tuple[str, ...]] = dataclasses.field(default_factory=dict)
 
-    def selection(self):
+    def selection(self) -> LintSelection:
         return LintSelection(self.select, self.ignore, self.per_node_ignores)
 
 
-def find_config(start="."):
+def find_config(start: PathText = ".") -> Optional[str]:
     """The nearest ``pyproject.toml`` in ``start`` or a folder above it, or None."""
     folder = os.path.abspath(start)
     while True:
@@ -293,7 +320,7 @@ def _toml_reader():
     return tomllib
 
 
-def parse_config(text, path, required=True):
+def parse_config(text: str, path: str, required: bool = True) -> LintConfig:
     """The ``[tool.ondrel-sdk.lint]`` settings in the TOML ``text`` of the file ``path``.
 
     Without the table: an error when ``required``, else an empty ``LintConfig``.
@@ -346,11 +373,9 @@ def parse_config(text, path, required=True):
 
 
 def _unknown_key(path, table_name, key):
-    import difflib
-
     known = KNOWN_KEYS[table_name]
-    close = difflib.get_close_matches(key, known, n=1)
-    hint = f"did you mean {close[0]!r}? " if close else ""
+    close = closest(key, known)
+    hint = f"did you mean {close!r}? " if close else ""
     return LintConfigError(path, f"unknown key {key!r} in {table_name} ({hint}known: {', '.join(known)})")
 
 
@@ -363,7 +388,7 @@ def _config_selectors(path, where, value):
         raise LintConfigError(path, f"{e} in {where}") from None
 
 
-def load_config(path, required=True):
+def load_config(path: str, required: bool = True) -> LintConfig:
     """``parse_config`` of the file at ``path`` (read as UTF-8)."""
     try:
         with open(path, encoding="utf-8") as handle:

@@ -22,8 +22,8 @@ if TYPE_CHECKING:
 # An IR graph or the path of an .o1c file.
 GraphOrPath = Union["ir.Graph", str, bytes, "os.PathLike[str]"]
 
-__all__ = ["ArrayStatistics", "NodeChange", "array_statistics", "assert_graphs_close", "assert_lint_clean",
-           "describe_differences", "node_changes"]
+__all__ = ["MISSING", "ArrayStatistics", "NodeChange", "array_statistics", "assert_fingerprint",
+           "assert_graphs_close", "assert_lint_clean", "describe_differences", "metadata_changes", "node_changes"]
 
 DEFAULT_ATOL = 1e-6
 DEFAULT_RTOL = 1e-5
@@ -210,6 +210,41 @@ def _shape_of(value):
 
 
 
+def _ports(ports):
+    from .._tables import port_text
+
+    return port_text(ports) or "none"
+
+
+def metadata_changes(graph_a, graph_b):
+    """How the metadata of ``graph_b`` differs from that of ``graph_a``: (key, old, new) per key whose value
+    differs, in the order of ``graph_a``'s keys then ``graph_b``'s new ones; a missing value is ``MISSING``."""
+    meta_a, meta_b = graph_a.metadata, graph_b.metadata
+    keys = [*meta_a, *(key for key in meta_b if key not in meta_a)]
+    return [(key, meta_a.get(key, MISSING), meta_b.get(key, MISSING)) for key in keys
+            if not _same_value(meta_a.get(key, MISSING), meta_b.get(key, MISSING))]
+
+
+MISSING = type("Missing", (), {"__repr__": lambda self: "(missing)"})()
+
+
+def _same_value(a, b):
+    """Whether two metadata values are equal: arrays by dtype, shape and elements (NaN equal to NaN)."""
+    if isinstance(a, np.ndarray) or isinstance(b, np.ndarray):
+        return (isinstance(a, np.ndarray) and isinstance(b, np.ndarray) and a.dtype == b.dtype
+                and a.shape == b.shape and bool(np.array_equal(a, b, equal_nan=a.dtype.kind in "fc")))
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, (list, tuple)):
+        return len(a) == len(b) and all(map(_same_value, a, b))
+    if isinstance(a, dict):
+        return a.keys() == b.keys() and all(_same_value(a[key], b[key]) for key in a)
+    try:
+        return bool(a == b) or (a != a and b != b)  # NaN equals NaN here
+    except Exception:  # a value whose comparison fails counts as changed
+        return False
+
+
 def describe_differences(diff, changes, name=repr):
     """Lines naming every structural difference of ``diff`` and every change of ``changes``
     (``node_changes``), with the statistics under each array; ``name`` shows a node name."""
@@ -230,6 +265,8 @@ def describe_differences(diff, changes, name=repr):
         elif change.kind == "array":
             missing = "A" if change.old is None else "B"
             lines.append(f"  {change.field}: missing in {missing}")
+        elif change.kind == "port":
+            lines.append(f"  {change.field}: {_ports(change.old)} -> {_ports(change.new)}")
         else:
             lines.append(f"  {name(change.text)}")
     return lines
@@ -251,6 +288,7 @@ def assert_graphs_close(graph_a: GraphOrPath, graph_b: GraphOrPath, atol: float 
     differing array, its statistics. With ``check_structure=False`` only the nodes
     both graphs hold count.
     """
+    __tracebackhide__ = True  # pytest shows the caller's line, not this function's
     from .compare import compare_graphs
 
     a, b = _graph(graph_a), _graph(graph_b)
@@ -271,6 +309,7 @@ def assert_lint_clean(graph: GraphOrPath, strict: bool = False, select: Optional
     ``ignore`` choose the codes that count, as ``LintSelection`` does (codes or
     prefixes). Infos never fail the assertion. The ``AssertionError`` lists the findings.
     """
+    __tracebackhide__ = True
     from .lint import Severity, lint_graph
     from .lint_selection import LintSelection
 
@@ -285,3 +324,13 @@ def assert_lint_clean(graph: GraphOrPath, strict: bool = False, select: Optional
         if issue.suggestion:
             lines.append(f"    ({issue.suggestion})")
     raise AssertionError("\n".join(lines))
+
+
+def assert_fingerprint(graph: GraphOrPath, expected: str, include_weights: bool = True) -> None:
+    """Assert that the fingerprint of ``graph`` (an IR graph or a ``.o1c`` path) is ``expected``."""
+    __tracebackhide__ = True
+    from .fingerprint import fingerprint_graph
+
+    actual = fingerprint_graph(_graph(graph), include_weights=include_weights)
+    if actual != expected:
+        raise AssertionError(f"fingerprint differs\n  expected: {expected}\n  actual:   {actual}")

@@ -83,4 +83,6 @@ NB_MODULE(analyze, m) {
 
     ondrel::set_public_names(m, {"GraphStats", "LayerStats", "analyze_graph", "analyze_node", "count_array_params",
                                  "format_bytes", "format_number", "summarize"});
+    // Notebook displays (_repr_html_) are written in Python, beside the other views.
+    nb::module_::import_("ondrel.sdk.notebook").attr("install")(m);
 }

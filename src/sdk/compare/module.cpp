@@ -114,4 +114,6 @@ NB_MODULE(compare, m) {
     compare.remember_entries();
     ondrel::set_public_names(m, {"GraphDiff", "NodeDiff", "assert_graphs_equal", "compare_arrays", "compare_graphs",
                                  "compare_nodes"});
+    // Notebook displays (_repr_html_) are written in Python, beside the other views.
+    nb::module_::import_("ondrel.sdk.notebook").attr("install")(m);
 }

@@ -95,4 +95,6 @@ NB_MODULE(lint, m) {
 
     lint.remember_definitions(result_class);
     ondrel::set_public_names(m, {"LintIssue", "LintResult", "Severity", "lint_graph"});
+    // Notebook displays (_repr_html_) are written in Python, beside the other views.
+    nb::module_::import_("ondrel.sdk.notebook").attr("install")(m);
 }

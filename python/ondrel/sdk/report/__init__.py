@@ -17,6 +17,8 @@ naming the limit. Drawing needs no optional package.
 import contextlib
 import gc
 import os
+from collections.abc import Callable, Iterable, Sequence
+from typing import TYPE_CHECKING, Optional, Union
 
 from ... import _files
 from .dot import render_dot
@@ -30,27 +32,36 @@ from .tensors import tensors_provider
 __all__ = ["MAX_EDGES", "MAX_NODES", "Chart", "Column", "Contribution", "DiffView", "DrawingLimitError", "Finding",
            "ModelView", "default_output", "output_format", "register_provider", "write_text"]
 
+if TYPE_CHECKING:
+    from ondrel import ir
+
+    from .scene import Scene
+
+# A model as the views take it: an IR graph or the path of an .o1c file.
+Model = Union["ir.Graph", str, "os.PathLike[str]"]
+Provider = Callable[..., Optional[Contribution]]
+
 register_provider(tensors_provider)
 
 FORMATS = {".html": "html", ".htm": "html", ".svg": "svg", ".dot": "dot", ".gv": "dot"}
 NOTEBOOK_HEIGHT = 760  # pixels of the frame a notebook shows the page in
 
 
-def output_format(path, allowed=("html", "svg", "dot")):
+def output_format(path: "Union[str, os.PathLike[str]]", allowed: Sequence[str] = ("html", "svg", "dot")) -> str:
     """The format ("html", "svg" or "dot") that the suffix of ``path`` names; ValueError if it names none allowed."""
     found = FORMATS.get(os.path.splitext(os.fspath(path))[1].lower())
-    if found not in allowed:
+    if found is None or found not in allowed:
         suffixes = ", ".join(suffix for suffix, name in FORMATS.items() if name in allowed)
         raise ValueError(f"cannot tell the format from the file name; use one of {suffixes}")
     return found
 
 
-def default_output(paths, suffix=".html"):
+def default_output(paths: "Iterable[Union[str, os.PathLike[str]]]", suffix: str = ".html") -> str:
     """The file name a report of the models at ``paths`` gets when none is given: "a.html", "a-vs-b.html"."""
     return "-vs-".join(os.path.splitext(os.path.basename(os.fspath(path)))[0] for path in paths) + suffix
 
 
-def write_text(path, text):
+def write_text(path: "Union[str, os.PathLike[str]]", text: str) -> None:
     """Write ``text`` as UTF-8 to ``path``.
 
     A regular file (or the file a symbolic link names) is replaced through a
@@ -87,42 +98,44 @@ def _no_cycle_collection():
 class _View:
     """Renders one scene as HTML, SVG and DOT (each rendered once, on first use)."""
 
-    def __init__(self, build, *args):
+    scene: "Scene"
+
+    def __init__(self, build: "Callable[..., Scene]", *args: object) -> None:
         with _no_cycle_collection():
             self.scene = build(*args)
-        self._texts = {}
+        self._texts: dict[str, str] = {}
 
-    def _render(self, kind, renderer):
+    def _render(self, kind: str, renderer: "Callable[[Scene], str]") -> str:
         if kind not in self._texts:
             with _no_cycle_collection():
                 self._texts[kind] = renderer(self.scene)
         return self._texts[kind]
 
-    def html(self):
+    def html(self) -> str:
         """The self-contained HTML page."""
         return self._render("html", render_html)
 
-    def svg(self):
+    def svg(self) -> str:
         """The drawing as a standalone SVG document."""
         return self._render("svg", render_svg)
 
-    def dot(self):
+    def dot(self) -> str:
         """The drawing as a Graphviz DOT digraph."""
         return self._render("dot", render_dot)
 
-    def save(self, path, format=None):
+    def save(self, path: "Union[str, os.PathLike[str]]", format: Optional[str] = None) -> None:
         """Write the page or a drawing to ``path``: ``format`` "html", "svg" or "dot", by default from the suffix."""
         text = {"html": self.html, "svg": self.svg, "dot": self.dot}[format or output_format(path)]()
         write_text(path, text)
 
-    def _repr_html_(self):
+    def _repr_html_(self) -> str:
         return (f'<iframe srcdoc="{escape(self.html())}" sandbox="allow-scripts" title="{escape(self.scene.title)}" '
                 f'style="width:100%;height:{NOTEBOOK_HEIGHT}px;border:1px solid #d8dee2"></iframe>')
 
-    def _repr_svg_(self):
+    def _repr_svg_(self) -> str:
         return self.svg()
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"<{type(self).__name__} {self.scene.title!r}: {len(self.scene.nodes)} nodes>"
 
 
@@ -137,7 +150,8 @@ class ModelView(_View):
     registered with ``register_provider``.
     """
 
-    def __init__(self, model, title=None, source=None, providers=()):
+    def __init__(self, model: Model, title: Optional[str] = None, source: Optional[str] = None,
+                 providers: Iterable[Provider] = ()) -> None:
         super().__init__(model_scene, model, title, source, providers)
 
 
@@ -149,5 +163,6 @@ class DiffView(_View):
     names where A and B came from (default: their paths).
     """
 
-    def __init__(self, model_a, model_b, atol=1e-6, rtol=1e-5, title=None, sources=(None, None)):
+    def __init__(self, model_a: Model, model_b: Model, atol: float = 1e-6, rtol: float = 1e-5,
+                 title: Optional[str] = None, sources: tuple[Optional[str], Optional[str]] = (None, None)) -> None:
         super().__init__(diff_scene, model_a, model_b, atol, rtol, title, sources)

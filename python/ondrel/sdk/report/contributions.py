@@ -88,7 +88,7 @@ class Contribution:
 PROVIDERS: List[Callable] = []  # applied to every model view
 
 
-def register_provider(provider):
+def register_provider(provider: Callable[..., Optional["Contribution"]]) -> Callable[..., Optional["Contribution"]]:
     """Add ``provider(graph, scene) -> Contribution | None`` to those every model view calls; returns it, so
     that it can decorate the function."""
     if provider not in PROVIDERS:

@@ -17,6 +17,9 @@ def register(commands, common, batch):
     add_tolerance_options(sub)
     sub.add_argument("--structure-only", action="store_true",
                      help="compare nodes and edges only: parameter and hyper-parameter changes do not count")
+    sub.add_argument("--metadata", action="store_true",
+                     help="also compare the graphs' metadata: changed keys are listed (JSON: 'metadata_changes') "
+                          "and count as a difference")
     sub.add_argument("-q", "--quiet", action="store_true",
                      help="print nothing (errors aside): the exit status tells, like cmp -s")
     add_format_options(sub, ("text", "json"),
@@ -101,6 +104,29 @@ def details_text(diff, changes):
     return text + "\n\nDetails:\n" + "\n".join(f"  {line}" for line in describe_differences(diff, changes, display))
 
 
+def metadata_text(changes):
+    """Lines naming each changed metadata key with its old and new value."""
+    from ondrel.ir._nodes import short_repr
+
+    from ...testing import MISSING
+
+    lines = []
+    for key, old, new in changes:
+        sign = "+" if old is MISSING else "-" if new is MISSING else "~"
+        values = short_repr(new) if old is MISSING else short_repr(old) if new is MISSING else \
+            f"{short_repr(old)} -> {short_repr(new)}"
+        lines.append(f"  {sign} {display(str(key))}: {display(values)}")
+    return lines
+
+
+def metadata_record(changes):
+    from ...testing import MISSING
+
+    return [{"key": key, **({} if old is MISSING else {"old": plain(old)}), **({} if new is MISSING else
+                                                                               {"new": plain(new)})}
+            for key, old, new in changes]
+
+
 def _failed(failure, paths, before, no_color):
     """Report a failure of the comparison; one that a file shrinking under it caused names that file."""
     if failure.reason == file_changed_text:
@@ -122,16 +148,28 @@ def run(args):
     if isinstance(diff, FileError):
         return _failed(diff, paths, before, args.no_color)
     equal = diff.structural_match if args.structure_only else diff.identical
+    meta = []
+    if args.metadata:
+        from ...testing import metadata_changes
+
+        meta = metadata_changes(*graphs)
+        equal = equal and not meta
     if args.quiet:
         return EXIT_OK if equal else EXIT_FINDINGS
+    meta_lines = ["", "Metadata:", *metadata_text(meta)] if meta else []
+    if args.metadata and not meta and args.format != "json":
+        meta_lines = ["", "Metadata: the same"]
     if args.structure_only and args.format != "json":
-        emit(render_structure_diff(diff, Style(sys.stdout, args.no_color)))
+        emit("\n".join([render_structure_diff(diff, Style(sys.stdout, args.no_color)), *meta_lines]))
         return EXIT_OK if equal else EXIT_FINDINGS
     changes = attempt(_changes, f"{args.a}, {args.b}", diff, *graphs, args.atol, args.rtol)
     if isinstance(changes, FileError):
         return _failed(changes, paths, before, args.no_color)
     if args.format == "json":
-        emit(dumps_json(diff_record(diff, changes)))
+        record = diff_record(diff, changes)
+        if args.metadata:
+            record["metadata_changes"] = metadata_record(meta)
+        emit(dumps_json(record))
     else:
-        emit(details_text(diff, changes))
+        emit("\n".join([details_text(diff, changes), *meta_lines]))
     return EXIT_OK if equal else EXIT_FINDINGS

@@ -26,13 +26,14 @@ def lint_codes(text):
 def register(commands, common, batch):
     sub = add_command(commands, run, "lint", "check models for structural problems and suspicious parameters",
                       "0 no errors (or --exit-zero), 1 some file has an error, 2 unusable model or configuration",
-                      (common, batch))
+                      (common, batch), check_usage=_check_usage)
     sub.add_argument("models", nargs="+", metavar="MODEL", help=".o1c files, or folders searched for them")
     sub.add_argument("--strict", action=argparse.BooleanOptionalAction, default=None,
                      help="treat warnings as errors (default: the configuration's 'strict', else off)")
     sub.add_argument("--select", type=lint_codes, metavar="CODES",
                      help="report only these codes (comma-separated; a prefix such as LIF_ stands for every "
-                          f"code it starts); known codes: {', '.join(RULES)}")
+                          f"code it starts, ALL for every code); known codes: {', '.join(RULES)}; "
+                          f"'{PROG} rule CODE' explains one")
     sub.add_argument("--ignore", type=lint_codes, metavar="CODES",
                      help="do not report these codes (as --select; the longer of two matching codes wins)")
     sub.add_argument("--exit-zero", action="store_true",
@@ -42,10 +43,19 @@ def register(commands, common, batch):
                         help="read the [tool.ondrel-sdk.lint] table of PATH (a TOML file) instead of the nearest "
                              "pyproject.toml upward from the working folder")
     config.add_argument("--isolated", action="store_true", help="read no configuration file")
-    add_format_options(sub, ("text", "json", "sarif", "github", "junit"),
-                       "text (default); json: a list with the lint result of each file, in order; "
+    sub.add_argument("--statistics", action="store_true",
+                     help="instead of the findings, how many of each code all files have (format text or json)")
+    add_format_options(sub, ("text", "concise", "json", "sarif", "github", "junit"),
+                       "text (default): per file, errors then warnings then infos, with suggestions; concise: one "
+                       "grep-able line per finding, 'PATH: NODE: CODE message' ('PATH: CODE message' for the "
+                       "whole graph), in the same order; json: a list with the lint result of each file, in order; "
                        "sarif: a SARIF 2.1.0 log for code-scanning services; github: workflow annotations; "
                        "junit: JUnit XML with one test case per model")
+
+
+def _check_usage(args, error):
+    if args.statistics and args.format not in ("text", "json"):
+        error(f"--statistics writes text or json, not {args.format}")
 
 
 def lint_settings(args):
@@ -69,10 +79,19 @@ def lint_file(path, strict, selection):
     return selection.apply(lint_graph(read_model(path), strict)).to_dict()
 
 
+SEVERITY_ORDER = {"error": 0, "warning": 1, "info": 2}
+
+
+def by_severity(issues):
+    """``issues`` (dicts, as ``to_dict`` writes them) errors first, then warnings, then infos; in check order
+    within each severity."""
+    return sorted(issues, key=lambda issue: SEVERITY_ORDER.get(issue["severity"], 3))
+
+
 def render_lint_text(path, result, style):
     heading = f"{display(path)}: {lint_counts(result)}" if result["issues"] else f"{display(path)}: no issues"
     lines = [style(heading, "bold")]
-    for issue in result["issues"]:
+    for issue in by_severity(result["issues"]):
         severity = issue["severity"]
         where = f" [{display(issue['node'])}]" if issue["node"] is not None else ""
         lines.append(f"  {style(f'{severity:<7}', severity)} {display(issue['code'])}{where}: "
@@ -82,12 +101,51 @@ def render_lint_text(path, result, style):
     return "\n".join(lines)
 
 
+def render_concise(path, result):
+    """One line per finding, ``PATH: NODE: CODE message`` (no NODE for the whole graph)."""
+    return [f"{display(path)}: {'' if issue['node'] is None else display(issue['node']) + ': '}"
+            f"{display(issue['code'])} {display(issue['message'])}" for issue in by_severity(result["issues"])]
+
+
+class Statistics:
+    """How many findings of each code the files have, with the severity they were reported at."""
+
+    def __init__(self):
+        self.counts = {}  # (code, severity) -> count, in the order first seen
+
+    def add(self, result):
+        for issue in result["issues"]:
+            key = (issue["code"], issue["severity"])
+            self.counts[key] = self.counts.get(key, 0) + 1
+
+    def rows(self):
+        """(count, code, severity, summary), the most frequent first (then errors first, then by code)."""
+        ordered = sorted(self.counts.items(), key=lambda item: (-item[1], SEVERITY_ORDER.get(item[0][1], 3),
+                                                                 item[0][0]))
+        return [(count, code, severity, RULES[code].description if code in RULES else "")
+                for (code, severity), count in ordered]
+
+    def text(self):
+        rows = self.rows()
+        if not rows:
+            return "no findings"
+        width = len(f"{rows[0][0]:,}")
+        code_width = max(len(code) for _, code, _, _ in rows)
+        return "\n".join(f"{count:>{width},}  {code:<{code_width}}  {severity:<7}  {summary}"
+                         for count, code, severity, summary in rows)
+
+    def record(self):
+        return [{"code": code, "severity": severity, "count": count, "summary": summary}
+                for count, code, severity, summary in self.rows()]
+
+
 def run(args):
     selection, strict = lint_settings(args)
     style = Style(sys.stdout, args.no_color)
     outcomes, failures, entries = [], [], []
     totals = {"errors": 0, "warnings": 0, "infos": 0}
     spaced = False  # a blank line sets off every file that has issues
+    statistics = Statistics()
     for path, result in run_per_file(lint_file, expand_models(args.models), (strict, selection), args.jobs,
                                      f"{PROG} lint", dask=cluster(args)):
         if isinstance(result, FileError):
@@ -101,7 +159,12 @@ def run(args):
         entries.append({"path": path, **result})
         for key in totals:
             totals[key] += result[key]
-        if args.format == "text":
+        if args.statistics:
+            statistics.add(result)
+        elif args.format == "concise":
+            if result["issues"]:
+                emit("\n".join(render_concise(path, result)), flush=True)
+        elif args.format == "text":
             has_issues = bool(result["issues"])
             if len(outcomes) > 1 and (has_issues or spaced):
                 emit()
@@ -109,7 +172,9 @@ def run(args):
             emit(render_lint_text(path, result, style), flush=True)
         elif args.format == "github" and result["issues"]:
             emit("\n".join(lint_github(path, result)), flush=True)
-    if args.format == "json":
+    if args.statistics:
+        emit(dumps_json(statistics.record()) if args.format == "json" else statistics.text())
+    elif args.format == "json":
         emit(dumps_json(entries))
     elif args.format == "sarif":
         emit(dumps_json(lint_sarif(outcomes, failures)))
