@@ -32,6 +32,7 @@ import sys
 from typing import Optional
 
 from .lint_rules import CATALOGUE
+from .target_rules import CATALOGUE as TARGET_CATALOGUE
 
 __all__ = ["RULES", "LintConfig", "LintConfigError", "LintRule", "LintSelection", "find_config", "load_config",
            "parse_config", "rule"]
@@ -57,8 +58,10 @@ class LintRule:
 RULES = {
     entry["code"]: LintRule(entry["code"], entry["severity"], entry["summary"], entry.get("help", entry["suggestion"]),
                             entry["message"], entry["suggestion"], entry["doc"])
-    for entry in CATALOGUE
+    for entry in CATALOGUE + TARGET_CATALOGUE
 }
+# The codes of the target and quantization checks (ondrel.sdk.targets), which lint --target and check add.
+TARGET_CODES = tuple(entry["code"] for entry in TARGET_CATALOGUE)
 
 
 def rule(code):
@@ -243,7 +246,7 @@ TABLE_NAME = "[tool.ondrel-sdk.lint]"
 SDK_TABLE_NAME = "[tool.ondrel-sdk]"
 CONFIG_FILE = "pyproject.toml"
 # The keys each table of the configuration knows; any other key is a mistake worth an error.
-KNOWN_KEYS = {SDK_TABLE_NAME: ("lint",), TABLE_NAME: ("select", "ignore", "strict", "per-node-ignores")}
+KNOWN_KEYS = {SDK_TABLE_NAME: ("lint", "target"), TABLE_NAME: ("select", "ignore", "strict", "per-node-ignores")}
 
 
 class LintConfigError(ValueError):
