@@ -58,6 +58,12 @@ def layers(*sizes):
                  ("lif_end", lif((1, 1))), ("out", ir.Output(**ports((1, 1), (1, 1)))))
 
 
+def declared(bits):
+    return chain(("in", ir.Input(**ports((1, 2), (1, 2)))),
+                 ("fc", ir.SpikingAffine(weight=np.ones((2, 2), np.int8), weight_bits=bits, **ports((1, 2), (1, 2)))),
+                 ("lif", lif((1, 2))), ("out", ir.Output(**ports((1, 2), (1, 2)))))
+
+
 def weights(value, dtype=np.int32):
     return dense(2, 2, weight=np.array([[value, 0], [0, 1]], dtype))
 
@@ -76,6 +82,7 @@ LIMITS = [
     ("loihi", "core.input_axons", lambda: dense(4096, 1), lambda: dense(4097, 1), "TARGET_INPUT_AXONS"),
     ("loihi", "core.synapse_bits", lambda: dense(4096, 3584), lambda: dense(4096, 3585), "TARGET_CORES"),
     ("loihi", "weights.bits", lambda: weights(-255), lambda: weights(-256), "QUANT_WEIGHT_RANGE"),
+    ("loihi", "weights.bits", lambda: declared(9), lambda: declared(10), "TARGET_WEIGHT_BITS"),
     ("loihi", "threshold.bits", lambda: dense(1, 1, threshold=131071 * 64), lambda: dense(1, 1, threshold=131072 * 64),
      "QUANT_THRESHOLD_RANGE"),
     ("loihi", "threshold.shift", lambda: dense(1, 1, threshold=128), lambda: dense(1, 1, threshold=129),

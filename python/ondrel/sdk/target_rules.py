@@ -146,7 +146,7 @@ layers that feed an Output node. Why: readout neurons are a fixed set. """ + _LI
         "code": "TARGET_NODE_CLASS",
         "severity": "error",
         "summary": "The target does not run this node class",
-        "message": "Node '{node}' is a {node_type}, which {target} does not run ({source})",
+        "message": "Node '{node}' is of class {node_type}, which {target} does not run ({source})",
         "suggestion": "Replace the node with a supported class",
         "doc": """\
 Checks: each node's class against nodes.supported of the profile. Why: the mapper

@@ -3,8 +3,8 @@
 ``layer_figures(graph)`` is the one place the target check takes its figures from. It computes
 them here, exactly and simply, on the declared port shapes (a leading batch dimension, every
 figure for one sample). When ``ondrel.sdk.deployment.deployment_stats`` is available, this
-function is where its per-layer records (neurons, synapses, fan-in max, fan-out max, weight bits)
-replace the computation below; the packing and the findings only read ``LayerFigures``.
+function is where its per-layer records (neurons, synapses, fan-in max, fan-out max) replace the
+computation below; the packing and the findings only read ``LayerFigures``.
 """
 
 import dataclasses
@@ -115,8 +115,10 @@ def layer_figures(graph):
     """name -> LayerFigures of every node, in node order.
 
     The switch to ``deployment_stats`` goes here: its records give ``neurons``, ``synapses``,
-    ``fan_in_max``, ``fan_out_max`` and ``weight_bits`` per node; ``inputs``, ``outputs``,
-    ``kernel`` and ``neuron_grid`` stay computed from the shapes as below.
+    ``fan_in_max`` and ``fan_out_max`` per node (a figure it leaves None stays None, with its
+    note). ``weight_bits`` stays the declared width: the records' stored width (32 for float32
+    weights) is not what the layer will be quantised to. ``inputs``, ``outputs``, ``kernel`` and
+    ``neuron_grid`` stay computed from the shapes as below.
     """
     from ondrel.ir._dtypes import is_integer, low_precision_name, element_bits
 
