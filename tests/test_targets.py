@@ -238,6 +238,8 @@ def test_a_profile_in_pyproject(tmp_path):
     profile = load_profile(str(tmp_path / "pyproject.toml"))
     assert (profile.name, profile.core["neurons"].value) == ("mine", 3)
     assert "TARGET_NEURONS" in codes(profile, dense(1, 4, readout=None))
+    (tmp_path / "pyproject.toml").write_text('[tool.ondrel-sdk]\ntarget = "truenorth"\n')
+    assert load_profile(str(tmp_path / "pyproject.toml")).name == "truenorth"
 
 
 # ---- the command line

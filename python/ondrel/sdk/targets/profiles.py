@@ -186,12 +186,10 @@ def load_profile(name_or_path):
                                        f"{', '.join(shipped_profiles())})")
     document = _parse_text(_read_text(text), text)
     if os.path.basename(text) == "pyproject.toml" or "tool" in document:
-        table = document
-        for key in PYPROJECT_TABLE:
-            table = table.get(key) if isinstance(table, dict) else None
-        if not isinstance(table, dict):
+        profile = pyproject_profile(text)
+        if profile is None:
             raise ProfileError(text, None, "has no [tool.ondrel-sdk.target] table")
-        return build_profile(table, text, "tool.ondrel-sdk.target.")
+        return profile
     return build_profile(document, text)
 
 
@@ -201,12 +199,22 @@ def parse_profile(text, path):
 
 
 def pyproject_profile(path):
-    """The ``[tool.ondrel-sdk.target]`` profile of the pyproject file at ``path``, or None without one."""
+    """The target of the pyproject file at ``path``, or None without one: ``[tool.ondrel-sdk.target]`` is a
+    profile's tables, or ``target = "NAME|FILE"`` in ``[tool.ondrel-sdk]`` names one (a file relative to the
+    pyproject's folder)."""
     document = _parse_text(_read_text(path), path)
     table = document
     for key in PYPROJECT_TABLE:
         table = table.get(key) if isinstance(table, dict) else None
-    return None if table is None else build_profile(table, path, "tool.ondrel-sdk.target.")
+    if table is None:
+        return None
+    if isinstance(table, str):
+        named = table if table in shipped_profiles() else os.path.join(os.path.dirname(path), table)
+        return load_profile(named)
+    if not isinstance(table, dict):
+        raise ProfileError(path, "tool.ondrel-sdk.target", "must be a table (a profile) or a string (a profile's "
+                                                           "name or file)")
+    return build_profile(table, path, "tool.ondrel-sdk.target.")
 
 
 # The keys of each table, and what each value must be.
