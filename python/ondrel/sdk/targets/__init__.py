@@ -33,24 +33,22 @@ def __getattr__(name):
     globals()[name] = value
     return value
 
-_WORDS = {"neurons": "neurons", "synapses": "synapses", "synapse_bits": "synapse bits", "input_axons": "input axons",
-          "kernel_entries": "kernel entries", "neuron_entries": "neuron entries"}
-
-
 def _percent(used, capacity):
     return f"{used / capacity:.1%}" if capacity else "-"
 
 
 def render_utilisation(utilisation, limit_rows=64):
     """The utilisation as text: one line per resource, then a table of the cores (the first ``limit_rows``)."""
+    from .check import RESOURCES
+
     cores = f" of {utilisation.cores:,}" if utilisation.cores is not None else ""
     lines = [f"utilisation on {utilisation.target}: {utilisation.cores_used:,}{cores} cores"]
     for key, figures in utilisation.per_resource.items():
-        lines.append(f"  {_WORDS[key]:<15} {figures['used']:>14,} of {figures['capacity']:>14,}  "
+        lines.append(f"  {RESOURCES[key]:<15} {figures['used']:>14,} of {figures['capacity']:>14,}  "
                      f"{_percent(figures['used'], figures['capacity']):>7}")
     if utilisation.per_core:
         keys = list(utilisation.per_resource)
-        header = "  core  " + "  ".join(f"{_WORDS[key]:>15}" for key in keys) + "  layers"
+        header = "  core  " + "  ".join(f"{RESOURCES[key]:>15}" for key in keys) + "  layers"
         lines.append(header)
         for core in utilisation.per_core[:limit_rows]:
             cells = "  ".join(f"{_percent(core.used[key], core.capacity[key]):>15}" for key in keys)

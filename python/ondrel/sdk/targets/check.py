@@ -16,15 +16,11 @@ from typing import Dict, List, Optional
 from .figures import layer_figures
 from .profiles import load_profile
 
-# Per-core resources: (profile key, LayerUse field, words for the table).
-RESOURCES = (
-    ("neurons", "neurons", "neurons"),
-    ("synapses", "synapses", "synapses"),
-    ("synapse_bits", "synapse_bits", "synapse bits"),
-    ("input_axons", "input_axons", "input axons"),
-    ("kernel_entries", "kernel_entries", "kernel entries"),
-    ("neuron_entries", "neuron_entries", "neuron entries"),
-)
+# Per-core resources, in table order: profile key (and LayerUse field) -> words for the utilisation table.
+RESOURCES = {
+    "neurons": "neurons", "synapses": "synapses", "synapse_bits": "synapse bits", "input_axons": "input axons",
+    "kernel_entries": "kernel entries", "neuron_entries": "neuron entries",
+}
 RESOURCE_CODES = {
     "neurons": "TARGET_NEURONS", "synapses": "TARGET_SYNAPSES", "synapse_bits": "TARGET_SYNAPSE_MEMORY",
     "input_axons": "TARGET_INPUT_AXONS", "kernel_entries": "TARGET_KERNEL_MEMORY",
@@ -131,7 +127,7 @@ class Findings:
         getattr(self.result, f"add_{entry.severity}")(code, message, node=node, suggestion=suggestion)
 
 
-def _layers(graph, figures, profile, weight_bits, findings):
+def _layers(graph, figures, profile, weight_bits):
     """The layers of ``graph`` in topological order, and the weighted nodes each one holds."""
     from ondrel import ir
 
@@ -189,7 +185,7 @@ class _Packing:
 
     def __init__(self, profile):
         self.profile = profile
-        self.resources = [key for key, _, _ in RESOURCES if key in profile.core]
+        self.resources = [key for key in RESOURCES if key in profile.core]
         self.share = profile.share.value
         self.uniform = not any(isinstance(profile.core[key].value, tuple) for key in self.resources)
         self.cores = [] if self.uniform else [self.new_core(i) for i in range(profile.cores)]
@@ -307,7 +303,7 @@ def check_target(graph, profile):
         total = sum(f.outputs or 0 for f in figures.values() if f.node_type == "Input")
         if total > inputs.value:
             findings.add("TARGET_INPUTS", None, actual=total, limit=inputs.value, source=profile.source(inputs))
-    uses = _layers(graph, figures, profile, weight_bits.value if weight_bits else None, findings)
+    uses = _layers(graph, figures, profile, weight_bits.value if weight_bits else None)
     outputs = profile.device.get("outputs")
     if outputs is not None:
         total = sum(use.neurons for use in uses if use.readout)

@@ -68,14 +68,16 @@ class NumberFormat:
 
     def integer_range(self):
         """(lowest, highest) integer the format holds, or None without a width."""
-        if self.bits is None:
-            return None
-        bits, signed = self.bits.value, self.signed.value
-        if signed == "unsigned":
-            return 0, 2 ** bits - 1
-        if signed == "sign-magnitude":
-            return -(2 ** (bits - 1) - 1), 2 ** (bits - 1) - 1
-        return -(2 ** (bits - 1)), 2 ** (bits - 1) - 1
+        return None if self.bits is None else integer_range(self.bits.value, self.signed.value)
+
+
+def integer_range(bits, signed):
+    """(lowest, highest) integer of a ``bits``-wide number stored ``signed`` (one of SIGNEDNESS)."""
+    if signed == "unsigned":
+        return 0, 2 ** bits - 1
+    if signed == "sign-magnitude":
+        return -(2 ** (bits - 1) - 1), 2 ** (bits - 1) - 1
+    return -(2 ** (bits - 1)), 2 ** (bits - 1) - 1
 
 
 @dataclasses.dataclass(frozen=True)

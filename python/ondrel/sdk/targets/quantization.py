@@ -13,6 +13,7 @@ import numpy as np
 from ondrel import ir
 
 from .figures import WEIGHTED
+from .profiles import integer_range
 
 # A value is on a grid when it is within this fraction of a step of a grid point (float32 weights
 # written as k * s carry a relative error of about 1e-7).
@@ -39,14 +40,6 @@ def _own(array):
 
 def _number(value):
     return f"{value:.6g}"
-
-
-def _integer_range(bits, signed):
-    if signed == "unsigned":
-        return 0, 2 ** bits - 1
-    if signed == "sign-magnitude":
-        return -(2 ** (bits - 1) - 1), 2 ** (bits - 1) - 1
-    return -(2 ** (bits - 1)), 2 ** (bits - 1) - 1
 
 
 def _float_gcd(values, tolerance):
@@ -98,7 +91,7 @@ def _weights(findings, name, node, number, source):
     if not isinstance(weight, np.ndarray) or weight.size == 0 or weight.dtype.kind == "b":
         return
     bits, signed, per = number
-    low, high = _integer_range(bits, signed)
+    low, high = integer_range(bits, signed)
     values = _own(weight)
     if is_integer(values.dtype):
         values = values.astype(np.int64)
@@ -123,7 +116,7 @@ def _weights(findings, name, node, number, source):
 
 def _thresholds(findings, name, values, number, source):
     bits, signed, shift = number
-    low, high = _integer_range(bits, signed)
+    low, high = integer_range(bits, signed)
     step = float(2 ** shift)
     lowest, highest = low * step, high * step
     outside = (values < lowest) | (values > highest)
