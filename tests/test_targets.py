@@ -203,6 +203,13 @@ def test_thresholds_of_layers_with_float_weights_are_left_to_the_toolchain():
     assert not codes("loihi", float_fed) & {"QUANT_THRESHOLD", "QUANT_THRESHOLD_RANGE"}
 
 
+def test_a_broken_graph_is_one_structure_error():
+    broken = dense(1, 1)
+    broken.edges.append(("lif", "nowhere"))
+    report = check_target(broken, "loihi")
+    assert [issue.code for issue in report.issues] == ["STRUCTURE"] and not report.fits
+
+
 def test_a_finding_names_node_limit_actual_and_source():
     (issue,) = [i for i in check_target(dense(257, 1), "truenorth").issues if i.code == "TARGET_INPUT_AXONS"]
     assert issue.node == "lif" and "257" in issue.message and "256" in issue.message and "Akopyan" in issue.message

@@ -266,8 +266,19 @@ def check_declared(graph):
     from .quantization import check_quantization
 
     findings = Findings(None)
-    check_quantization(graph, None, findings)
+    if not _broken(graph, findings):
+        check_quantization(graph, None, findings)
     return list(findings.result.issues)
+
+
+def _broken(graph, findings):
+    """Whether ``graph`` fails its own validation; if so, the linter's STRUCTURE finding says why."""
+    try:
+        graph.validate()
+    except ValueError as e:
+        findings.add("STRUCTURE", None, error=str(e))
+        return True
+    return False
 
 
 def check_target(graph, profile):
@@ -277,6 +288,9 @@ def check_target(graph, profile):
 
     profile = load_profile(profile)
     findings = Findings(profile)
+    if _broken(graph, findings):  # nothing can be mapped
+        return TargetReport(list(findings.result.issues), Utilisation(findings.target, 0, profile.cores, [], {},
+                                                                      fits=False))
     figures = layer_figures(graph)
     _add_sized(findings, figures, graph.nodes)
     if profile.nodes is not None:

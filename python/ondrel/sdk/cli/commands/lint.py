@@ -109,7 +109,9 @@ def lint_file(path, strict, selection, profile=None, with_lint=True):
     if profile is not None or not with_lint:
         from ...targets import check_declared, check_target
 
-        if profile is not None:
+        if with_lint and any(issue.code == "STRUCTURE" for issue in result.issues):
+            issues = []  # the linter has said why nothing else can be checked
+        elif profile is not None:
             report = check_target(graph, profile)
             issues, utilisation = report.issues, report.utilisation
         else:
