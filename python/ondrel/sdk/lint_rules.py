@@ -231,7 +231,14 @@ shape inference before exporting, or set output_type.""",
 def catalogue() -> "tuple[dict[str, str], ...]":
     """Every code the SDK reports, each as its catalogue entry: the linter's first, then those of the SDK's own
     checks as they are added beside them. The command line's ``rule`` and the rule reference read this alone."""
-    return CATALOGUE
+    return CATALOGUE + target_catalogue()
+
+
+def target_catalogue() -> "tuple[dict[str, str], ...]":
+    """The entries of the target and quantization checks (``ondrel.sdk.targets``)."""
+    from .target_rules import CATALOGUE as TARGET_CATALOGUE  # here, so the build can read this file alone
+
+    return TARGET_CATALOGUE
 
 
 def strict_effect(entry: "dict[str, str]") -> str:

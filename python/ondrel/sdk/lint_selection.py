@@ -39,7 +39,7 @@ if TYPE_CHECKING:
 # Where a configuration file is read from.
 PathText = Union[str, "os.PathLike[str]"]
 
-from .lint_rules import catalogue
+from .lint_rules import catalogue, target_catalogue
 
 # The selector that stands for every code (the least specific: any code or prefix beside it wins).
 ALL = "ALL"
@@ -70,6 +70,8 @@ RULES: dict[str, LintRule] = {
                             entry["message"], entry["suggestion"], entry["doc"])
     for entry in catalogue()
 }
+# The codes of the target and quantization checks (ondrel.sdk.targets), which lint --target and check add.
+TARGET_CODES = tuple(entry["code"] for entry in target_catalogue())
 
 
 def rule(code: str) -> LintRule:
@@ -270,7 +272,7 @@ TABLE_NAME = "[tool.ondrel-sdk.lint]"
 SDK_TABLE_NAME = "[tool.ondrel-sdk]"
 CONFIG_FILE = "pyproject.toml"
 # The keys each table of the configuration knows; any other key is a mistake worth an error.
-KNOWN_KEYS = {SDK_TABLE_NAME: ("lint",), TABLE_NAME: ("select", "ignore", "strict", "per-node-ignores")}
+KNOWN_KEYS = {SDK_TABLE_NAME: ("lint", "target"), TABLE_NAME: ("select", "ignore", "strict", "per-node-ignores")}
 
 
 class LintConfigError(ValueError):

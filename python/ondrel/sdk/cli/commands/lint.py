@@ -28,6 +28,21 @@ def register(commands, common, batch):
                       "0 no errors (or --exit-zero), 1 some file has an error, 2 unusable model or configuration",
                       (common, batch), check_usage=_check_usage)
     sub.add_argument("models", nargs="+", metavar="MODEL", help=".o1c files, or folders searched for them")
+    sub.add_argument("--target", metavar="NAME|FILE",
+                     help="also map each model onto this target and check its quantization (TARGET_ and QUANT_ "
+                          "codes, as 'check' reports them): a shipped profile (" + ", ".join(shipped_names()) + "), "
+                          "a profile file, or a pyproject.toml with [tool.ondrel-sdk.target]")
+    add_lint_options(sub)
+
+
+def shipped_names():
+    from ...targets.profiles import shipped_profiles
+
+    return shipped_profiles()
+
+
+def add_lint_options(sub):
+    """The options lint and check share: strictness, code selection, configuration and output formats."""
     sub.add_argument("--strict", action=argparse.BooleanOptionalAction, default=None,
                      help="treat warnings as errors (default: the configuration's 'strict', else off)")
     sub.add_argument("--select", type=lint_codes, metavar="CODES",
@@ -73,10 +88,59 @@ def lint_settings(args):
     return selection, strict
 
 
-def lint_file(path, strict, selection):
-    from ...lint import lint_graph
+def target_profile(args, required):
+    """The profile of --target, else the [tool.ondrel-sdk.target] table of the configuration file; None when
+    neither names one and ``required`` is false. FileError for a profile that cannot be used."""
+    from ...targets.profiles import ProfileError, load_profile, pyproject_profile
 
-    return selection.apply(lint_graph(read_model(path), strict)).to_dict()
+    try:
+        if args.target:
+            return load_profile(args.target)
+        found = None if args.isolated or args.config else find_config(os.getcwd())
+        path = args.config or (found and os.path.relpath(found))
+        profile = pyproject_profile(path) if path is not None else None
+    except ProfileError as e:
+        raise FileError(e.path, str(e)[len(f"{e.path}: "):]) from None
+    if profile is None and required:
+        raise FileError(path or "pyproject.toml", "no target: give --target NAME|FILE, or set one in "
+                                                  "[tool.ondrel-sdk.target]")
+    return profile
+
+
+def lint_file(path, strict, selection, profile=None, with_lint=True):
+    """The lint result of one model as ``to_dict()``: the linter's findings (``with_lint``), and with a
+    ``profile`` the target and quantization findings and the utilisation (without one, when the linter's
+    findings are left out, the quantization findings against the declared widths)."""
+    from ...lint import LintResult, lint_graph
+
+    graph = read_model(path)
+    result = lint_graph(graph, strict) if with_lint else LintResult()
+    utilisation = None
+    if profile is not None or not with_lint:
+        from ...targets import check_declared, check_target
+
+        if with_lint and any(issue.code == "STRUCTURE" for issue in result.issues):
+            issues = []  # the linter has said why nothing else can be checked
+        elif profile is not None:
+            report = check_target(graph, profile)
+            issues, utilisation = report.issues, report.utilisation
+        else:
+            issues = check_declared(graph)
+        for issue in issues:
+            severity = "error" if strict and issue.severity.value == "warning" else issue.severity.value
+            getattr(result, f"add_{severity}")(issue.code, issue.message, node=issue.node, suggestion=issue.suggestion)
+    found = selection.apply(result).to_dict()
+    if utilisation is not None:
+        found["utilisation"] = utilisation.to_dict()
+    return found
+
+
+def render_utilisation_text(utilisation):
+    from ...targets import render_utilisation
+    from ...targets.check import CoreUse, Utilisation
+
+    cores = [CoreUse(**core) for core in utilisation["per_core"]]
+    return render_utilisation(Utilisation(**{**utilisation, "per_core": cores}))
 
 
 SEVERITY_ORDER = {"error": 0, "warning": 1, "info": 2}
@@ -139,15 +203,18 @@ class Statistics:
                 for count, code, severity, summary in self.rows()]
 
 
-def run(args):
+def run(args, with_lint=True):
     selection, strict = lint_settings(args)
+    # lint maps onto a target only when asked to; check also onto the configuration's target.
+    profile = target_profile(args, required=False) if args.target or not with_lint else None
     style = Style(sys.stdout, args.no_color)
     outcomes, failures, entries = [], [], []
     totals = {"errors": 0, "warnings": 0, "infos": 0}
     spaced = False  # a blank line sets off every file that has issues
     statistics = Statistics()
-    for path, result in run_per_file(lint_file, expand_models(args.models), (strict, selection), args.jobs,
-                                     f"{PROG} lint", dask=cluster(args)):
+    label = f"{PROG} {'lint' if with_lint else 'check'}"
+    for path, result in run_per_file(lint_file, expand_models(args.models), (strict, selection, profile, with_lint),
+                                     args.jobs, label, dask=cluster(args)):
         if isinstance(result, FileError):
             print_error(result, args.no_color)
             failures.append(result)
@@ -170,6 +237,8 @@ def run(args):
                 emit()
             spaced = has_issues
             emit(render_lint_text(path, result, style), flush=True)
+            if "utilisation" in result and not with_lint:
+                emit(render_utilisation_text(result["utilisation"]), flush=True)
         elif args.format == "github" and result["issues"]:
             emit("\n".join(lint_github(path, result)), flush=True)
     if args.statistics:
@@ -181,7 +250,8 @@ def run(args):
     elif args.format == "junit":
         emit(lint_junit(entries))
     elif args.format == "text" and len(entries) > 1:
-        emit(f"\n{len(outcomes)} file{'' if len(outcomes) == 1 else 's'} linted: {lint_counts(totals)}")
+        verb = "linted" if with_lint else "checked"
+        emit(f"\n{len(outcomes)} file{'' if len(outcomes) == 1 else 's'} {verb}: {lint_counts(totals)}")
     if failures:
         return EXIT_ERROR
     return EXIT_FINDINGS if totals["errors"] and not args.exit_zero else EXIT_OK
