@@ -31,7 +31,7 @@ import re
 import sys
 from typing import Optional
 
-from .lint_rules import CATALOGUE
+from .lint_rules import CATALOGUE, SHAPE_CATALOGUE
 
 __all__ = ["RULES", "LintConfig", "LintConfigError", "LintRule", "LintSelection", "find_config", "load_config",
            "parse_config", "rule"]
@@ -57,8 +57,10 @@ class LintRule:
 RULES = {
     entry["code"]: LintRule(entry["code"], entry["severity"], entry["summary"], entry.get("help", entry["suggestion"]),
                             entry["message"], entry["suggestion"], entry["doc"])
-    for entry in CATALOGUE
+    for entry in CATALOGUE + SHAPE_CATALOGUE
 }
+# The codes of the shape checks (ondrel.sdk.shapes), which the command line adds to the linter's.
+SHAPE_CODES = tuple(entry["code"] for entry in SHAPE_CATALOGUE)
 
 
 def rule(code):

@@ -1,7 +1,7 @@
 """One module per subcommand: ``register`` adds its arguments, ``run`` does the work and
 returns the exit status."""
 
-from . import demo, diff, fingerprint, keygen, lint, report, sign, stamp, summary, verify
+from . import demo, diff, fingerprint, infer_shapes, keygen, lint, report, sign, stamp, summary, verify
 
 # In the order ``--help`` lists them.
-COMMANDS = (summary, lint, diff, fingerprint, stamp, verify, keygen, sign, report, demo)
+COMMANDS = (summary, lint, infer_shapes, diff, fingerprint, stamp, verify, keygen, sign, report, demo)

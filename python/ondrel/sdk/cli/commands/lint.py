@@ -4,7 +4,7 @@ import argparse
 import os
 import sys
 
-from ...lint_selection import RULES, LintConfigError, LintSelection, check_selectors, find_config, parse_config
+from ...lint_selection import RULES, SHAPE_CODES, LintConfigError, LintSelection, check_selectors, find_config, parse_config
 from ..arguments import EXIT_ERROR, EXIT_FINDINGS, EXIT_OK, add_command, add_format_options
 from ..files import FileError, expand_models, read_model, read_text_file, run_per_file
 from ..formats import dumps_json, github_annotation, lint_counts, lint_github, lint_junit, lint_sarif
@@ -66,7 +66,15 @@ def lint_settings(args):
 def lint_file(path, strict, selection):
     from ...lint import lint_graph
 
-    return selection.apply(lint_graph(read_model(path), strict)).to_dict()
+    graph = read_model(path)
+    result = lint_graph(graph, strict)
+    if any(selection.allows(code) for code in SHAPE_CODES):
+        from ...shapes import check_shapes
+
+        for issue in check_shapes(graph):
+            severity = "error" if strict and issue.severity.value == "warning" else issue.severity.value
+            getattr(result, f"add_{severity}")(issue.code, issue.message, node=issue.node, suggestion=issue.suggestion)
+    return selection.apply(result).to_dict()
 
 
 def render_lint_text(path, result, style):
