@@ -13,6 +13,7 @@ module, linear in nodes and edges.
 """
 
 import os
+from typing import Any, Dict, List, Optional, Tuple
 
 import numpy as np
 
@@ -38,7 +39,7 @@ def _infer(graph):
     return _shapes._infer(_graph(graph))
 
 
-def infer_shapes(graph):
+def infer_shapes(graph: Any) -> Dict[str, Dict[str, Optional[Tuple[int, ...]]]]:
     """Every node's inferred port shapes: ``{name: {"input": tuple or None, "output": tuple or None}}``.
 
     ``graph`` is an ``ir.Graph`` or a path to an ``.o1c`` file. "input" is the shape of the first incoming
@@ -56,13 +57,13 @@ def _issue(code, node, values):
                      entry["suggestion"].format(node=node, **values))
 
 
-def check_shapes(graph):
+def check_shapes(graph: Any) -> List[Any]:
     """The shape findings of ``graph`` (an ``ir.Graph`` or a path) as ``LintIssue`` records, in node order."""
     _, findings = _infer(graph)
     return [_issue(code, node, values) for code, node, values in findings]
 
 
-def fill_shapes(graph, overwrite=False):
+def fill_shapes(graph: Any, overwrite: bool = False) -> int:
     """Write the inferred shapes into the nodes' ``input_type``/``output_type`` (an ``ir.Graph``, changed in
     place): the ports that declare no shape, and with ``overwrite`` those that declare another. Returns the
     number of ports written."""
