@@ -111,10 +111,14 @@ GraphShapes infer(std::span<const NodeView* const> nodes, std::span<const Link> 
         if (!is_input) compare_declared(node, at, Field::output_type, output_port, outcome.outputs[0], result.findings);
         sent[at] = std::move(outcome.outputs);
     }
+    // Nodes never reached lie on or behind a cycle; reported where known shapes run into one.
     if (processed < count)
-        for (size_t i = 0; i < count; ++i)
-            if (waiting[i] && !stopped[i])
-                result.findings.push_back({Code::Uninferrable, i, {{"reason", "it lies on or behind a cycle"}}});
+        for (size_t i = 0; i < count; ++i) {
+            if (!waiting[i]) continue;
+            bool fed = false;
+            for (uint32_t k = in_start[i]; k < in_start[i + 1] && !fed; ++k) fed = !sent[links[in_edges[k]].first].empty();
+            if (fed) result.findings.push_back({Code::Uninferrable, i, {{"reason", "it lies on a cycle"}}});
+        }
     std::stable_sort(result.findings.begin(), result.findings.end(),
                      [](const Finding& a, const Finding& b) { return a.node < b.node; });
     return result;
