@@ -209,3 +209,14 @@ def test_report_shows_declared_and_inferred_shapes_and_marks_findings():
     declared, inferred = (dict(zip(graph.nodes, column.values)) for column in shapes.columns)
     assert (declared["conv1"], inferred["conv1"]) == ("1x1x16x16 → 1x8x16x16", "1x1x16x16 → 1x8x8x8")
     assert ("SHAPE_DECLARED_MISMATCH", "conv1") in [(f.code, f.node) for f in shapes.findings]
+
+
+@pytest.mark.parametrize("x, layer, reason", [
+    ((1, 2**40, 2**40, 2**40), ir.Flatten(start_dim=0), "a size overflows 64 bits"),
+    ((-1, 3), ir.Flatten(), "the Input declares the shape -1x3"),
+    ((1, 3, 8, 8), ir.Conv2d(weight=W((4, 3, 3, 3)), stride=0), "stride must be positive"),
+    ((1, 3, 8, 8), ir.MaxPool2d(kernel_size=2, padding=2), "padding is more than half"),
+    ((1, 3, 8), ir.Skip(skip_type="sideways"), "skip_type sideways has no shape rule")])
+def test_settings_no_layer_can_have_stop_inference(x, layer, reason):
+    issues = check_shapes(chain(x, layer))
+    assert [i.code for i in issues] == ["SHAPE_UNINFERRABLE"] and reason in issues[0].message

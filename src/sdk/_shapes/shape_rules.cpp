@@ -102,15 +102,24 @@ std::optional<Shape> read_array_shape(const NodeView& node, Field field) {
     return array_shape(read_field(node, field));
 }
 
-long long product(std::span<const long long> dims) {
-    return std::accumulate(dims.begin(), dims.end(), 1LL, std::multiplies<>());
-}
-
 // ---- what rules share ------------------------------------------------------
 
 struct Stop {
     std::string reason;
 };
+
+// Sizes are computed wide and must fit comfortably in 64 bits: a file may declare any integers.
+constexpr __int128 size_limit = static_cast<__int128>(1) << 62;
+long long fits(__int128 value) {
+    if (value > size_limit || value < -size_limit) throw Stop{"a size overflows 64 bits"};
+    return static_cast<long long>(value);
+}
+
+long long product(std::span<const long long> dims) {
+    __int128 result = 1;
+    for (long long dim : dims) result = fits(result * dim);
+    return static_cast<long long>(result);
+}
 
 // The one input of a single-input class: every input the same shape.
 const Shape& single_input(const RuleInput& in) {
@@ -163,11 +172,13 @@ Shape sliding_window(const Shape& x, long long channels, Pair kernel, Pair strid
     Shape out(x.begin(), x.end() - 3);
     out.push_back(channels);
     for (size_t i = 0; i < 2; ++i) {
-        long long size = x[x.size() - 2 + i], reach = dilation[i] * (kernel[i] - 1) + 1;
-        if (size + 2 * padding[i] < reach)
+        long long size = x[x.size() - 2 + i];
+        long long reach = fits(static_cast<__int128>(dilation[i]) * (kernel[i] - 1) + 1);
+        long long padded = fits(static_cast<__int128>(size) + 2 * static_cast<__int128>(padding[i]));
+        if (padded < reach)
             throw Stop{"its kernel (" + std::to_string(reach) + " wide with dilation) is larger than the padded input " +
                        shape_text(x)};
-        out.push_back((size + 2 * padding[i] - reach) / stride[i] + 1);
+        out.push_back((padded - reach) / stride[i] + 1);
     }
     return out;
 }
@@ -189,13 +200,13 @@ void concatenate(const RuleInput& in, RuleOutcome& out, long long dim) {
     Shape joined = first;
     joined[axis] = 0;
     for (const Shape* x : in.inputs) {
-        bool fits = x->size() == first.size();
-        for (size_t i = 0; fits && i < first.size(); ++i) fits = i == axis || (*x)[i] == first[i];
-        if (!fits) {
+        bool aligned = x->size() == first.size();
+        for (size_t i = 0; aligned && i < first.size(); ++i) aligned = i == axis || (*x)[i] == first[i];
+        if (!aligned) {
             out.merge_failed = true;
             throw Stop{"all but dimension " + std::to_string(axis) + " must be equal"};
         }
-        joined[axis] += (*x)[axis];
+        joined[axis] = fits(static_cast<__int128>(joined[axis]) + (*x)[axis]);
     }
     out.outputs = {joined};
 }
@@ -232,7 +243,7 @@ void conv2d(const RuleInput& in, RuleOutcome& out) {
     std::optional<long long> groups = read_int(in.node, Field::groups);
     long long g = groups.value_or(1);
     if (g < 1 || w[0] % g != 0) throw Stop{"groups must be a positive divisor of the weight's output channels"};
-    check_channels(out, "weight", w, w[1] * g, x);
+    check_channels(out, "weight", w, fits(static_cast<__int128>(w[1]) * g), x);
     out.outputs = {sliding_window(x, w[0], {w[2], w[3]}, read_pair(in.node, Field::stride, {1, 1}, 1),
                                   read_pair(in.node, Field::padding, {0, 0}, 0),
                                   read_pair(in.node, Field::dilation, {1, 1}, 1))};
@@ -262,7 +273,7 @@ void pool2d(const RuleInput& in, RuleOutcome& out) {
     Pair stride = read_pair(in.node, Field::stride, kernel, 1);
     Pair padding = read_pair(in.node, Field::padding, {0, 0}, 0);
     for (size_t i = 0; i < 2; ++i)
-        if (2 * padding[i] > kernel[i]) throw Stop{"its padding is more than half its kernel size"};
+        if (padding[i] > kernel[i] / 2) throw Stop{"its padding is more than half its kernel size"};
     out.outputs = {sliding_window(x, x[x.size() - 3], kernel, stride, padding, {1, 1})};
 }
 
@@ -396,6 +407,8 @@ void input(const RuleInput& in, RuleOutcome& out) {
     std::optional<Shape> shape = declared_shape(in.node, Field::output_type, output_port);
     if (!shape) shape = declared_shape(in.node, Field::input_type, input_port);
     if (!shape) throw Stop{""};  // nothing to infer from: not a finding (MISSING_OUTPUT_SHAPE covers layers)
+    for (long long dim : *shape)
+        if (dim < 0 || dim > size_limit) throw Stop{"the Input declares the shape " + shape_text(*shape)};
     out.outputs = {*shape};
 }
 
@@ -406,7 +419,7 @@ Shape ghost(RuleOutcome& out, const NodeView& node, const Shape& x, Field primar
     Shape p = require_weight(node, primary, 4), c = require_weight(node, cheap, 4);
     check_channels(out, field_name(primary), p, p[1], x);
     Pair pad = padding.value_or(Pair{p[2] / 2, p[3] / 2});
-    return sliding_window(x, p[0] + c[0], {p[2], p[3]}, stride, pad, {1, 1});
+    return sliding_window(x, fits(static_cast<__int128>(p[0]) + c[0]), {p[2], p[3]}, stride, pad, {1, 1});
 }
 
 void sghost_conv(const RuleInput& in, RuleOutcome& out) {
@@ -449,7 +462,7 @@ void ghost_block(const RuleInput& in, RuleOutcome& out, long long stride) {
         std::optional<Shape> p = read_array_shape(in.node, Field::cv2_primary_weight);
         std::optional<Shape> c = read_array_shape(in.node, Field::cv2_cheap_weight);
         if (!p || !c || p->empty() || c->empty()) throw Stop{"it has neither out_channels nor cv2 weights"};
-        channels = (*p)[0] + (*c)[0];
+        channels = fits(static_cast<__int128>((*p)[0]) + (*c)[0]);
     }
     out.outputs = {sliding_window(x, channels, {3, 3}, {stride, stride}, {1, 1}, {1, 1})};
 }
@@ -469,15 +482,15 @@ void sd_detect(const RuleInput& in, RuleOutcome& out) {
     std::optional<Shape> box = read_array_shape(in.node, Field::cv2_w2), cls = read_array_shape(in.node, Field::cv3_w2);
     long long channels;
     if (box && cls && !box->empty() && !cls->empty()) {
-        channels = (*box)[0] + (*cls)[0];
+        channels = fits(static_cast<__int128>((*box)[0]) + (*cls)[0]);
     } else {
         std::optional<long long> reg_max = read_int(in.node, Field::reg_max), classes = read_int(in.node, Field::num_classes);
         if (!reg_max || !classes) throw Stop{"it has neither cv2/cv3 weights nor reg_max and num_classes"};
-        channels = 4 * *reg_max + *classes;
+        channels = fits(4 * static_cast<__int128>(*reg_max) + *classes);
     }
     Shape y(x.begin(), x.end() - 3);
     y.push_back(channels);
-    y.push_back(x[x.size() - 2] * x.back());
+    y.push_back(fits(static_cast<__int128>(x[x.size() - 2]) * x.back()));
     out.outputs = {y};
 }
 
@@ -486,8 +499,9 @@ void dfl_decode(const RuleInput& in, RuleOutcome& out) {
     const Shape& x = single_input(in);
     require_rank(x, 2, "channels, anchors");
     long long reg_max = read_int(in.node, Field::reg_max).value_or(16);
-    if (x[x.size() - 2] != 4 * reg_max)
-        weight_mismatch(out, "reg_max", {reg_max}, std::to_string(4 * reg_max) + " channels (4 * reg_max)", x);
+    long long channels = fits(4 * static_cast<__int128>(reg_max));
+    if (x[x.size() - 2] != channels)
+        weight_mismatch(out, "reg_max", {reg_max}, std::to_string(channels) + " channels (4 * reg_max)", x);
     Shape y = x;
     y[y.size() - 2] = 4;
     out.outputs = {y};
