@@ -68,7 +68,8 @@ def lint_file(path, strict, selection):
 
     graph = read_model(path)
     result = lint_graph(graph, strict)
-    if any(selection.allows(code) for code in SHAPE_CODES):
+    # Shapes are checked as the linter's own checks are: not on a broken structure.
+    if any(selection.allows(code) for code in SHAPE_CODES) and not any(i.code == "STRUCTURE" for i in result.issues):
         from ...shapes import check_shapes
 
         for issue in check_shapes(graph):
