@@ -153,6 +153,7 @@ nb::object result_object(const std::vector<PyObject*>& names, const GraphShapes&
 }  // namespace
 
 nb::object infer_graph(nb::handle graph) {
+    GcPause no_collections;  // a few tuples per node, on graphs of any size
     IrModule ir;
     if (std::unique_ptr<GraphSnapshot> snapshot = GraphSnapshot::read(graph, ir); snapshot && snapshot->links()) {
         std::vector<SnapshotNode> views;
