@@ -1,5 +1,5 @@
 """Port shape inference and its checks on a 100,000-node graph: infer_shapes and check_shapes, through the
-snapshot (the IR layer's own classes) and through the host (subclasses), on a consistent graph and on the
+snapshot (the IR layer's own classes) and through the host (subclasses, duck-typed classes of the same names), on a consistent graph and on the
 mixed benchmark graph, whose shapes disagree with its layers (a few findings, then inference stops).
 
     python bench/bench_shapes.py [--nodes N] [--runs R]
@@ -13,7 +13,7 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
 
-from common import best_of, mixed_graph, per_node, reclassed  # noqa: E402
+from common import NODE_CLASSES, best_of, mixed_graph, per_node, reclassed  # noqa: E402
 
 from ondrel import ir  # noqa: E402
 from ondrel.sdk.examples import ports  # noqa: E402
@@ -46,7 +46,7 @@ def main():
     for label, graph in (("consistent", consistent_graph(args.nodes)), ("mixed", mixed_graph(args.nodes))):
         n = len(graph.nodes)
         print(f"{label}: {n} nodes, {len(graph.edges)} edges, {len(check_shapes(graph))} findings")
-        for route in ("ir", "subclass"):
+        for route in NODE_CLASSES:
             g = reclassed(graph, route)
             print(per_node(f"  infer_shapes ({route})", best_of(args.runs, infer_shapes, g), n, width=26))
             print(per_node(f"  check_shapes ({route})", best_of(args.runs, check_shapes, g), n, width=26))

@@ -76,7 +76,7 @@ GraphShapes infer(std::span<const NodeView* const> nodes, std::span<const Link> 
                                                (out_edges.begin() + out_start[source]));
             inputs.push_back(&shapes[std::min(position, shapes.size() - 1)]);
         }
-        bool is_input = node.is_a(IrClass::Input);
+        bool is_input = rule == input_rule();
         if (upstream_stopped || (inputs.empty() && !is_input)) {
             stopped[at] = true;  // reported where it stopped, or unreachable (the linter's finding)
             continue;

@@ -572,10 +572,20 @@ std::optional<Shape> declared_shape(const NodeView& node, Field ports, const Nam
     return dims_value(entry);
 }
 
+// The row of the node's class; for a node of no IR class, the row of the IR
+// class of its class's name (duck typing: its attributes are read as the
+// rule reads them, and a missing one stops inference with the reason).
 ShapeRule rule_for(const NodeView& node) {
-    const ShapeRule* rule = first_rule(rules, node);
-    return rule ? *rule : nullptr;
+    if (const ShapeRule* rule = first_rule(rules, node)) return *rule;
+    nb::object type = node.type_name();
+    if (!PyUnicode_Check(type.ptr())) return nullptr;
+    std::string_view name = utf8_view(type);
+    for (const ClassRow<ShapeRule>& row : rules)
+        if (name == ir_class_name(row.first) || name == ir_class_name(row.second)) return row.rule;
+    return nullptr;
 }
+
+ShapeRule input_rule() { return guarded<input>; }
 
 void record_rules(nb::handle module) { record_table(module, "shapes", rules, without_rule); }
 

@@ -49,8 +49,10 @@ struct RuleOutcome {
 
 using ShapeRule = void (*)(const RuleInput& in, RuleOutcome& out);
 
-// The rule of the node's class, or null for a class without one.
+// The rule of the node's class (or of the IR class its class is named
+// after), or null for a class without one.
 ShapeRule rule_for(const NodeView& node);
+ShapeRule input_rule();  // the rule of Input nodes
 void record_rules(nb::handle module);  // the table's coverage, for the module's _NODE_RULES
 
 // The declared shape of a port ("input" of input_type, "output" of
