@@ -29,12 +29,14 @@ GraphShapes infer(std::span<const NodeView* const> nodes, std::span<const Link> 
     const size_t count = nodes.size();
     // Edges grouped by destination and by source, each in edge order.
     std::vector<uint32_t> in_start(count + 1), out_start(count + 1), in_edges(links.size()), out_edges(links.size());
+    std::vector<uint32_t> out_position(links.size());  // an edge's position among its source's outgoing edges
     for (const Link& link : links) ++in_start[link.second + 1], ++out_start[link.first + 1];
     for (size_t i = 0; i < count; ++i) in_start[i + 1] += in_start[i], out_start[i + 1] += out_start[i];
     {
         std::vector<uint32_t> in_fill(in_start.begin(), in_start.end() - 1), out_fill(out_start.begin(), out_start.end() - 1);
         for (uint32_t e = 0; e < links.size(); ++e) {
             in_edges[in_fill[links[e].second]++] = e;
+            out_position[e] = out_fill[links[e].first] - out_start[links[e].first];
             out_edges[out_fill[links[e].first]++] = e;
         }
     }
@@ -67,14 +69,9 @@ GraphShapes infer(std::span<const NodeView* const> nodes, std::span<const Link> 
                 upstream_stopped = true;
                 break;
             }
+            // A node sending one shape per edge (a split) sends this edge the one at its position.
             const std::vector<Shape>& shapes = sent[source];
-            // The position of this edge among the source's outgoing ones picks its section.
-            size_t position = 0;
-            if (shapes.size() > 1)
-                position = static_cast<size_t>(std::find(out_edges.begin() + out_start[source],
-                                                         out_edges.begin() + out_start[source + 1], in_edges[k]) -
-                                               (out_edges.begin() + out_start[source]));
-            inputs.push_back(&shapes[std::min(position, shapes.size() - 1)]);
+            inputs.push_back(&shapes[std::min<size_t>(out_position[in_edges[k]], shapes.size() - 1)]);
         }
         bool is_input = rule == input_rule();
         if (upstream_stopped || (inputs.empty() && !is_input)) {

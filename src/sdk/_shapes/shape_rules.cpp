@@ -344,7 +344,10 @@ void channel_split(const RuleInput& in, RuleOutcome& out) {
         sizes.assign(static_cast<size_t>(parts), total / parts);
     } else if (std::optional<long long> each = int_value(sections)) {
         if (*each <= 0) throw Stop{"split_sections must be positive"};
-        for (long long done = 0; done < total; done += *each) sizes.push_back(std::min(*each, total - done));
+        // Only the sections that have a successor are made: a size of 1 over a huge dimension costs nothing.
+        long long count = total / *each + (total % *each != 0);
+        long long made = std::min<long long>(count, static_cast<long long>(std::max<size_t>(in.successors, 1)));
+        for (long long i = 0; i < made; ++i) sizes.push_back(std::min(*each, total - i * *each));
     } else if (std::optional<Shape> listed = int_sequence(sections)) {
         sizes = *listed;
         if (std::any_of(sizes.begin(), sizes.end(), [](long long size) { return size < 0; }) ||
