@@ -92,7 +92,8 @@ def test_examples_are_what_the_demo_says():
     assert found == {Severity.ERROR, Severity.WARNING, Severity.INFO}
 
     diff = compare_graphs(classifier, trained)
-    assert diff.structural_match and diff.nodes_modified == ["conv1", "fc1", "fc2"]
+    # the stride change and the shapes, neurons and inputs that follow from it
+    assert diff.structural_match and diff.nodes_modified == ["conv1", "fc1", "fc2", "flatten", "lif1", "pool1"]
     assert [c for d in diff.node_diffs for c in d.changes if c.startswith("stride")] == ["stride: (1, 1) → (2, 2)"]
     assert 0 < diff.max_weight_diff < 0.1
 
@@ -299,10 +300,10 @@ def test_diff_outputs(models):
     diff = compare_graphs(str(models / "classifier.o1c"), str(models / "classifier_trained.o1c"))
     summary, details = text.split("\n\nDetails:\n")
     assert summary == diff.summary
-    assert details.startswith("  Node conv1:\n    stride: (1, 1) → (2, 2)\n    weight:\n"
+    assert details.startswith("  Node conv1:\n    output_type: 1×8×16×16 -> 1×8×8×8\n    stride: (1, 1) → (2, 2)\n    weight:\n"
                                "      Mismatched elements: 72 / 72 (100.0%)\n      Greatest absolute difference: ")
     data = json.loads(cli("diff", "classifier.o1c", "classifier_trained.o1c", "--format", "json", cwd=models).stdout)
-    stride, weight = data["node_diffs"][0]["changes"][:2]
+    stride, weight = data["node_diffs"][0]["changes"][1:3]
     assert (stride["node"], stride["field"], stride["old"], stride["new"]) == ("conv1", "stride", [1, 1], [2, 2])
     assert weight["kind"] == "array" and weight["statistics"]["mismatched"] == 72
     assert weight["statistics"]["max_abs_index"] is not None and weight["old"] == weight["new"] == [8, 1, 3, 3]

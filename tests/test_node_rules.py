@@ -4,13 +4,14 @@ import numpy as np
 import pytest
 
 from ondrel import ir
-from ondrel.sdk import analyze, compare, fingerprint, lint
+from ondrel.sdk import _shapes, analyze, compare, fingerprint, lint
 
-TABLES = [(module, table) for module in (analyze, lint, compare, fingerprint) for table in module._NODE_RULES]
+TABLES = [(module, table) for module in (analyze, lint, compare, fingerprint, _shapes) for table in module._NODE_RULES]
 
 
 def test_every_service_has_its_tables():
-    assert {module.__name__.rsplit(".", 1)[1] for module, _ in TABLES} == {"analyze", "lint", "compare", "fingerprint"}
+    services = {"analyze", "lint", "compare", "fingerprint", "_shapes"}
+    assert {module.__name__.rsplit(".", 1)[1] for module, _ in TABLES} == services
 
 
 @pytest.mark.parametrize("module, table", TABLES, ids=[f"{m.__name__}.{t}" for m, t in TABLES])

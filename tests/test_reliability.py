@@ -35,6 +35,7 @@ from ondrel.sdk import (
 from ondrel.sdk import compare as compare_module
 from ondrel.sdk import fingerprint as fingerprint_module
 from ondrel.sdk import lint as lint_module
+from ondrel.sdk.shapes import check_shapes, infer_shapes
 
 # Under the sanitizers every allocation is checked and leaks are reported at
 # exit, so a few calls per case are enough there.
@@ -49,6 +50,8 @@ B = A + np.float32(1e-3)
 BROKEN = mlp()
 BROKEN.nodes["lif"].weight_bits = None
 del BROKEN.edges[:]
+OTHER_SHAPES = mlp(hidden=4, features=6)
+OTHER_SHAPES.nodes["fc"].weight = np.ones((4, 5), np.float32)
 
 
 def broken_stamp_graph():
@@ -85,6 +88,8 @@ SUCCESS = {
     "verify_fingerprint": lambda: verify_fingerprint(GRAPH, "0" * 64),
     "stamp_graph": lambda: get_stamp(stamp_graph(GRAPH, notes="x", quantization_config={"bits": 8})),
     "get_stamp": lambda: get_stamp(STAMPED),
+    "infer_shapes": lambda: infer_shapes(GRAPH),
+    "check_shapes_of_a_mismatch": lambda: check_shapes(OTHER_SHAPES),
 }
 
 FAILURE = {
@@ -103,6 +108,7 @@ FAILURE = {
     "stamp_bad_notes": (lambda: stamp_graph(GRAPH, notes=5), TypeError),
     "stamp_metadata_none": (broken_stamp_graph, TypeError),
     "get_stamp_list": (lambda: get_stamp(ir.Graph(metadata={"provenance": []})), TypeError),
+    "infer_shapes_not_a_graph": (lambda: infer_shapes(object()), AttributeError),
 }
 
 

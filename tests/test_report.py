@@ -291,7 +291,7 @@ def test_providers_add_columns_findings_charts_and_totals(browser, tmp_path):
     assert "DOUBLED\nyes" in page.evaluate("document.querySelector('.totals').innerText")
     assert page.console_errors == []
     page.close()
-    with pytest.raises(ValueError, match="column 'short' of 'Bad' has 1 values for 15 nodes"):
+    with pytest.raises(ValueError, match="column 'short' of 'Bad' has 1 values for 16 nodes"):
         ModelView(graph, providers=[lambda graph, scene: Contribution("Bad", columns=[Column("short", [1])])])
 
 
@@ -391,7 +391,7 @@ def test_layout_puts_inputs_first_and_outputs_last_without_overlaps(make, upward
 
 def test_a_model_past_the_limits_is_one_error_line(models, monkeypatch):
     monkeypatch.setattr(scene_module, "MAX_EDGES", 10)
-    with pytest.raises(DrawingLimitError, match=r"^too large to draw: 15 edges, and a report or drawing holds at "
+    with pytest.raises(DrawingLimitError, match=r"^too large to draw: 16 edges, and a report or drawing holds at "
                                                 r"most 10 edges$"):
         ModelView(examples.detector())
     script = ("import sys; import ondrel.sdk.report.scene as s; s.MAX_NODES = 10; from ondrel.sdk.cli import main; "
@@ -399,7 +399,7 @@ def test_a_model_past_the_limits_is_one_error_line(models, monkeypatch):
     result = subprocess.run([sys.executable, "-c", script, "report", "detector.o1c"], cwd=models, env=child_env(),
                             capture_output=True, text=True, timeout=120)
     assert (result.returncode, result.stdout) == (2, "")
-    assert result.stderr == ("ondrel-sdk: error: detector.o1c: too large to draw: 15 nodes, and a report or drawing "
+    assert result.stderr == ("ondrel-sdk: error: detector.o1c: too large to draw: 16 nodes, and a report or drawing "
                              "holds at most 10 nodes\n")
 
 

@@ -7,6 +7,8 @@ Four compiled modules, each imported the first time one of its names is used:
 - ``ondrel.sdk.compare``: structural and numerical diffs
 - ``ondrel.sdk.fingerprint``: SHA-256 fingerprints and provenance stamps
 
+and ``ondrel.sdk.shapes`` (port shape inference and its checks, on the compiled ``_shapes``).
+
     from ondrel.sdk import analyze_graph, lint_graph, compare_graphs, fingerprint_graph
 """
 
@@ -20,6 +22,7 @@ _EXPORTS = {
     "lint": ("LintIssue", "LintResult", "Severity", "lint_graph"),
     "compare": ("GraphDiff", "NodeDiff", "assert_graphs_equal", "compare_arrays", "compare_graphs", "compare_nodes"),
     "fingerprint": ("fingerprint_graph", "fingerprint_graph_dual", "get_stamp", "stamp_graph", "verify_fingerprint"),
+    "shapes": ("check_shapes", "fill_shapes", "infer_shapes"),
 }
 _MODULE_OF = {name: module for module, names in _EXPORTS.items() for name in names}
 

@@ -22,10 +22,13 @@ from .lint import LintIssue as LintIssue
 from .lint import LintResult as LintResult
 from .lint import Severity as Severity
 from .lint import lint_graph as lint_graph
+from .shapes import check_shapes as check_shapes
+from .shapes import fill_shapes as fill_shapes
+from .shapes import infer_shapes as infer_shapes
 
 __all__ = [
     "GraphDiff", "GraphStats", "LayerStats", "LintIssue", "LintResult", "NodeDiff", "Severity", "analyze_graph",
-    "analyze_node", "assert_graphs_equal", "compare_arrays", "compare_graphs", "compare_nodes",
-    "count_array_params", "fingerprint_graph", "fingerprint_graph_dual", "format_bytes", "format_number",
-    "get_stamp", "lint_graph", "stamp_graph", "summarize", "verify_fingerprint",
+    "analyze_node", "assert_graphs_equal", "check_shapes", "compare_arrays", "compare_graphs", "compare_nodes",
+    "count_array_params", "fill_shapes", "fingerprint_graph", "fingerprint_graph_dual", "format_bytes", "format_number",
+    "get_stamp", "infer_shapes", "lint_graph", "stamp_graph", "summarize", "verify_fingerprint",
 ]

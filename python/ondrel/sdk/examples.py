@@ -6,13 +6,16 @@ Three small graphs that show every service at work:
   images (Input, Conv2d, LIF, MaxPool2d, Flatten, Affine, SpikingAffine, LIF,
   Output); it lints clean.
 - ``classifier_trained()``: the same model after "training": every convolution
-  and affine parameter nudged slightly, and the convolution's stride changed,
-  so that a diff has something to report.
+  and affine parameter nudged slightly, and the convolution's stride changed to
+  2, with the shapes that follow (an 8x8 feature map, 512 LIF neurons, fc1 on
+  128 features), so that a diff has something to report.
 - ``detector()``: a small spiking object detector built from the ghost
   convolution blocks and the detection head classes. It carries three defects
   on purpose, one lint finding of each severity: a LIF layer with a zeroed
   threshold (error), a residual skip that lost one of its two inputs (warning)
-  and two graph outputs (info).
+  and two graph outputs (info). Its head's output is split into the box
+  distributions and the class scores (a ChannelSplit), so every declared port
+  shape is the inferred one.
 
 The models are built at run time rather than shipped as files; the same seed
 always gives the same arrays, so their fingerprints never change between runs.
@@ -100,9 +103,22 @@ def _classifier(nudge_seed=None):
             node = nodes[name]
             for array in (node.weight, node.bias):
                 array += (nudge.standard_normal(array.shape) * 0.01).astype(_F32)
-        nodes["conv1"].stride = (2, 2)
+        _stride_two(nodes, nudge)
         metadata["epochs"] = 12
     return _chain(nodes, metadata)
+
+
+def _stride_two(nodes, rng):
+    """The convolution's stride changed to 2 during training, and what follows from it: half the feature map,
+    a quarter of the neurons in lif1, and fc1 retrained on 128 features."""
+    features, pooled = (1, 8, 8, 8), (1, 8, 4, 4)
+    nodes["conv1"].stride = (2, 2)
+    nodes["conv1"].output_type = {"output": shape(*features)}
+    nodes["lif1"] = _lif(rng, 8 * 8 * 8, features)
+    nodes["pool1"].input_type, nodes["pool1"].output_type = ports(features, pooled).values()
+    nodes["flatten"].input_type, nodes["flatten"].output_type = ports(pooled, (1, 128)).values()
+    nodes["fc1"].weight = nodes["fc1"].weight[:, :128] * 2  # He scale for a quarter of the fan-in
+    nodes["fc1"].input_type = {"input": shape(1, 128)}
 
 
 def classifier():
@@ -111,7 +127,8 @@ def classifier():
 
 
 def classifier_trained():
-    """``classifier()`` after training: parameters nudged, the convolution's stride changed to 2."""
+    """``classifier()`` after training: parameters nudged, the convolution's stride changed to 2 (and the
+    shapes, lif1's neurons and fc1's inputs that follow from it)."""
     return _classifier(nudge_seed=SEED + 1)
 
 
@@ -170,6 +187,9 @@ def detector():
                                     in_channels=48, out_channels=32, **ports(merged, fused)),
         "head": ir.SDDetect(**_head(rng, 32, 16, reg_max, num_classes), num_classes=num_classes,
                             reg_max=reg_max, stride=4, **ports(fused, (1, 4 * reg_max + num_classes, anchors))),
+        # Box distributions to dfl, class scores to scores: the sections go to the successors in edge order.
+        "split": ir.ChannelSplit(split_sections=(4 * reg_max, num_classes), dim=1,
+                                 **ports((1, 4 * reg_max + num_classes, anchors), (1, 4 * reg_max, anchors))),
         "dfl": ir.DFLDecode(dfl_weights=np.arange(reg_max, dtype=_F32), reg_max=reg_max,
                             **ports((1, 4 * reg_max, anchors), (1, 4, anchors))),
         "to_boxes": ir.Dist2BBox(stride=4, **ports((1, 4, anchors), (1, 4, anchors))),
@@ -181,8 +201,8 @@ def detector():
     edges = [
         ("image", "stem"), ("stem", "stem_lif"), ("stem_lif", "down1"), ("down1", "down2"), ("down2", "neck"),
         ("neck", "neck_residual"), ("neck_residual", "upsample"), ("upsample", "merge"), ("down1", "merge"),
-        ("merge", "fuse"), ("fuse", "head"), ("head", "dfl"), ("dfl", "to_boxes"), ("to_boxes", "boxes"),
-        ("head", "scores"),
+        ("merge", "fuse"), ("fuse", "head"), ("head", "split"), ("split", "dfl"), ("dfl", "to_boxes"),
+        ("to_boxes", "boxes"), ("split", "scores"),
     ]
     metadata = {"model": "spiking-detector", "classes": ["person", "car", "bicycle"], "input_size": [64, 64]}
     return ir.Graph(nodes=nodes, edges=edges, metadata=metadata)

@@ -227,11 +227,88 @@ shape inference before exporting, or set output_type.""",
     },
 )
 
+# The shape checks of ``ondrel.sdk.shapes.check_shapes``: codes of their own, outside
+# the linter's, which ``ondrel-sdk lint`` adds to its findings unless deselected.
+# ``{node}`` is the node's name; shapes are written as ``1x16x32x32``.
+SHAPE_CATALOGUE = (
+    {
+        "code": "SHAPE_WEIGHT_MISMATCH",
+        "severity": "error",
+        "summary": "A weight's input size does not match the shape that reaches the node",
+        "message": "Node '{node}' has {field} {weight} expecting {expected}, but its input is {input}",
+        "suggestion": "Re-export the layer with weights for its real input, or fix the layer that feeds it",
+        "doc": """\
+Checks: the input size a node's weights (or channel settings) expect against the
+inferred shape of its input: an Affine weight [out, in] against the last dimension,
+a convolution's weight [c_out, c_in/groups, kh, kw] against the channels, a ghost
+block's in_channels and first weights, a detection head's first weights, and
+DFLDecode's 4 * reg_max channels. Why: the layer cannot run on that input; the
+hardware compiler either fails late or, worse, maps it with the wrong fan-in.
+Fix: export the weights of the trained layer that really sits there, or fix the
+layer upstream that changed the shape (a stride, a channel count).""",
+    },
+    {
+        "code": "SHAPE_LIF_SIZE",
+        "severity": "error",
+        "summary": "A LIF parameter array does not fit the number of neurons its input gives",
+        "message": "Node '{node}' has {field} of {size} values, but its input {input} gives {neurons} neurons "
+                   "per sample",
+        "suggestion": "Give the parameter one value, one per neuron of a sample, or a shape broadcastable to "
+                      "a sample",
+        "doc": """\
+Checks: the size of each LIF parameter array (tau, r, v_leak, v_threshold) against
+the neurons of one sample of its input (the elements without the leading batch
+dimension): it must hold one value, one per neuron, or a shape that broadcasts to the
+sample's shape (per channel: [c, 1, 1]). Why: a layer with 100 thresholds after a
+16x32x32 feature map is not the layer that was trained; deployment tools size its
+state from these arrays. Fix: export the parameters of the layer that sits there.""",
+    },
+    {
+        "code": "SHAPE_DECLARED_MISMATCH",
+        "severity": "error",
+        "summary": "A declared port shape differs from the inferred one",
+        "message": "Node '{node}' declares {port} shape {declared}, but {inferred} is inferred",
+        "suggestion": "Run 'ondrel-sdk infer-shapes MODEL -o OUT --overwrite', or fix the layer's settings",
+        "doc": """\
+Checks: each node's declared input_type "input" and output_type "output" against the
+shapes inferred from the Input shapes through every layer. Why: memory planning,
+FLOP counts and the hardware mapping trust declared shapes; one left over from
+before a stride or channel change makes them plan for a model that does not exist.
+Fix: write the inferred shapes with infer-shapes --overwrite when the layers are
+right, or fix the layer whose settings changed.""",
+    },
+    {
+        "code": "SHAPE_MERGE_MISMATCH",
+        "severity": "error",
+        "summary": "A merge (Concat, Skip) joins inputs of incompatible shapes",
+        "message": "Node '{node}' cannot merge inputs of shapes {shapes}: {reason}",
+        "suggestion": "Make the merged branches agree (resample or project one of them)",
+        "doc": """\
+Checks: the shapes reaching a Concat (equal but for its dim) or a Skip (residual:
+all equal; concatenate: equal but for the channels). Why: the merge is undefined,
+so nothing after it has a shape. Fix: resample or project one branch so that the
+shapes agree.""",
+    },
+    {
+        "code": "SHAPE_UNINFERRABLE",
+        "severity": "warning",
+        "summary": "Shapes cannot be inferred from a node onwards",
+        "message": "Shapes cannot be inferred from node '{node}' onwards: {reason}",
+        "suggestion": "Declare the Input shapes and fix the settings the reason names",
+        "doc": """\
+Checks: where shape inference stops and why: an Input without a shape, a layer
+without the weights its shape depends on, settings that give an empty output, a class
+without a shape rule, a cycle. Nothing downstream of it is inferred or checked
+(declared shapes there are kept as they are). Why: unchecked shapes are where the
+other shape findings hide. Fix: what the reason names.""",
+    },
+)
+
 
 def catalogue() -> "tuple[dict[str, str], ...]":
     """Every code the SDK reports, each as its catalogue entry: the linter's first, then those of the SDK's own
     checks as they are added beside them. The command line's ``rule`` and the rule reference read this alone."""
-    return CATALOGUE + target_catalogue()
+    return CATALOGUE + SHAPE_CATALOGUE + target_catalogue()
 
 
 def target_catalogue() -> "tuple[dict[str, str], ...]":

@@ -39,7 +39,7 @@ if TYPE_CHECKING:
 # Where a configuration file is read from.
 PathText = Union[str, "os.PathLike[str]"]
 
-from .lint_rules import catalogue, target_catalogue
+from .lint_rules import SHAPE_CATALOGUE, catalogue, target_catalogue
 
 # The selector that stands for every code (the least specific: any code or prefix beside it wins).
 ALL = "ALL"
@@ -70,6 +70,8 @@ RULES: dict[str, LintRule] = {
                             entry["message"], entry["suggestion"], entry["doc"])
     for entry in catalogue()
 }
+# The codes of the shape checks (ondrel.sdk.shapes), which the command line adds to the linter's.
+SHAPE_CODES = tuple(entry["code"] for entry in SHAPE_CATALOGUE)
 # The codes of the target and quantization checks (ondrel.sdk.targets), which lint --target and check add.
 TARGET_CODES = tuple(entry["code"] for entry in target_catalogue())
 

@@ -281,6 +281,39 @@ def publish_output(path, temporary, target, overwrite):
         raise FileError(path, describe(e)) from None
 
 
+def write_model_file(model, out, target, graph, overwrite, check=None):
+    """Write ``graph`` to ``out`` (``target``: its Destination) through a temporary file beside it, or nothing.
+
+    ``check(temporary)`` runs on the written file before it is renamed into place
+    (without ``overwrite``, never over a file, not even one that appeared
+    meanwhile). Arrays mapped from the input ``model`` that shrank meanwhile are
+    an error for ``model``.
+    """
+    import errno
+
+    from ondrel import ir
+
+    try:
+        fd, temporary = _files.new_temporary(target.path)
+    except OSError as e:
+        raise FileError(out, describe(e)) from None
+    os.close(fd)
+    try:
+        try:
+            ir.write(temporary, graph)
+        except OSError as e:
+            if e.errno == errno.EFAULT:  # reading the input's map failed: it shrank
+                raise FileError(model, file_changed_text) from None
+            raise FileError(out, describe(e)) from None
+        except ValueError as e:  # something in the graph that an .o1c file cannot hold
+            raise FileError(out, strip_path(str(e), temporary)) from None
+        if check is not None:
+            check(temporary)
+        publish_output(out, temporary, target, overwrite)
+    finally:
+        _files.discard(temporary)
+
+
 def write_file(path, target, data, overwrite, mode=None):
     """Write the bytes ``data`` whole to ``target`` (a ``file_destination`` of ``path``), or nothing.
 

@@ -28,6 +28,7 @@ from .contributions import Chart, Column, Contribution, Finding, register_provid
 from .scene import MAX_EDGES, MAX_NODES, DrawingLimitError, diff_scene, model_scene
 from .svg import render_svg
 from .tensors import tensors_provider
+from ..shapes import shapes_provider
 
 __all__ = ["MAX_EDGES", "MAX_NODES", "Chart", "Column", "Contribution", "DiffView", "DrawingLimitError", "Finding",
            "ModelView", "default_output", "output_format", "register_provider", "write_text"]
@@ -42,6 +43,7 @@ Model = Union["ir.Graph", str, "os.PathLike[str]"]
 Provider = Callable[..., Optional[Contribution]]
 
 register_provider(tensors_provider)
+register_provider(shapes_provider)
 
 FORMATS = {".html": "html", ".htm": "html", ".svg": "svg", ".dot": "dot", ".gv": "dot"}
 NOTEBOOK_HEIGHT = 760  # pixels of the frame a notebook shows the page in

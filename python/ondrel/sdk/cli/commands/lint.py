@@ -4,7 +4,7 @@ import argparse
 import os
 import sys
 
-from ...lint_selection import RULES, LintConfigError, LintSelection, check_selectors, find_config, parse_config
+from ...lint_selection import RULES, SHAPE_CODES, LintConfigError, LintSelection, check_selectors, find_config, parse_config
 from ..arguments import EXIT_ERROR, EXIT_FINDINGS, EXIT_OK, add_command, add_format_options
 from ..files import FileError, expand_models, read_model, read_text_file, run_per_file
 from ..formats import dumps_json, github_annotation, lint_counts, lint_github, lint_junit, lint_sarif
@@ -108,27 +108,32 @@ def target_profile(args, required):
 
 
 def lint_file(path, strict, selection, profile=None, with_lint=True):
-    """The lint result of one model as ``to_dict()``: the linter's findings (``with_lint``), and with a
-    ``profile`` the target and quantization findings and the utilisation (without one, when the linter's
-    findings are left out, the quantization findings against the declared widths)."""
+    """The lint result of one model as ``to_dict()``: the linter's and the shape checks' findings
+    (``with_lint``), and with a ``profile`` the target and quantization findings and the utilisation (without
+    one, when the linter's findings are left out, the quantization findings against the declared widths)."""
     from ...lint import LintResult, lint_graph
 
     graph = read_model(path)
     result = lint_graph(graph, strict) if with_lint else LintResult()
-    utilisation = None
-    if profile is not None or not with_lint:
+    # The SDK's own checks run as the linter's do: not on a broken structure, which the linter has reported.
+    broken = with_lint and any(issue.code == "STRUCTURE" for issue in result.issues)
+    issues, utilisation = [], None
+    if with_lint and not broken and any(selection.allows(code) for code in SHAPE_CODES):
+        from ...shapes import check_shapes
+
+        issues += check_shapes(graph)
+    if (profile is not None or not with_lint) and not broken:
         from ...targets import check_declared, check_target
 
-        if with_lint and any(issue.code == "STRUCTURE" for issue in result.issues):
-            issues = []  # the linter has said why nothing else can be checked
-        elif profile is not None:
+        if profile is not None:
             report = check_target(graph, profile)
-            issues, utilisation = report.issues, report.utilisation
+            issues += report.issues
+            utilisation = report.utilisation
         else:
-            issues = check_declared(graph)
-        for issue in issues:
-            severity = "error" if strict and issue.severity.value == "warning" else issue.severity.value
-            getattr(result, f"add_{severity}")(issue.code, issue.message, node=issue.node, suggestion=issue.suggestion)
+            issues += check_declared(graph)
+    for issue in issues:
+        severity = "error" if strict and issue.severity.value == "warning" else issue.severity.value
+        getattr(result, f"add_{severity}")(issue.code, issue.message, node=issue.node, suggestion=issue.suggestion)
     found = selection.apply(result).to_dict()
     if utilisation is not None:
         found["utilisation"] = utilisation.to_dict()

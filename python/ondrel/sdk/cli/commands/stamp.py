@@ -1,11 +1,10 @@
 """``ondrel-sdk stamp``: a copy of a model with a provenance stamp in its metadata."""
 
-import errno
 import os
 
 from ..arguments import EXIT_ERROR, EXIT_OK, add_command
-from ..files import (FileError, attempt, claimed_output, describe, file_changed_text, file_destination,
-                     publish_output, read_json_object, read_models, strip_path)
+from ..files import (FileError, attempt, claimed_output, file_changed_text, file_destination, read_json_object,
+                     read_models, write_model_file)
 from ..terminal import PROG, display, emit, print_error
 
 CONFIGS = ("calibration_config", "quantization_config")
@@ -55,35 +54,19 @@ def write_checked(model, out, target, stamped, overwrite, public_key=None):
     in place while it is stamped is an error for the input, never a stamp or a
     signature that the written file does not match.
     """
-    from ondrel import ir
-
-    from .... import _files
     from ...fingerprint import get_stamp
 
     stamp = get_stamp(stamped)
-    try:
-        fd, temporary = _files.new_temporary(target.path)
-    except OSError as e:
-        raise FileError(out, describe(e)) from None
-    os.close(fd)
-    try:
-        try:
-            ir.write(temporary, stamped)
-        except OSError as e:
-            if e.errno == errno.EFAULT:  # reading the input's map failed: it shrank
-                raise FileError(model, file_changed_text) from None
-            raise FileError(out, describe(e)) from None
-        except ValueError as e:  # something in the graph or its stamp that an .o1c file cannot hold
-            raise FileError(out, strip_path(str(e), temporary)) from None
+
+    def matches_its_stamp(temporary):
         written = attempt(_read_back, temporary, public_key)
         if isinstance(written, FileError):
             raise FileError(out, f"the written file could not be read back ({written.reason})")
         fingerprints, signature_holds = written
         if fingerprints != (stamp["fingerprint_structure"], stamp["fingerprint_full"]) or not signature_holds:
             raise FileError(model, file_changed_text)
-        publish_output(out, temporary, target, overwrite)
-    finally:
-        _files.discard(temporary)
+
+    write_model_file(model, out, target, stamped, overwrite, matches_its_stamp)
 
 
 def _stamp(path, graph, args, configs):
