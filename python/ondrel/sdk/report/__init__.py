@@ -26,11 +26,13 @@ from .contributions import Chart, Column, Contribution, Finding, register_provid
 from .scene import MAX_EDGES, MAX_NODES, DrawingLimitError, diff_scene, model_scene
 from .svg import render_svg
 from .tensors import tensors_provider
+from ..deployment import deployment_provider
 
 __all__ = ["MAX_EDGES", "MAX_NODES", "Chart", "Column", "Contribution", "DiffView", "DrawingLimitError", "Finding",
            "ModelView", "default_output", "output_format", "register_provider", "write_text"]
 
 register_provider(tensors_provider)
+register_provider(deployment_provider)
 
 FORMATS = {".html": "html", ".htm": "html", ".svg": "svg", ".dot": "dot", ".gv": "dot"}
 NOTEBOOK_HEIGHT = 760  # pixels of the frame a notebook shows the page in

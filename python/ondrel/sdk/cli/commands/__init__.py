@@ -1,7 +1,7 @@
 """One module per subcommand: ``register`` adds its arguments, ``run`` does the work and
 returns the exit status."""
 
-from . import demo, diff, fingerprint, keygen, lint, report, sign, stamp, summary, verify
+from . import cost, demo, diff, fingerprint, keygen, lint, report, sign, stamp, summary, verify
 
 # In the order ``--help`` lists them.
-COMMANDS = (summary, lint, diff, fingerprint, stamp, verify, keygen, sign, report, demo)
+COMMANDS = (summary, lint, cost, diff, fingerprint, stamp, verify, keygen, sign, report, demo)
