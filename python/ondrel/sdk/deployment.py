@@ -14,6 +14,7 @@ one timestep; a synapse is one connected (input element, output element) pair of
 at the borders of convolutions; operations are per timestep; energy is an estimate from a cost table.
 """
 
+import collections
 import dataclasses
 import functools
 import math
@@ -128,25 +129,33 @@ def _first_port(ports, preferred):
         return None
 
 
-def _port_shapes(graph, predecessors, successors):
-    """name -> (input shape, output shape), each a tuple of ints (batch dimension first) or None.
+def _port_shapes(graph, predecessors):
+    """A function: node name -> (input shape, output shape), each a tuple of ints (batch dimension first) or None.
 
     The one place port shapes come from: a node's declared ``input_type``/``output_type``; where one is missing,
-    the declared shape at the other end of its edge (a single predecessor's output, a successor's input)."""
-    declared = {name: (_first_port(node.input_type, "input"), _first_port(node.output_type, "output"))
-                for name, node in graph.nodes.items()}
-    shapes = {}
-    for name, (inp, out) in declared.items():
+    the declared shape at the other end of its edge (a single predecessor's output, a successor's input). Read
+    on demand: only neuron and convolution layers need shapes."""
+    nodes, successors = graph.nodes, []
+
+    def declared(name, port):
+        node = nodes.get(name)
+        return None if node is None else _first_port(node.input_type if port == "input" else node.output_type, port)
+
+    def shapes(name):
+        inp, out = declared(name, "input"), declared(name, "output")
         if inp is None:
             before = predecessors.get(name, ())
             if len(before) == 1:
-                inp = declared[before[0]][1]
+                inp = declared(before[0], "output")
         if out is None:
-            for after in successors.get(name, ()):
-                out = declared[after][0]
+            if not successors:
+                successors.append(_neighbours(graph, backwards=False))
+            for after in successors[0].get(name, ()):
+                out = declared(after, "input")
                 if out is not None:
                     break
-        shapes[name] = (inp, out)
+        return inp, out
+
     return shapes
 
 
@@ -286,13 +295,13 @@ def _affine_stages(node, shapes):
 def _conv2d_stages(node, shapes, name):
     if node.weight is None:
         return []
-    chw = _chw(shapes[0], name)
+    chw = _chw(shapes(name)[0], name)
     groups = node.groups if isinstance(node.groups, (int, np.integer)) else 1
     return [_conv(node.weight, chw, node.stride, node.padding, node.dilation, int(groups), True)[0]]
 
 
 def _sepconv_stages(node, shapes, name):
-    chw = _chw(shapes[0], name)
+    chw = _chw(shapes(name)[0], name)
     stages = []
     if node.depthwise_weight is not None:
         depthwise = node.depthwise_weight
@@ -305,11 +314,11 @@ def _sepconv_stages(node, shapes, name):
 
 
 def _sghostconv_stages(node, shapes, name):
-    return _ghost(node, "", _chw(shapes[0], name), node.primary_stride, node.primary_padding, True)[0]
+    return _ghost(node, "", _chw(shapes(name)[0], name), node.primary_stride, node.primary_padding, True)[0]
 
 
 def _encoder_stages(node, shapes, name):
-    chw, stages = _chw(shapes[0], name), []
+    chw, stages = _chw(shapes(name)[0], name), []
     if node.conv1_weight is not None:
         stage, chw = _conv(node.conv1_weight, chw, node.stride, _same(node.conv1_weight), 1, 1, True)
         stages.append(stage)
@@ -317,19 +326,19 @@ def _encoder_stages(node, shapes, name):
 
 
 def _basic1_stages(node, shapes, name):
-    chw = _chw(shapes[0], name)
+    chw = _chw(shapes(name)[0], name)
     shortcut, _ = _ghost(node, "cvres_", chw, node.stride, 0, True)
     first, mid = _ghost(node, "cv0_", chw, node.stride, 0, True)
     return shortcut + first + _ghost(node, "cv2_", mid, 1, 0, False)[0]
 
 
 def _basic2_stages(node, shapes, name):
-    first, mid = _ghost(node, "cv0_", _chw(shapes[0], name), 1, 0, True)
+    first, mid = _ghost(node, "cv0_", _chw(shapes(name)[0], name), 1, 0, True)
     return first + _ghost(node, "cv2_", mid, 1, 0, False)[0]
 
 
 def _detect_stages(node, shapes, name):
-    chw, stages = _chw(shapes[0], name), []
+    chw, stages = _chw(shapes(name)[0], name), []
     for branch in ("cv2", "cv3"):
         current = chw
         for i in range(3):
@@ -574,12 +583,16 @@ def _costs(costs):
 # ---------------------------------------------------------------- the figures
 
 
-def _neighbours(graph):
-    predecessors, successors = {}, {}
-    for source, target in graph.edges:
-        successors.setdefault(source, []).append(target)
-        predecessors.setdefault(target, []).append(source)
-    return predecessors, successors
+def _neighbours(graph, backwards=True):
+    """name -> its predecessors (``backwards``) or successors, in edge order."""
+    found = collections.defaultdict(list)
+    if backwards:
+        for source, target in graph.edges:
+            found[target].append(source)
+    else:
+        for source, target in graph.edges:
+            found[source].append(target)
+    return found
 
 
 def _merge(parts):
@@ -648,14 +661,15 @@ def deployment_stats(graph, rates=None, timesteps=DEFAULT_TIMESTEPS, costs=None,
     timesteps, state_bits = int(timesteps), int(state_bits)
     table, uniform, rates_text = _rates_table(rates)
     energy = _costs(costs)
-    predecessors, successors = _neighbours(graph)
-    shapes = _port_shapes(graph, predecessors, successors)
+    predecessors = _neighbours(graph)
+    shapes = _port_shapes(graph, predecessors)
     sources = _spike_sources(graph, predecessors)
 
     neurons_of = {}
     for name, node in graph.nodes.items():
         if type(node).__name__ == "LIF":
-            shape = shapes[name][1] or shapes[name][0]
+            inp, out = shapes(name)
+            shape = out or inp
             neurons_of[name] = _per_sample(shape)
 
     layer_rate = {}
@@ -692,7 +706,9 @@ def deployment_stats(graph, rates=None, timesteps=DEFAULT_TIMESTEPS, costs=None,
             return True, sum(layer_rate[lif] for lif in lifs) / len(lifs)
         return True, sum(layer_rate[lif] * w for lif, w in zip(lifs, weights)) / sum(weights)
 
-    layers, weighted, bits_of = [], [], {}
+    layers: List[LayerCost] = []
+    weighted: list = []
+    bits_of: Dict[tuple, Dict[str, Tuple[int, int]]] = {}
     unknown = dict(synapses=None, nonzero_synapses=None, fan_in_mean=None, fan_in_max=None, fan_out_mean=None,
                    fan_out_max=None, weight_bits=None, input_spikes=None, input_rate=None, dense_synops=None,
                    synops=None, acs=None, macs=None)
@@ -710,7 +726,7 @@ def deployment_stats(graph, rates=None, timesteps=DEFAULT_TIMESTEPS, costs=None,
         rule = _STAGES.get(kind)
         if rule is not None:
             try:
-                stages = rule(node, shapes[name], name)
+                stages = rule(node, shapes, name)
             except _Unknown as e:
                 stages = None
                 layer.note = str(e)
@@ -750,7 +766,7 @@ def _totals(layers, timesteps):
                   "neuron_updates")
     float_fields = ("synops", "acs", "macs", "energy_per_timestep_j")
     fields = int_fields + float_fields + ("fan_in_max", "fan_out_max")
-    columns = list(zip(*(tuple(map(layer.__getattribute__, fields)) for layer in layers))) or [()] * (len(int_fields) + len(float_fields) + 2)
+    columns = list(zip(*(tuple(map(layer.__getattribute__, fields)) for layer in layers))) or [()] * len(fields)
     sums = [sum(value for value in column if value is not None) for column in columns]
     values = dict(zip(int_fields + float_fields, sums))
     for field in float_fields:
