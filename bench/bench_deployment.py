@@ -48,13 +48,14 @@ def main():
     parser.add_argument("--repeat", type=int, default=3)
     args = parser.parse_args()
     graph = chain(args.nodes)
-    best = float("inf")
+    best, best_cpu = float("inf"), float("inf")
     for _ in range(args.repeat):
-        start = time.perf_counter()
+        start, start_cpu = time.perf_counter(), time.process_time()
         stats = deployment_stats(graph, rates=0.1, timesteps=4)
-        best = min(best, time.perf_counter() - start)
+        best, best_cpu = min(best, time.perf_counter() - start), min(best_cpu, time.process_time() - start_cpu)
     totals = stats.totals
-    print(f"{len(graph.nodes):,} nodes: deployment_stats {best:.3f} s (best of {args.repeat}); "
+    # CPU time as well: on a shared machine the wall time includes waiting for a core.
+    print(f"{len(graph.nodes):,} nodes: deployment_stats {best:.3f} s, {best_cpu:.3f} s CPU (best of {args.repeat}); "
           f"{totals.neurons:,} neurons, {totals.synapses:,} synapses, {totals.synops:,.0f} synops per timestep")
 
 

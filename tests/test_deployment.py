@@ -167,3 +167,16 @@ def test_report_shows_the_deployment_columns_and_chart():
 
     page = ModelView(examples.classifier()).html()
     assert "Fan-out max" in page and "Synaptic operations per timestep (dense)" in page
+
+
+def test_spike_inputs_are_found_in_any_node_order_and_cycles_are_analog():
+    f32 = np.float32
+    nodes = {"fc": ir.Affine(weight=np.ones((3, 4), f32)), "flat": ir.Flatten(), "in": ir.Input(),
+             "lif": ir.LIF(output_type={"output": shape(1, 4)}), "a": ir.Flatten(), "b": ir.Flatten(),
+             "fc2": ir.Affine(weight=np.ones((2, 2), f32)), "avg": ir.AvgPool2d(),
+             "fc3": ir.Affine(weight=np.ones((1, 1), f32))}
+    edges = [("in", "lif"), ("lif", "flat"), ("flat", "fc"), ("a", "b"), ("b", "a"), ("b", "fc2"), ("lif", "avg"),
+             ("avg", "fc3")]
+    layers = {layer.name: layer for layer in deployment_stats(ir.Graph(nodes=nodes, edges=edges), rates=0.5).layers}
+    assert (layers["fc"].input_spikes, layers["fc"].acs, layers["fc"].macs) == (True, 6.0, 0.0)
+    assert [(layers[n].input_spikes, layers[n].macs) for n in ("fc2", "fc3")] == [(False, 4.0), (False, 1.0)]

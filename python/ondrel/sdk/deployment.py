@@ -18,6 +18,7 @@ import collections
 import dataclasses
 import functools
 import math
+import operator
 import os
 from typing import Dict, List, Optional, Tuple
 
@@ -26,7 +27,7 @@ import numpy as np
 # ---------------------------------------------------------------- records
 
 
-@dataclasses.dataclass
+@dataclasses.dataclass(slots=True)
 class LayerCost:
     """The deployment figures of one node (every node has one, in node order). Figures a layer cannot have are 0;
     figures that need a port shape the graph does not give are None, with the reason in ``note``."""
@@ -607,29 +608,35 @@ def _spike_sources(graph, predecessors):
     that pass spikes on), or None when its input is not only binary spikes (or it has none)."""
     carried = {}  # name -> the LIF layers whose spikes its output is, or None
 
+    def settle(name, open_nodes=()):
+        """Settle ``name`` where its kind and its inputs allow; else the inputs still to settle."""
+        node = graph.nodes.get(name)
+        kind = type(node).__name__
+        passes = _SPIKES_PASS.get(kind)
+        if kind == "LIF" or passes is None or not passes(node):
+            carried[name] = (name,) if kind == "LIF" else None
+            return ()
+        feeds = predecessors.get(name, ())
+        todo = [p for p in feeds if p not in carried]
+        if any(p in open_nodes for p in todo):  # a cycle: no settled kind
+            carried[name] = None
+        elif not todo:
+            carried[name] = _merge([carried[p] for p in feeds])
+        return todo
+
+    for name in graph.nodes:  # one pass settles every node whose inputs come earlier in node order
+        settle(name)
+
     def output(start):
-        # Iterative, each node once: long chains must not exhaust the stack.
+        # The rest, iteratively, each node once: long chains must not exhaust the stack.
         stack, open_nodes = [start], {start}
         while stack:
-            name = stack[-1]
-            node = graph.nodes.get(name)
-            kind = type(node).__name__
-            passes = _SPIKES_PASS.get(kind)
-            if kind == "LIF" or passes is None or not passes(node):
-                carried[name] = (name,) if kind == "LIF" else None
-            else:
-                feeds = predecessors.get(name, ())
-                todo = [p for p in feeds if p not in carried]
-                if any(p in open_nodes for p in todo):  # a cycle: no settled kind
-                    carried[name] = None
-                elif todo:
-                    stack.extend(todo)
-                    open_nodes.update(todo)
-                    continue
-                else:
-                    carried[name] = _merge([carried[p] for p in feeds])
-            stack.pop()
-            open_nodes.discard(name)
+            todo = settle(stack[-1], open_nodes)
+            if stack[-1] not in carried:
+                stack.extend(todo)
+                open_nodes.update(todo)
+                continue
+            open_nodes.discard(stack.pop())
         return carried[start]
 
     def sources(name):
@@ -650,7 +657,7 @@ def deployment_stats(graph, rates=None, timesteps=DEFAULT_TIMESTEPS, costs=None,
     """
     from ondrel import ir
 
-    from .tensor_sizes import array_key, node_tensors
+    from .tensor_sizes import _array_fields, array_key, node_tensors
 
     if isinstance(graph, (str, bytes, os.PathLike)):
         graph = ir.read(graph)
@@ -708,19 +715,21 @@ def deployment_stats(graph, rates=None, timesteps=DEFAULT_TIMESTEPS, costs=None,
 
     layers: List[LayerCost] = []
     weighted: list = []
-    bits_of: Dict[tuple, Dict[str, Tuple[int, int]]] = {}
+    bits_of: Dict[Optional[tuple], dict] = {}
     unknown = dict(synapses=None, nonzero_synapses=None, fan_in_mean=None, fan_in_max=None, fan_out_mean=None,
                    fan_out_max=None, weight_bits=None, input_spikes=None, input_rate=None, dense_synops=None,
                    synops=None, acs=None, macs=None)
     for name, node in graph.nodes.items():
         kind = type(node).__name__
-        key = (type(node), array_key(node))
+        # Layers of one kind have tensors alike: their bit widths and sizes are read once per kind.
+        key = (type(node), array_key(node)) if _array_fields(type(node)) else None
         tensors = bits_of.get(key)
         if tensors is None:
             tensors = bits_of[key] = {t.attribute: (t.bits, math.prod(t.shape) * t.bits)
                                       for t in node_tensors(name, node)}
+            tensors[None] = sum(b for _, b in tensors.values())
         neurons = neurons_of.get(name, 0)
-        layer = LayerCost(name, kind, neurons, 0, 0, 0.0, 0, 0.0, 0, None, sum(b for _, b in tensors.values()),
+        layer = LayerCost(name, kind, neurons, 0, 0, 0.0, 0, 0.0, 0, None, tensors[None],
                           None if neurons is None else neurons * state_bits, None, None, 0, 0.0, 0.0, 0.0,
                           neurons, None, None, "" if neurons is not None else "no port shape for its neurons")
         rule = _STAGES.get(kind)
@@ -734,17 +743,13 @@ def deployment_stats(graph, rates=None, timesteps=DEFAULT_TIMESTEPS, costs=None,
                     setattr(layer, field, value)
             if stages:
                 spikes, rate = input_rate(name)
-                synapses = sum(s.synapses for s in stages)
-                first = sum(s.synapses for s in stages if s.reads_input)
-                outputs, inputs = sum(s.outputs for s in stages), sum(s.inputs for s in stages)
-                weights = {id(s.weight) for s in stages}
+                synapses, first, outputs, inputs, layer.fan_in_max, layer.fan_out_max, weights = _combined(stages)
                 layer.synapses = layer.dense_synops = synapses
                 layer.fan_in_mean = synapses / outputs if outputs else 0.0
-                layer.fan_in_max = max(s.fan_in_max for s in stages)
                 layer.fan_out_mean = synapses / inputs if inputs else 0.0
-                layer.fan_out_max = max(s.fan_out_max for s in stages)
-                layer.weight_bits = max((bits for field, (bits, _) in tensors.items()
-                                         if id(getattr(node, field)) in weights), default=None)
+                layer.weight_bits = max((tensors[field][0] for field in tensors
+                                         if field is not None and id(getattr(node, field)) in weights),
+                                        default=None)
                 layer.input_spikes, layer.input_rate = spikes, rate if spikes else None
                 layer.acs = rate * first if spikes else 0.0
                 layer.macs = float(synapses - first) + (0.0 if spikes else float(first))
@@ -761,19 +766,31 @@ def deployment_stats(graph, rates=None, timesteps=DEFAULT_TIMESTEPS, costs=None,
     return DeploymentStats(layers, _totals(layers, timesteps), timesteps, state_bits, energy, rates_text)
 
 
+def _combined(stages):
+    """(synapses, those of the stages that read the layer's input, outputs, inputs, fan-in max, fan-out max, ids of
+    the weights) of a layer's stages."""
+    if len(stages) == 1:  # most layers: no generators
+        stage = stages[0]
+        return (stage.synapses, stage.synapses if stage.reads_input else 0, stage.outputs, stage.inputs,
+                stage.fan_in_max, stage.fan_out_max, {id(stage.weight)})
+    return (sum(s.synapses for s in stages), sum(s.synapses for s in stages if s.reads_input),
+            sum(s.outputs for s in stages), sum(s.inputs for s in stages), max(s.fan_in_max for s in stages),
+            max(s.fan_out_max for s in stages), {id(s.weight) for s in stages})
+
+
 def _totals(layers, timesteps):
     int_fields = ("neurons", "synapses", "nonzero_synapses", "param_bits", "state_bits", "dense_synops",
                   "neuron_updates")
     float_fields = ("synops", "acs", "macs", "energy_per_timestep_j")
     fields = int_fields + float_fields + ("fan_in_max", "fan_out_max")
-    columns = list(zip(*(tuple(map(layer.__getattribute__, fields)) for layer in layers))) or [()] * len(fields)
-    sums = [sum(value for value in column if value is not None) for column in columns]
-    values = dict(zip(int_fields + float_fields, sums))
+    columns = list(zip(*map(operator.attrgetter(*fields), layers))) or [()] * len(fields)
+    # filter(None, ...) leaves out unknown figures (and zeros, which change no sum or maximum).
+    values = dict(zip(int_fields + float_fields, (sum(filter(None, column)) for column in columns)))
     for field in float_fields:
         values[field] = float(values[field])
     return DeploymentTotals(
-        **values, fan_in_max=max((v for v in columns[-2] if v is not None), default=0),
-        fan_out_max=max((v for v in columns[-1] if v is not None), default=0),
+        **values, fan_in_max=max(filter(None, columns[-2]), default=0),
+        fan_out_max=max(filter(None, columns[-1]), default=0),
         energy_j=values["energy_per_timestep_j"] * timesteps, timesteps=timesteps,
         incomplete=[layer.name for layer in layers if layer.note])
 
