@@ -140,7 +140,7 @@ def _port_shapes(graph, predecessors):
 
     def declared(name, port):
         node = nodes.get(name)
-        return None if node is None else _first_port(node.input_type if port == "input" else node.output_type, port)
+        return None if node is None else _first_port(getattr(node, f"{port}_type", None), port)
 
     def shapes(name):
         inp, out = declared(name, "input"), declared(name, "output")
@@ -213,12 +213,20 @@ class _Stage:
 def _conv(weight, chw, stride, padding, dilation, groups, reads_input):
     """A 2-d convolution of ``weight`` [C_out, C_in/groups, kh, kw] on an input of (C, H, W); returns the stage
     and the output (C_out, H_out, W_out)."""
+    _check_weight(weight)
     geometry = _conv_geometry(weight.shape, chw, _hashable(stride), _hashable(padding), _hashable(dilation),
                               groups)
     if isinstance(geometry, str):
         raise _Unknown(geometry)
     synapses, per_tap, fan_in_max, fan_out_max, inputs, outputs, out = geometry
     return _Stage(weight, synapses, per_tap, fan_in_max, fan_out_max, inputs, outputs, reads_input), out
+
+
+def _check_weight(weight):
+    from ondrel.ir._dtypes import is_number
+
+    if not isinstance(weight, np.ndarray) or not is_number(weight.dtype):
+        raise _Unknown(f"a weight that is not a numeric array ({type(weight).__name__})")
 
 
 def _hashable(value):
@@ -287,6 +295,7 @@ def _affine_stages(node, shapes):
     weight = node.weight
     if weight is None:
         return []
+    _check_weight(weight)
     if weight.ndim != 2:
         raise _Unknown(f"affine weight of shape {tuple(weight.shape)} is not [out, in]")
     out, inp = (int(d) for d in weight.shape)
@@ -736,7 +745,7 @@ def deployment_stats(graph, rates=None, timesteps=DEFAULT_TIMESTEPS, costs=None,
         if rule is not None:
             try:
                 stages = rule(node, shapes, name)
-            except _Unknown as e:
+            except (_Unknown, AttributeError, TypeError) as e:  # settings missing or of a kind no rule reads
                 stages = None
                 layer.note = str(e)
                 for field, value in unknown.items():
