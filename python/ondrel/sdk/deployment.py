@@ -162,7 +162,9 @@ def _port_shapes(graph, predecessors):
 
 def _per_sample(shape):
     """Elements of one sample of a port shape: every dimension after the leading batch dimension."""
-    return math.prod(shape[1:]) if shape is not None and len(shape) >= 1 else None
+    if shape is None or len(shape) < 1 or min(shape, default=0) < 0:
+        return None
+    return math.prod(shape[1:])
 
 
 # ---------------------------------------------------------------- convolution geometry
@@ -267,10 +269,16 @@ def _depthwise_groups(weight, chw):
     return chw[0] if chw[0] is not None else int(weight.shape[0]) // max(int(weight.shape[1]), 1)
 
 
+_LARGEST_AXIS = 1 << 24  # spatial sizes past this are not feature maps a device holds
+
+
 def _chw(shape, name):
     if shape is None or len(shape) < 3:
         raise _Unknown(f"no input shape of at least (batch, H, W) for {name}")
-    return (int(shape[-3]) if len(shape) >= 4 else None, int(shape[-2]), int(shape[-1]))
+    chw = (int(shape[-3]) if len(shape) >= 4 else None, int(shape[-2]), int(shape[-1]))
+    if min(d for d in chw if d is not None) < 0 or max(chw[1:]) > _LARGEST_AXIS:
+        raise _Unknown(f"input shape {shape} of {name} is not a feature map")
+    return chw
 
 
 def _ghost(node, prefix, chw, stride, padding, reads_input):
