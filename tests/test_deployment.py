@@ -124,6 +124,8 @@ def test_cost_command(tmp_path):
         record["layers"][0])
     assert [layer["synapses"] for layer in record["layers"]] == [layer.synapses for layer in direct.layers]
     assert record["totals"]["energy_j"] == pytest.approx(direct.totals.energy_j)
+    done = run_cost("model.o1c", "--rate", "2", cwd=tmp_path)
+    assert done.returncode == 2 and "--rate is spikes per neuron per timestep, from 0 to 1, not 2" in done.stderr
     for output_format in ("text", "markdown", "csv"):
         done = run_cost("model.o1c", "--format", output_format, cwd=tmp_path)
         assert done.returncode == 0 and "head" in done.stdout and "SDDetect" in done.stdout, done.stderr

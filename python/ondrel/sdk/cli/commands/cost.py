@@ -20,7 +20,7 @@ def register(commands, common, batch):
     sub = add_command(commands, run, "cost",
                       "print what models cost on spiking hardware: neurons, synapses, fan-in and fan-out, "
                       "synaptic operations per timestep, parameter and state memory, energy",
-                      "0 success, 2 unusable model, rates file or cost table", (common, batch))
+                      "0 success, 2 unusable model, rates file or cost table", (common, batch), check_usage)
     sub.add_argument("models", nargs="+", metavar="MODEL", help=".o1c files, or folders searched for them")
     rates = sub.add_mutually_exclusive_group()
     rates.add_argument("--rate", type=float, metavar="R",
@@ -40,6 +40,13 @@ def register(commands, common, batch):
                        "text: a table of the layers with neurons or synapses and the totals (default); json: "
                        '"layers" (every node) and "totals", for several models a list of them, each with "path"; '
                        f"{JSON_FORMAT_HELP}; markdown and csv: the table")
+
+
+def check_usage(args, error):
+    if args.rate is not None and not 0 <= args.rate <= 1:
+        error(f"--rate is spikes per neuron per timestep, from 0 to 1, not {args.rate:g}")
+    if args.timesteps < 1 or args.state_bits < 1:
+        error("--timesteps and --state-bits must be at least 1")
 
 
 def cost_file(path, rates, timesteps, costs, state_bits):
@@ -101,9 +108,6 @@ def render(path, result, output_format, batch):
 def run(args):
     from ...deployment import CostsError, RatesError, load_costs, load_rates
 
-    if args.timesteps < 1 or args.state_bits < 1:
-        print_error("--timesteps and --state-bits must be at least 1", args.no_color)
-        return EXIT_ERROR
     try:
         if args.rates is not None:
             load_rates(args.rates)  # a bad file is one error line before any model is read
