@@ -673,11 +673,18 @@ def deployment_stats(graph, rates=None, timesteps=DEFAULT_TIMESTEPS, costs=None,
     RatesError / CostsError name a bad entry; ValueError a bad argument.
     """
     from ondrel import ir
-
-    from .tensor_sizes import _array_fields, array_key, node_tensors
+    from ondrel.ir._o1c import _collector_paused
 
     if isinstance(graph, (str, bytes, os.PathLike)):
         graph = ir.read(graph)
+    # A record or two per node and none in a cycle: collections meanwhile would walk the graph again and again.
+    with _collector_paused():
+        return _deployment_stats(graph, rates, timesteps, costs, state_bits)
+
+
+def _deployment_stats(graph, rates, timesteps, costs, state_bits):
+    from .tensor_sizes import _array_fields, array_key, node_tensors
+
     if isinstance(timesteps, bool) or not isinstance(timesteps, (int, np.integer)) or timesteps < 1:
         raise ValueError(f"timesteps must be a positive integer, not {timesteps!r}")
     if isinstance(state_bits, bool) or not isinstance(state_bits, (int, np.integer)) or state_bits < 1:
