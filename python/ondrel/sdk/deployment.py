@@ -20,7 +20,7 @@ import functools
 import math
 import operator
 import os
-from typing import Dict, List, Optional, Tuple
+from typing import Dict, List, Optional
 
 import numpy as np
 
@@ -204,7 +204,7 @@ class _Stage:
 
     weight: np.ndarray
     synapses: int
-    per_tap: Optional[Tuple]  # per kernel tap (ky, kx): output positions it connects; None for affine
+    per_tap: Optional[np.ndarray]  # per kernel tap (ky, kx): output positions it connects; None for affine
     fan_in_max: int
     fan_out_max: int
     inputs: int  # input elements
