@@ -295,6 +295,22 @@ def test_providers_add_columns_findings_charts_and_totals(browser, tmp_path):
         ModelView(graph, providers=[lambda graph, scene: Contribution("Bad", columns=[Column("short", [1])])])
 
 
+def test_page_shows_shapes_deployment_and_target(browser, models):
+    result = cli("report", "classifier.o1c", "--target", "truenorth", "-o", "page.html", cwd=models)
+    assert result.returncode == 0 and result.stderr == ""
+    page = browser.open(models / "page.html")
+    headers = page.evaluate("Array.from(document.querySelectorAll('#layer-table th'), th => th.textContent)")
+    assert {"Inferred shape", "Neurons", "Synapses", "Core"} <= set(headers)
+    assert "TARGET_" in page.evaluate("document.getElementById('finding-list').innerText")
+    totals = page.evaluate("document.querySelector('.totals').innerText")
+    assert "truenorth" in totals and "CORES" in totals.upper()
+    assert "Fullest resource per core" in page.evaluate("document.getElementById('charts').innerText")
+    assert page.console_errors == []
+    page.close()
+    assert "give MODEL alone" in cli("report", "classifier.o1c", "detector.o1c", "--target", "loihi",
+                                     cwd=models).stderr
+
+
 # Generated large models: the page is built and opens. The benchmark (bench/bench_report.py) measures how fast;
 # here only that it completes. They take a while, so they run once: on the main Python version, not under the
 # sanitizers.

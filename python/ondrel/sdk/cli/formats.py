@@ -149,6 +149,43 @@ def dumps_json(value):
     return json.dumps(plain(value), indent=2, ensure_ascii=False, allow_nan=False)
 
 
+# ---------------------------------------------------------------- tables
+
+
+def table_text(columns, rows, output_format, heading=None, footer=None, numeric=()):
+    """A table as "text" (aligned columns, a rule, the footer under a double rule), "markdown" (a heading line
+    when given) or "csv" (plain values; ``heading`` a tuple of leading cells for every row, e.g. the model's path,
+    with "model" before the column names). Text and markdown take cells as text, already shown as wanted."""
+    if output_format == "csv":
+        import csv
+        import io
+
+        text = io.StringIO()
+        writer = csv.writer(text, lineterminator="\n")
+        writer.writerow((("model",) if heading else ()) + tuple(columns))
+        for row in rows:
+            writer.writerow((tuple(heading) if heading else ()) + tuple(row))
+        return text.getvalue().rstrip("\n")
+    numeric = tuple(numeric) + (False,) * (len(columns) - len(numeric))
+    body = [list(row) for row in rows] + ([list(footer)] if footer else [])
+    if output_format == "markdown":
+        def line(values):
+            return "| " + " | ".join(value.replace("|", "\\|") for value in values) + " |"
+
+        rule = "|" + "|".join("---:" if right else "---" for right in numeric) + "|"
+        return "\n".join(([f"### {heading}", ""] if heading else []) + [line(columns), rule] +
+                         [line(row) for row in body])
+    widths = [max(len(row[i]) for row in [list(columns)] + body) for i in range(len(columns))]
+
+    def aligned(values):
+        return "  ".join(value.rjust(width) if right else value.ljust(width)
+                         for value, width, right in zip(values, widths, numeric)).rstrip()
+
+    rule_width = sum(widths) + 2 * (len(widths) - 1)
+    lines = [aligned(columns), "-" * rule_width] + [aligned(row) for row in rows]
+    return "\n".join(lines + (["=" * rule_width, aligned(footer)] if footer else []))
+
+
 # ---------------------------------------------------------------- lint findings
 
 

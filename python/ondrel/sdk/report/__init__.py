@@ -29,6 +29,7 @@ from .scene import MAX_EDGES, MAX_NODES, DrawingLimitError, diff_scene, model_sc
 from .svg import render_svg
 from .tensors import tensors_provider
 from ..shapes import shapes_provider
+from ..deployment import deployment_provider
 
 __all__ = ["MAX_EDGES", "MAX_NODES", "Chart", "Column", "Contribution", "DiffView", "DrawingLimitError", "Finding",
            "ModelView", "default_output", "output_format", "register_provider", "write_text"]
@@ -44,6 +45,7 @@ Provider = Callable[..., Optional[Contribution]]
 
 register_provider(tensors_provider)
 register_provider(shapes_provider)
+register_provider(deployment_provider)
 
 FORMATS = {".html": "html", ".htm": "html", ".svg": "svg", ".dot": "dot", ".gv": "dot"}
 NOTEBOOK_HEIGHT = 760  # pixels of the frame a notebook shows the page in

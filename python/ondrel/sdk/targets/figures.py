@@ -1,10 +1,11 @@
-"""Per-layer figures of a graph, from its declared port shapes and its weights.
+"""Per-layer figures of a graph, from its port shapes and its weights.
 
-``layer_figures(graph)`` is the one place the target check takes its figures from. It computes
-them here, exactly and simply, on the declared port shapes (a leading batch dimension, every
-figure for one sample). When ``ondrel.sdk.deployment.deployment_stats`` is available, this
-function is where its per-layer records (neurons, synapses, fan-in max, fan-out max) replace the
-computation below; the packing and the findings only read ``LayerFigures``.
+``layer_figures(graph)`` is the one place the target check takes its figures from. Port shapes are
+the deployment figures' (inferred from the Input shapes, declared ones where inference stopped; a
+leading batch dimension, every figure for one sample), and neurons, synapses and the fan-in and
+fan-out maxima are the records of ``ondrel.sdk.deployment.deployment_stats``; what only a device
+mapping needs (the axons a layer reads, its kernel, its neuron grid) is computed here from the same
+shapes. The packing and the findings only read ``LayerFigures``.
 """
 
 import dataclasses
@@ -112,31 +113,21 @@ def _weighted(figures, node, shape_in):
 
 
 def layer_figures(graph):
-    """name -> LayerFigures of every node, in node order.
-
-    The switch to ``deployment_stats`` goes here: its records give ``neurons``, ``synapses``,
-    ``fan_in_max`` and ``fan_out_max`` per node (a figure it leaves None stays None, with its
-    note). ``weight_bits`` stays the declared width: the records' stored width (32 for float32
-    weights) is not what the layer will be quantised to. ``inputs``, ``outputs``, ``kernel`` and
-    ``neuron_grid`` stay computed from the shapes as below.
-    """
+    """name -> LayerFigures of every node, in node order. ``weight_bits`` is the declared width (the width the
+    layer will be quantised to), not the stored one of the deployment records (32 for float32 weights)."""
     from ondrel.ir._dtypes import is_integer, low_precision_name, element_bits
 
-    predecessors = {}
-    for source, destination in graph.edges:
-        predecessors.setdefault(destination, []).append(source)
+    from ..deployment import _neighbours, _port_shapes, deployment_stats
+
+    shapes = _port_shapes(graph, _neighbours(graph))
     found = {}
     for name, node in graph.nodes.items():
         figures = found[name] = LayerFigures(name, type(node).__name__)
-        shape_in = _port(getattr(node, "input_type", None), "input")
-        if shape_in is None:
-            before = predecessors.get(name, ())
-            if len(before) == 1:
-                shape_in = _port(getattr(graph.nodes[before[0]], "output_type", None), "output")
+        shape_in, shape_out = shapes(name)
         if isinstance(node, ir.LIF):
-            shape = shape_in or _port(node.output_type, "output")
+            shape = shape_in or shape_out
             if shape is None or len(shape) < 2:
-                figures.note = "no declared port shape"
+                figures.note = "no port shape"
                 continue
             figures.neurons = _samples(shape)
             grid = shape[1:]
@@ -148,7 +139,12 @@ def layer_figures(graph):
                     and low_precision_name(weight.dtype)):
                 figures.weight_bits = element_bits(weight.dtype)
         elif isinstance(node, (ir.Input, ir.Output)):
-            shape = _port(node.output_type, "output") or _port(node.input_type, "input")
+            shape = shape_out or shape_in
             if shape is not None and len(shape) >= 2:
                 figures.outputs = _samples(shape)
+    for layer in deployment_stats(graph).layers:
+        figures = found[layer.name]
+        for field in ("neurons", "synapses", "fan_in_max", "fan_out_max"):
+            if getattr(figures, field) is not None and getattr(layer, field) is not None:
+                setattr(figures, field, getattr(layer, field))
     return found

@@ -23,6 +23,9 @@ def register(commands, common, batch):
     sub.add_argument("-o", "--output", metavar="FILE.html",
                      help="where to write (default: MODEL.html, or MODEL-vs-B.html, in the current folder; "
                           "- for standard output); FILE.svg or FILE.dot writes the drawing alone, as draw does")
+    sub.add_argument("--target", metavar="NAME|FILE",
+                     help="also show how MODEL maps onto this hardware target: each node's core, the target "
+                          "findings and the use of each core and resource (a shipped profile or a profile file)")
 
     sub = add_command(commands, run_draw, "draw",
                       "write the drawing of a model, or of two models' diff, as SVG or Graphviz DOT", PICTURE_STATUS,
@@ -39,6 +42,10 @@ def render(args, kind):
     from ... import report
 
     paths = [args.model] + ([args.other] if args.other else [])
+    target = getattr(args, "target", None)
+    if target and args.other:
+        raise FileError(args.other, "--target shows how one model maps onto a target: give MODEL alone")
+    providers = [target_report(target)] if target else []
     output = args.output or report.default_output(paths)
     target = None if output == "-" else output_destination(output)
     with claimed_output(output, target) if target else contextlib.nullcontext():  # never over a model it reads
@@ -49,7 +56,7 @@ def render(args, kind):
         return EXIT_ERROR
     try:
         view = (report.DiffView(*graphs, args.atol, args.rtol, sources=paths) if args.other
-                else report.ModelView(graphs[0], source=args.model))
+                else report.ModelView(graphs[0], source=args.model, providers=providers))
     except report.DrawingLimitError as e:
         raise FileError(args.other if args.other and str(e) and len(graphs[1].nodes) >= len(graphs[0].nodes)
                         else args.model, str(e)) from None
@@ -64,6 +71,17 @@ def render(args, kind):
     if not target.through:  # a FIFO or /dev/stdout gets the text alone
         emit(f"Wrote {display(output)} ({Path(target.path).as_uri()})")
     return EXIT_OK
+
+
+def target_report(name):
+    """The report provider of the target ``name`` (a shipped profile or a profile file); FileError if unusable."""
+    from ...targets.profiles import ProfileError, load_profile
+    from ...targets.report import target_provider
+
+    try:
+        return target_provider(load_profile(name))
+    except ProfileError as e:
+        raise FileError(e.path, str(e)[len(f"{e.path}: "):]) from None
 
 
 def run_report(args):

@@ -4,7 +4,7 @@ import os
 
 from ..arguments import EXIT_ERROR, EXIT_OK, add_command, add_format_options
 from ..files import FileError, expand_models, read_model, run_per_file
-from ..formats import JSON_FORMAT_HELP, dumps_json, plain
+from ..formats import JSON_FORMAT_HELP, dumps_json, plain, table_text
 from ..terminal import PROG, display, emit, print_error
 from ..workers import cluster
 
@@ -59,39 +59,15 @@ def render_table(path, table, output_format, batch):
 
     rows, (params, size, flops) = table
     if output_format == "csv":
-        import csv
-        import io
-
-        text = io.StringIO()
-        writer = csv.writer(text, lineterminator="\n")
-        writer.writerow((("model",) if batch else ()) + CSV_COLUMNS)
-        for row in rows:
-            writer.writerow(((path,) if batch else ()) + row)
-        writer.writerow(((path,) if batch else ()) + ("total", "", "", "", params, size, flops))
-        return text.getvalue().rstrip("\n")
+        return table_text(CSV_COLUMNS, list(rows) + [("total", "", "", "", params, size, flops)], "csv",
+                          (path,) if batch else None)
 
     def cells(name, kind, dtypes, shape, count, nbytes, ops):
         return [display(name), display(kind), dtypes, shape, f"{count:,}", format_bytes(nbytes), f"{ops:,}"]
 
-    body = [cells(*row) for row in rows]
     footer = ["Total", "", "", "", f"{params:,}", format_bytes(size), f"{flops:,}"]
-    numeric = (False, False, False, False, True, True, True)
-    if output_format == "markdown":
-        def line(values):
-            return "| " + " | ".join(value.replace("|", "\\|") for value in values) + " |"
-
-        rule = "|" + "|".join("---:" if right else "---" for right in numeric) + "|"
-        heading = [f"### {display(path)}", ""] if batch else []
-        return "\n".join(heading + [line(COLUMNS), rule] + [line(row) for row in body] + [line(footer)])
-    widths = [max(len(row[i]) for row in [list(COLUMNS), footer] + body) for i in range(len(COLUMNS))]
-
-    def aligned(values):
-        return "  ".join(value.rjust(width) if right else value.ljust(width)
-                         for value, width, right in zip(values, widths, numeric)).rstrip()
-
-    rule_width = sum(widths) + 2 * (len(widths) - 1)
-    return "\n".join([aligned(COLUMNS), "-" * rule_width] + [aligned(row) for row in body] +
-                     ["=" * rule_width, aligned(footer)])
+    return table_text(COLUMNS, [cells(*row) for row in rows], output_format, display(path) if batch else None,
+                      footer=footer, numeric=(False, False, False, False, True, True, True))
 
 
 def display_graph(graph):
