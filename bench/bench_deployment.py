@@ -1,5 +1,6 @@
-"""Deployment figures of a large graph: ``deployment_stats`` on a chain of about N nodes (default 100,000) of
-convolutions, LIF layers, pooling, affine layers and skips, every port shape declared with its batch dimension.
+"""Deployment figures of a large graph: ``deployment_stats`` on about N nodes (default 100,000): branches of
+convolutions, LIF layers, pooling and affine layers from one input to one output, every port shape declared with
+its batch dimension and consistent with the layers (no shape findings).
 
     PYTHONPATH=build/dev/stage python bench/bench_deployment.py [--nodes N] [--repeat R]
 """
@@ -20,7 +21,7 @@ def block(i, rng):
     return [
         (f"conv{i}", ir.Conv2d(weight=rng.standard_normal((c, c, 3, 3)).astype(f32), padding=(1, 1),
                                input_type={"input": image}, output_type={"output": image})),
-        (f"lif{i}a", ir.LIF(tau=np.full(c, 20.0, f32), input_type={"input": image}, output_type={"output": image})),
+        (f"lif{i}a", ir.LIF(tau=np.full((c, 1, 1), 20.0, f32), input_type={"input": image}, output_type={"output": image})),
         (f"pool{i}", ir.MaxPool2d(input_type={"input": image}, output_type={"output": pooled})),
         (f"flat{i}", ir.Flatten(input_type={"input": pooled}, output_type={"output": shape(1, 512)})),
         (f"fc{i}", ir.SpikingAffine(weight=rng.standard_normal((16, 512)).astype(f32),
@@ -33,13 +34,15 @@ def block(i, rng):
 def chain(node_count, seed=0):
     rng = np.random.default_rng(seed)
     nodes = {"input": ir.Input(output_type={"output": shape(1, 8, 16, 16)})}
-    i = 0
+    edges, i = [], 0
     while len(nodes) < node_count - 1:
-        nodes.update(block(i, rng))
+        branch = block(i, rng)
+        nodes.update(branch)
+        names = ["input"] + [name for name, _ in branch] + ["output"]
+        edges += zip(names, names[1:])
         i += 1
     nodes["output"] = ir.Output()
-    names = list(nodes)
-    return ir.Graph(nodes=nodes, edges=list(zip(names, names[1:])))
+    return ir.Graph(nodes=nodes, edges=edges)
 
 
 def main():
