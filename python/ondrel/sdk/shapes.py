@@ -90,27 +90,18 @@ def _ports_text(shape_in, shape_out):
     return None if shape_in is None and shape_out is None else f"{text(shape_in)} → {text(shape_out)}"
 
 
-def _declared(node, attribute, port):
-    value = (getattr(node, attribute, None) or {}).get(port)
-    return None if value is None else tuple(int(d) for d in np.ravel(value))
-
-
 def shapes_provider(graph, scene):
-    """The report's columns of declared and inferred shapes ("input → output") and the shape findings, marked on
-    their nodes (a provider of ``ondrel.sdk.report.contributions``)."""
+    """The report's column of inferred shapes ("input → output"; the layer table shows the declared ones) and the
+    shape findings, marked on their nodes (a provider of ``ondrel.sdk.report.contributions``)."""
     from .report.contributions import Column, Contribution, Finding
 
     shapes, findings = _infer(graph)
-    declared, inferred = [], []
-    for scene_node in scene.nodes:
-        node = graph.nodes[scene_node.name]
-        declared.append(_ports_text(*(_declared(node, attribute, port) for attribute, port in PORTS)))
-        inferred.append(_ports_text(*shapes.get(scene_node.name, (None, None))))
+    inferred = [_ports_text(*shapes.get(scene_node.name, (None, None))) for scene_node in scene.nodes]
     issues = [_issue(code, node, values) for code, node, values in findings]
     if not any(inferred) and not issues:
         return None
     return Contribution(
         title="Shapes",
-        columns=[Column("Declared shape", declared), Column("Inferred shape", inferred)],
+        columns=[Column("Inferred shape", inferred)],
         findings=[Finding(issue.severity.value, issue.code, issue.message, issue.node, issue.suggestion or "")
                   for issue in issues])
