@@ -39,18 +39,6 @@ class LayerFigures:
     note: str = ""
 
 
-def _port(ports, preferred):
-    if not isinstance(ports, dict) or not ports:
-        return None
-    value = ports.get(preferred)
-    if value is None:
-        value = next(iter(ports.values()))
-    try:
-        return tuple(int(d) for d in value)
-    except (TypeError, ValueError):
-        return None
-
-
 def _pair(value):
     if isinstance(value, (int, np.integer)) and not isinstance(value, bool):
         return int(value), int(value)

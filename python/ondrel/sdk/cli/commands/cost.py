@@ -1,12 +1,10 @@
 """``ondrel-sdk cost``: what models cost on spiking hardware (neurons, synapses, operations, memory, energy)."""
 
-import os
-
-from ..arguments import EXIT_ERROR, EXIT_OK, add_command, add_format_options
-from ..files import FileError, expand_models, read_model, run_per_file
-from ..formats import JSON_FORMAT_HELP, dumps_json, plain, table_text
-from ..terminal import PROG, display, emit, print_error
-from ..workers import cluster
+from ..arguments import EXIT_ERROR, add_command, add_format_options
+from ..batch import report_per_model
+from ..files import FileError, read_model
+from ..formats import JSON_FORMAT_HELP, plain, table_text
+from ..terminal import display, print_error
 
 COLUMNS = ("Layer", "Class", "Neurons", "Synapses", "Non-zero", "Fan-in max", "Fan-out max", "SynOps",
            "ACs", "MACs", "Energy (J per inference)")
@@ -119,25 +117,9 @@ def run(args):
         print_error(f"{e.filename}: {e.strerror or e}", args.no_color)
         return EXIT_ERROR
     rates = args.rates if args.rates is not None else args.rate
-    single = len(args.models) == 1 and not os.path.isdir(args.models[0])
-    status, entries, reports = EXIT_OK, [], 0
-    for path, result in run_per_file(cost_file, expand_models(args.models),
-                                     (rates, args.timesteps, costs, args.state_bits), args.jobs, f"{PROG} cost",
-                                     dask=cluster(args)):
-        if isinstance(result, FileError):
-            print_error(result, args.no_color)
-            entries.append({"path": path, "error": result.reason})
-            status = EXIT_ERROR
-        elif args.format == "json":
-            entries.append(result if single else {"path": path, **result})
-        else:
-            shown = render(path, result, args.format, not single)
-            if args.format == "csv" and reports:  # one header for the whole batch
-                shown = shown.split("\n", 1)[1] if "\n" in shown else ""
-            elif args.format == "text" and not single:
-                shown = f"==> {display(path)} <==\n{shown}"
-            emit(("\n" if reports and args.format != "csv" else "") + shown, flush=True)
-            reports += 1
-    if args.format == "json" and not (single and status == EXIT_ERROR):
-        emit(dumps_json(entries[0] if single else entries))
-    return status
+
+    def show(path, result, single):
+        shown = render(path, result, args.format, not single)
+        return shown if args.format != "text" or single else f"==> {display(path)} <==\n{shown}"
+
+    return report_per_model(args, cost_file, (rates, args.timesteps, costs, args.state_bits), show)

@@ -35,11 +35,7 @@ def run(args):
         print_error(filled, args.no_color)
         return EXIT_ERROR
     written, remaining = filled
-    try:
-        write_model_file(args.model, out, target, graph, overwrite=args.force)
-    except FileError as e:
-        print_error(e, args.no_color)
-        return EXIT_ERROR
+    write_model_file(args.model, out, target, graph, overwrite=args.force)
     emit(f"Inferred shapes {display(args.model)} -> {display(out)}: {written} port shape"
          f"{'' if written == 1 else 's'} written")
     for issue in remaining:

@@ -1,12 +1,10 @@
 """``ondrel-sdk summary``: the statistics of models."""
 
-import os
-
-from ..arguments import EXIT_ERROR, EXIT_OK, add_command, add_format_options
-from ..files import FileError, expand_models, read_model, run_per_file
-from ..formats import JSON_FORMAT_HELP, dumps_json, plain, table_text
-from ..terminal import PROG, display, emit, print_error
-from ..workers import cluster
+from ..arguments import add_command, add_format_options
+from ..batch import report_per_model
+from ..files import read_model
+from ..formats import JSON_FORMAT_HELP, plain, table_text
+from ..terminal import display
 
 
 TABLE_FORMATS = ("markdown", "csv")
@@ -106,30 +104,12 @@ def summarize_file(path, output_format, verbose):
 
 
 def run(args):
-    # One file named on its own keeps the plain report or record; anything else is a batch.
-    single = len(args.models) == 1 and not os.path.isdir(args.models[0])
-    status, entries, reports = EXIT_OK, [], 0
     wanted = "table" if args.table and args.format == "text" else args.format
-    for path, result in run_per_file(summarize_file, expand_models(args.models), (wanted, args.verbose),
-                                     args.jobs, f"{PROG} summary", dask=cluster(args)):
-        if isinstance(result, FileError):
-            print_error(result, args.no_color)
-            entries.append({"path": path, "error": result.reason})
-            status = EXIT_ERROR
-        elif args.format == "json":
-            entries.append(result if single else {"path": path, **result})
-        elif wanted != "text":
-            shown = render_table(path, result, "text" if wanted == "table" else wanted, not single)
-            if wanted == "csv" and reports:  # one header for the whole batch
-                shown = shown.split("\n", 1)[1] if "\n" in shown else ""
-            emit(("\n" if reports and wanted != "csv" else "") +
-                 (f"==> {display(path)} <==\n" if wanted == "table" and not single else "") + shown, flush=True)
-            reports += 1
-        elif single:
-            emit(result)
-        else:
-            emit(("\n" if reports else "") + f"==> {display(path)} <==\n{result}", flush=True)
-            reports += 1
-    if args.format == "json" and not (single and status == EXIT_ERROR):
-        emit(dumps_json(entries[0] if single else entries))
-    return status
+
+    def show(path, result, single):
+        if wanted == "text":
+            return result if single else f"==> {display(path)} <==\n{result}"
+        shown = render_table(path, result, "text" if wanted == "table" else wanted, not single)
+        return (f"==> {display(path)} <==\n" if wanted == "table" and not single else "") + shown
+
+    return report_per_model(args, summarize_file, (wanted, args.verbose), show)
