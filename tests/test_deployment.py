@@ -1,6 +1,8 @@
 """Deployment figures against brute-force enumeration, operations from rates, energy, and ``ondrel-sdk cost``."""
 
 import json
+
+import ml_dtypes
 import numpy as np
 import pytest
 
@@ -64,11 +66,19 @@ def conv_graph(c_in, h, w, weight, stride, padding, dilation, groups, lif_before
     return ir.Graph(nodes=nodes, edges=list(zip(names, names[1:])))
 
 
-@pytest.mark.parametrize("c_in, h, w, c_out, kernel, stride, padding, dilation, groups", CONV_CASES)
-def test_convolution_figures_equal_enumeration(c_in, h, w, c_out, kernel, stride, padding, dilation, groups):
+# Weights of every kind the non-zero counts read: native, low-precision, and those numpy counts (complex,
+# byte-swapped, Fortran-ordered).
+WEIGHT_KINDS = [np.float32, np.float16, ml_dtypes.bfloat16, ml_dtypes.float8_e4m3fn, ml_dtypes.int4, np.int16,
+                np.complex64, np.dtype(">f8"), "fortran"]
+
+
+@pytest.mark.parametrize("case, kind", [(case, WEIGHT_KINDS[i % len(WEIGHT_KINDS)]) for i, case in enumerate(CONV_CASES)])
+def test_convolution_figures_equal_enumeration(case, kind):
+    c_in, h, w, c_out, kernel, stride, padding, dilation, groups = case
     rng = np.random.default_rng(c_in * h * w)
-    weight = rng.standard_normal((c_out, c_in // groups, *kernel)).astype(np.float32)
+    weight = (rng.standard_normal((c_out, c_in // groups, *kernel)) * 3).astype(np.float32)
     weight[rng.random(weight.shape) < 0.4] = 0
+    weight = np.asfortranarray(weight) if kind == "fortran" else weight.astype(kind)
     fan_in, fan_out, nonzero = enumerate_conv(weight, c_in, h, w, stride, padding, dilation, groups)
     layer = deployment_stats(conv_graph(c_in, h, w, weight, stride, padding, dilation, groups)).layers[-1]
     assert (layer.synapses, layer.nonzero_synapses) == (int(fan_in.sum()), nonzero)

@@ -4,13 +4,13 @@ import numpy as np
 import pytest
 
 from ondrel import ir
-from ondrel.sdk import _shapes, analyze, compare, fingerprint, lint
+from ondrel.sdk import _deployment, _shapes, analyze, compare, fingerprint, lint
 
-TABLES = [(module, table) for module in (analyze, lint, compare, fingerprint, _shapes) for table in module._NODE_RULES]
+TABLES = [(module, table) for module in (analyze, lint, compare, fingerprint, _shapes, _deployment) for table in module._NODE_RULES]
 
 
 def test_every_service_has_its_tables():
-    services = {"analyze", "lint", "compare", "fingerprint", "_shapes"}
+    services = {"analyze", "lint", "compare", "fingerprint", "_shapes", "_deployment"}
     assert {module.__name__.rsplit(".", 1)[1] for module, _ in TABLES} == services
 
 

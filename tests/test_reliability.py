@@ -35,6 +35,7 @@ from ondrel.sdk import (
 from ondrel.sdk import compare as compare_module
 from ondrel.sdk import fingerprint as fingerprint_module
 from ondrel.sdk import lint as lint_module
+from ondrel.sdk.deployment import deployment_stats
 from ondrel.sdk.shapes import check_shapes, infer_shapes
 
 # Under the sanitizers every allocation is checked and leaks are reported at
@@ -90,6 +91,7 @@ SUCCESS = {
     "get_stamp": lambda: get_stamp(STAMPED),
     "infer_shapes": lambda: infer_shapes(GRAPH),
     "check_shapes_of_a_mismatch": lambda: check_shapes(OTHER_SHAPES),
+    "deployment_stats": lambda: deployment_stats(GRAPH, rates=0.5),
 }
 
 FAILURE = {
@@ -109,6 +111,7 @@ FAILURE = {
     "stamp_metadata_none": (broken_stamp_graph, TypeError),
     "get_stamp_list": (lambda: get_stamp(ir.Graph(metadata={"provenance": []})), TypeError),
     "infer_shapes_not_a_graph": (lambda: infer_shapes(object()), AttributeError),
+    "deployment_stats_not_a_graph": (lambda: deployment_stats(object()), AttributeError),
 }
 
 

@@ -44,7 +44,7 @@ def mypy(*arguments, cwd):
 def test_stubs_match_the_modules(tmp_path):
     allowlist = tmp_path / "allowlist"
     allowlist.write_text("ondrel\\.sdk\\.examples\\._F32.*\n")  # numpy's own stub of float32
-    modules = [f"ondrel.sdk.{service}" for service in SERVICES] + ["ondrel.sdk._mapped", "ondrel.sdk._shapes"]
+    modules = [f"ondrel.sdk.{service}" for service in SERVICES] + ["ondrel.sdk._mapped", "ondrel.sdk._shapes", "ondrel.sdk._deployment"]
     run = mypy("-m", "mypy.stubtest", *modules, "--allowlist", str(allowlist), "--ignore-unused-allowlist",
                "--mypy-config-file", mypy_config(tmp_path), cwd=tmp_path)
     assert run.returncode == 0, run.stdout + run.stderr

@@ -16,7 +16,6 @@ at the borders of convolutions; operations are per timestep; energy is an estima
 
 import collections
 import dataclasses
-import functools
 import math
 import operator
 import os
@@ -118,285 +117,16 @@ class CostsError(ValueError):
 # ---------------------------------------------------------------- port shapes
 
 
-def _first_port(ports, preferred):
-    if not isinstance(ports, dict) or not ports:
-        return None
-    value = ports.get(preferred)
-    if value is None:
-        value = next(iter(ports.values()))
-    try:
-        return tuple(value.tolist()) if isinstance(value, np.ndarray) and value.ndim == 1 else tuple(map(int, value))
-    except (TypeError, ValueError):
-        return None
-
-
-def _port_shapes(graph, predecessors):
-    """A function: node name -> (input shape, output shape), each a tuple of ints (batch dimension first) or None.
+def port_shapes(graph):
+    """{name: (input shape, output shape)} of every node, each a tuple of ints (batch dimension first) or None.
 
     The one place port shapes come from: the shapes inferred from the Input shapes through every layer
     (``ondrel.sdk.shapes``), which follow from the weights and settings the hardware will run; where inference
     stopped, a node's declared ``input_type``/``output_type``, and where one is missing, the declared shape at the
     other end of its edge (a single predecessor's output, a successor's input)."""
-    from .shapes import infer_shapes
+    from . import _deployment
 
-    inferred = infer_shapes(graph)
-    nodes, successors = graph.nodes, []
-
-    def declared(name, port):
-        node = nodes.get(name)
-        return None if node is None else _first_port(getattr(node, f"{port}_type", None), port)
-
-    def shapes(name):
-        found = inferred.get(name, {})
-        inp, out = found.get("input"), found.get("output")
-        inp = declared(name, "input") if inp is None else inp
-        out = declared(name, "output") if out is None else out
-        if inp is None:
-            before = predecessors.get(name, ())
-            if len(before) == 1:
-                inp = declared(before[0], "output")
-        if out is None:
-            if not successors:
-                successors.append(_neighbours(graph, backwards=False))
-            for after in successors[0].get(name, ()):
-                out = declared(after, "input")
-                if out is not None:
-                    break
-        return inp, out
-
-    return shapes
-
-
-def _per_sample(shape):
-    """Elements of one sample of a port shape: every dimension after the leading batch dimension."""
-    if shape is None or len(shape) < 1 or min(shape, default=0) < 0:
-        return None
-    return math.prod(shape[1:])
-
-
-# ---------------------------------------------------------------- convolution geometry
-
-
-@functools.lru_cache(maxsize=8192)
-def _axis(size, kernel, stride, padding, dilation):
-    """One spatial axis of a convolution: (output size, per tap the number of output positions where it lands
-    inside the input, most taps inside for one output, most (output, tap) pairs reading one input position).
-
-    O(output size x kernel), and convolutions factor per axis, so nothing is ever done per element."""
-    out = max((size + 2 * padding - dilation * (kernel - 1) - 1) // stride + 1, 0)
-    positions = np.arange(out)[:, None] * stride - padding + np.arange(kernel)[None, :] * dilation
-    inside = (positions >= 0) & (positions < size)
-    per_tap = tuple(int(n) for n in inside.sum(axis=0))
-    most_in = int(inside.sum(axis=1).max(initial=0))
-    most_out = int(np.bincount(positions[inside], minlength=size).max(initial=0)) if size else 0
-    return out, per_tap, most_in, most_out
-
-
-def _pair(value, what):
-    if isinstance(value, (int, np.integer)) and not isinstance(value, bool):
-        return int(value), int(value)
-    if isinstance(value, (tuple, list)) and len(value) in (1, 2) and all(
-            isinstance(v, (int, np.integer)) and not isinstance(v, bool) for v in value):
-        return (int(value[0]), int(value[-1]))
-    raise _Unknown(f"{what} {value!r} is not an integer or a pair of integers")
-
-
-class _Unknown(Exception):
-    """A figure that cannot be computed; its text becomes the layer's note."""
-
-
-@dataclasses.dataclass
-class _Stage:
-    """One weighted operation inside a layer (a layer may hold several: a separable or ghost convolution)."""
-
-    weight: np.ndarray
-    synapses: int
-    per_tap: Optional[np.ndarray]  # per kernel tap (ky, kx): output positions it connects; None for affine
-    fan_in_max: int
-    fan_out_max: int
-    inputs: int  # input elements
-    outputs: int  # output elements
-    reads_input: bool  # reads the layer's own input (else another stage's output: analog)
-
-
-def _conv(weight, chw, stride, padding, dilation, groups, reads_input):
-    """A 2-d convolution of ``weight`` [C_out, C_in/groups, kh, kw] on an input of (C, H, W); returns the stage
-    and the output (C_out, H_out, W_out)."""
-    _check_weight(weight)
-    geometry = _conv_geometry(weight.shape, chw, _hashable(stride), _hashable(padding), _hashable(dilation),
-                              groups)
-    if isinstance(geometry, str):
-        raise _Unknown(geometry)
-    synapses, per_tap, fan_in_max, fan_out_max, inputs, outputs, out = geometry
-    return _Stage(weight, synapses, per_tap, fan_in_max, fan_out_max, inputs, outputs, reads_input), out
-
-
-def _check_weight(weight):
-    from ondrel.ir._dtypes import is_number
-
-    if not isinstance(weight, np.ndarray) or not is_number(weight.dtype):
-        raise _Unknown(f"a weight that is not a numeric array ({type(weight).__name__})")
-
-
-def _hashable(value):
-    return tuple(value) if isinstance(value, list) else value
-
-
-@functools.lru_cache(maxsize=8192)
-def _conv_geometry(shape, chw, stride, padding, dilation, groups):
-    """The figures of a convolution that depend on shapes and settings alone (a large model repeats a few)."""
-    if len(shape) != 4:
-        return f"convolution weight of shape {tuple(shape)} is not [C_out, C_in/groups, kh, kw]"
-    c_out, per_group, kh, kw = (int(d) for d in shape)
-    c_in, h, w = chw
-    try:
-        (sh, sw), (ph, pw), (dh, dw) = _pair(stride, "stride"), _pair(padding, "padding"), _pair(dilation, "dilation")
-    except _Unknown as e:
-        return str(e)
-    if min(sh, sw, dh, dw, kh, kw, groups) < 1 or min(ph, pw) < 0:
-        return "stride, dilation, kernel and groups must be positive and padding not negative"
-    if c_in is None:
-        c_in = per_group * groups
-    if per_group * groups != c_in or c_out % groups:
-        return f"a weight of shape {tuple(shape)} in {groups} group(s) does not take {c_in} input channels"
-    h_out, taps_h, in_h, out_h = _axis(h, kh, sh, ph, dh)
-    w_out, taps_w, in_w, out_w = _axis(w, kw, sw, pw, dw)
-    per_tap = np.array([a * b for a in taps_h for b in taps_w], np.int64)
-    synapses = c_out * per_group * sum(taps_h) * sum(taps_w)
-    return (synapses, per_tap, per_group * in_h * in_w if h_out and w_out else 0, (c_out // groups) * out_h * out_w,
-            c_in * h * w, c_out * h_out * w_out, (c_out, h_out, w_out))
-
-
-def _same(weight):
-    """Padding that keeps the size at stride 1 for an odd kernel: half the kernel, per axis."""
-    return (int(weight.shape[-2]) // 2, int(weight.shape[-1]) // 2) if weight.ndim == 4 else 0
-
-
-def _depthwise_groups(weight, chw):
-    return chw[0] if chw[0] is not None else int(weight.shape[0]) // max(int(weight.shape[1]), 1)
-
-
-_LARGEST_AXIS = 1 << 24  # spatial sizes past this are not feature maps a device holds
-
-
-def _chw(shape, name):
-    if shape is None or len(shape) < 3:
-        raise _Unknown(f"no input shape of at least (batch, H, W) for {name}")
-    chw = (int(shape[-3]) if len(shape) >= 4 else None, int(shape[-2]), int(shape[-1]))
-    if min(d for d in chw if d is not None) < 0 or max(chw[1:]) > _LARGEST_AXIS:
-        raise _Unknown(f"input shape {shape} of {name} is not a feature map")
-    return chw
-
-
-def _ghost(node, prefix, chw, stride, padding, reads_input):
-    """A ghost convolution: a primary convolution, then a cheap depthwise one ("same" padding, stride 1) on its
-    output; their outputs are concatenated."""
-    primary = getattr(node, f"{prefix}primary_weight", None)
-    cheap = getattr(node, f"{prefix}cheap_weight", None)
-    stages = []
-    if primary is None:
-        return stages, chw
-    groups = chw[0] // int(primary.shape[1]) if chw[0] is not None and primary.ndim == 4 and primary.shape[1] else 1
-    stage, out = _conv(primary, chw, stride, padding, 1, groups, reads_input)
-    stages.append(stage)
-    if cheap is not None:
-        cheap_stage, cheap_out = _conv(cheap, out, 1, _same(cheap), 1, _depthwise_groups(cheap, out), False)
-        stages.append(cheap_stage)
-        out = (out[0] + cheap_out[0], out[1], out[2])
-    return stages, out
-
-
-def _affine_stages(node, shapes):
-    weight = node.weight
-    if weight is None:
-        return []
-    _check_weight(weight)
-    if weight.ndim != 2:
-        raise _Unknown(f"affine weight of shape {tuple(weight.shape)} is not [out, in]")
-    out, inp = (int(d) for d in weight.shape)
-    return [_Stage(weight, out * inp, None, inp, out, inp, out, True)]
-
-
-def _conv2d_stages(node, shapes, name):
-    if node.weight is None:
-        return []
-    chw = _chw(shapes(name)[0], name)
-    groups = node.groups if isinstance(node.groups, (int, np.integer)) else 1
-    return [_conv(node.weight, chw, node.stride, node.padding, node.dilation, int(groups), True)[0]]
-
-
-def _sepconv_stages(node, shapes, name):
-    chw = _chw(shapes(name)[0], name)
-    stages = []
-    if node.depthwise_weight is not None:
-        depthwise = node.depthwise_weight
-        stage, chw = _conv(depthwise, chw, node.stride, node.padding, node.dilation,
-                           _depthwise_groups(depthwise, chw), True)
-        stages.append(stage)
-    if node.pointwise_weight is not None:
-        stages.append(_conv(node.pointwise_weight, chw, 1, 0, 1, 1, not stages)[0])
-    return stages
-
-
-def _sghostconv_stages(node, shapes, name):
-    return _ghost(node, "", _chw(shapes(name)[0], name), node.primary_stride, node.primary_padding, True)[0]
-
-
-def _encoder_stages(node, shapes, name):
-    chw, stages = _chw(shapes(name)[0], name), []
-    if node.conv1_weight is not None:
-        stage, chw = _conv(node.conv1_weight, chw, node.stride, _same(node.conv1_weight), 1, 1, True)
-        stages.append(stage)
-    return stages + _ghost(node, "ghost_", chw, 1, 0, not stages)[0]
-
-
-def _basic1_stages(node, shapes, name):
-    chw = _chw(shapes(name)[0], name)
-    shortcut, _ = _ghost(node, "cvres_", chw, node.stride, 0, True)
-    first, mid = _ghost(node, "cv0_", chw, node.stride, 0, True)
-    return shortcut + first + _ghost(node, "cv2_", mid, 1, 0, False)[0]
-
-
-def _basic2_stages(node, shapes, name):
-    first, mid = _ghost(node, "cv0_", _chw(shapes(name)[0], name), 1, 0, True)
-    return first + _ghost(node, "cv2_", mid, 1, 0, False)[0]
-
-
-def _detect_stages(node, shapes, name):
-    chw, stages = _chw(shapes(name)[0], name), []
-    for branch in ("cv2", "cv3"):
-        current = chw
-        for i in range(3):
-            weight = getattr(node, f"{branch}_w{i}", None)
-            if weight is None:
-                break
-            stage, current = _conv(weight, current, 1, _same(weight), 1, 1, i == 0)
-            stages.append(stage)
-    return stages
-
-
-# Class name -> the weighted stages of a node of it. Classes not listed have no synapses.
-_STAGES = {
-    "Affine": lambda node, shapes, name: _affine_stages(node, shapes),
-    "SpikingAffine": lambda node, shapes, name: _affine_stages(node, shapes),
-    "Conv2d": _conv2d_stages,
-    "SepConv2d": _sepconv_stages,
-    "SGhostConv": _sghostconv_stages,
-    "SGhostEncoderLite": _encoder_stages,
-    "GhostBasicBlock1": _basic1_stages,
-    "GhostBasicBlock2": _basic2_stages,
-    "SDDetect": _detect_stages,
-}
-
-# Nodes that pass binary spikes on as binary spikes (they select, copy or reorder elements).
-_SPIKES_PASS = {
-    "Flatten": lambda node: True,
-    "MaxPool2d": lambda node: True,
-    "ChannelSplit": lambda node: True,
-    "Concat": lambda node: True,
-    "Skip": lambda node: getattr(node, "skip_type", None) in ("passthrough", "concatenate"),
-    "Upsample": lambda node: getattr(node, "mode", None) == "nearest",
-}
+    return _deployment._port_shapes(graph)
 
 
 # ---------------------------------------------------------------- guarded reads of weights
@@ -437,20 +167,16 @@ def _nonzero_per_tap(weights, taps):
     return np.concatenate(counts)
 
 
-def _nonzero_synapses(stages):
-    """The non-zero synapses of each stage: per tap, its non-zero weights times the output positions it
-    connects (an affine weight: its non-zero elements)."""
-    groups = {}
-    for i, stage in enumerate(stages):
-        groups.setdefault((stage.weight.shape, stage.weight.dtype), []).append(i)
-    found = [0] * len(stages)
-    for (shape, _), members in groups.items():
-        taps = shape[2] * shape[3] if len(shape) == 4 else 1
-        counts = _nonzero_per_tap([stages[i].weight for i in members], taps)
-        if len(shape) == 4:
-            counts = (counts * np.stack([stages[i].per_tap for i in members])).sum(axis=1)
-        for i, count in zip(members, counts.reshape(-1).tolist()):
-            found[i] = count
+def _host_counted_nonzero(requests):
+    """Non-zero synapses of the weights the compiled counter leaves to numpy (complex, long double, byte-swapped
+    or strided ones): {node position: their sum}. ``requests``: (position, weight, per-tap output positions or
+    None for an affine weight)."""
+    found = collections.Counter()
+    for position, weight, per_tap in requests:
+        taps = 1 if per_tap is None else len(per_tap)
+        counts = _nonzero_per_tap([weight], taps)[0] if weight.size else np.zeros(taps, np.int64)
+        found[position] += int(counts.sum()) if per_tap is None else sum(
+            int(c) * int(n) for c, n in zip(counts.tolist(), per_tap))
     return found
 
 
@@ -608,67 +334,6 @@ def _costs(costs):
 # ---------------------------------------------------------------- the figures
 
 
-def _neighbours(graph, backwards=True):
-    """name -> its predecessors (``backwards``) or successors, in edge order."""
-    found = collections.defaultdict(list)
-    if backwards:
-        for source, target in graph.edges:
-            found[target].append(source)
-    else:
-        for source, target in graph.edges:
-            found[source].append(target)
-    return found
-
-
-def _merge(parts):
-    """The LIF layers of several inputs together; None unless every one is spikes."""
-    if not parts or any(part is None for part in parts):
-        return None
-    return parts[0] if len(parts) == 1 else tuple(lif for part in parts for lif in part)
-
-
-def _spike_sources(graph, predecessors):
-    """A function: node name -> the LIF layers whose spikes reach its input unchanged in kind (through nodes
-    that pass spikes on), or None when its input is not only binary spikes (or it has none)."""
-    carried = {}  # name -> the LIF layers whose spikes its output is, or None
-
-    def settle(name, open_nodes=()):
-        """Settle ``name`` where its kind and its inputs allow; else the inputs still to settle."""
-        node = graph.nodes.get(name)
-        kind = type(node).__name__
-        passes = _SPIKES_PASS.get(kind)
-        if kind == "LIF" or passes is None or not passes(node):
-            carried[name] = (name,) if kind == "LIF" else None
-            return ()
-        feeds = predecessors.get(name, ())
-        todo = [p for p in feeds if p not in carried]
-        if any(p in open_nodes for p in todo):  # a cycle: no settled kind
-            carried[name] = None
-        elif not todo:
-            carried[name] = _merge([carried[p] for p in feeds])
-        return todo
-
-    for name in graph.nodes:  # one pass settles every node whose inputs come earlier in node order
-        settle(name)
-
-    def output(start):
-        # The rest, iteratively, each node once: long chains must not exhaust the stack.
-        stack, open_nodes = [start], {start}
-        while stack:
-            todo = settle(stack[-1], open_nodes)
-            if stack[-1] not in carried:
-                stack.extend(todo)
-                open_nodes.update(todo)
-                continue
-            open_nodes.discard(stack.pop())
-        return carried[start]
-
-    def sources(name):
-        return _merge([carried[p] if p in carried else output(p) for p in predecessors.get(name, ())])
-
-    return sources
-
-
 def deployment_stats(graph, rates=None, timesteps=DEFAULT_TIMESTEPS, costs=None,
                      state_bits=DEFAULT_STATE_BITS) -> DeploymentStats:
     """The deployment figures of ``graph`` (an ``ir.Graph`` or a path of an ``.o1c`` file).
@@ -690,7 +355,7 @@ def deployment_stats(graph, rates=None, timesteps=DEFAULT_TIMESTEPS, costs=None,
 
 
 def _deployment_stats(graph, rates, timesteps, costs, state_bits):
-    from .tensor_sizes import _array_fields, array_key, node_tensors
+    from . import _deployment
 
     if isinstance(timesteps, bool) or not isinstance(timesteps, (int, np.integer)) or timesteps < 1:
         raise ValueError(f"timesteps must be a positive integer, not {timesteps!r}")
@@ -699,114 +364,81 @@ def _deployment_stats(graph, rates, timesteps, costs, state_bits):
     timesteps, state_bits = int(timesteps), int(state_bits)
     table, uniform, rates_text = _rates_table(rates)
     energy = _costs(costs)
-    predecessors = _neighbours(graph)
-    shapes = _port_shapes(graph, predecessors)
-    sources = _spike_sources(graph, predecessors)
+    figures = _deployment._figures(graph)
+    names, neurons = figures["names"], figures["neurons"]
+    lif_rate = _lif_rates(table, rates_text, names, figures["kinds"], neurons, timesteps)
 
-    neurons_of = {}
-    for name, node in graph.nodes.items():
-        if type(node).__name__ == "LIF":
-            inp, out = shapes(name)
-            shape = out or inp
-            neurons_of[name] = _per_sample(shape)
-
-    layer_rate = {}
-    if table is not None:
-        for name, (kind, value) in table.items():
-            if name not in graph.nodes:
-                raise RatesError(f"{rates_text}: unknown layer {name!r}")
-            if name not in neurons_of:
-                raise RatesError(f"{rates_text}: layer {name!r} is a {type(graph.nodes[name]).__name__}, "
-                                 "not a LIF layer")
-            if kind == "spikes":
-                neurons = neurons_of[name]
-                if not neurons:
-                    raise RatesError(f"{rates_text}: layer {name!r}: spike counts need its neuron count, and its "
-                                     "port shape is unknown")
-                value = _check_rate(value / (neurons * timesteps),
-                                    f"{rates_text}: layer {name!r} ({value:g} spikes over {neurons:,} neurons "
-                                    f"and {timesteps} timestep(s))")
-            layer_rate[name] = value
-
-    def input_rate(name):
-        lifs = sources(name)
-        if lifs is None:
-            return False, None
+    def input_rate(position, sources):
+        """The rate of a weighted layer's spike input: uniform, 1 without rates, else the neuron-weighted mean
+        of its LIF sources' rates (a source reached twice through merges counts twice)."""
         if uniform is not None:
-            return True, uniform
+            return uniform
         if table is None:
-            return True, 1.0
-        missing = [lif for lif in lifs if lif not in layer_rate]
+            return 1.0
+        missing = [lif for lif, _ in sources if lif not in lif_rate]
         if missing:
-            raise RatesError(f"{rates_text}: no rate for LIF layer {missing[0]!r}, which feeds {name!r}")
-        weights = [neurons_of[lif] or 0 for lif in lifs]
+            raise RatesError(f"{rates_text}: no rate for LIF layer {names[missing[0]]!r}, which feeds "
+                             f"{names[position]!r}")
+        weights = [(neurons[lif] or 0) * times for lif, times in sources]
         if sum(weights) == 0:
-            return True, sum(layer_rate[lif] for lif in lifs) / len(lifs)
-        return True, sum(layer_rate[lif] * w for lif, w in zip(lifs, weights)) / sum(weights)
+            return sum(lif_rate[lif] * times for lif, times in sources) / sum(times for _, times in sources)
+        return sum(lif_rate[lif] * w for (lif, _), w in zip(sources, weights)) / sum(weights)
 
+    nonzero_by_host = _host_counted_nonzero(figures["host_counts"]) if figures["host_counts"] else {}
+    weighted = figures["weighted"]
+    e_ac, e_mac, e_update = energy.e_ac, energy.e_mac, energy.e_update
     layers: List[LayerCost] = []
-    weighted: list = []
-    bits_of: Dict[Optional[tuple], dict] = {}
-    unknown = dict(synapses=None, nonzero_synapses=None, fan_in_mean=None, fan_in_max=None, fan_out_mean=None,
-                   fan_out_max=None, weight_bits=None, input_spikes=None, input_rate=None, dense_synops=None,
-                   synops=None, acs=None, macs=None)
-    for name, node in graph.nodes.items():
-        kind = type(node).__name__
-        # Layers of one kind have tensors alike: their bit widths and sizes are read once per kind.
-        key = (type(node), array_key(node)) if _array_fields(type(node)) else None
-        tensors = bits_of.get(key)
-        if tensors is None:
-            tensors = bits_of[key] = {t.attribute: (t.bits, math.prod(t.shape) * t.bits)
-                                      for t in node_tensors(name, node)}
-            tensors[None] = sum(b for _, b in tensors.values())
-        neurons = neurons_of.get(name, 0)
-        layer = LayerCost(name, kind, neurons, 0, 0, 0.0, 0, 0.0, 0, None, tensors[None],
-                          None if neurons is None else neurons * state_bits, None, None, 0, 0.0, 0.0, 0.0,
-                          neurons, None, None, "" if neurons is not None else "no port shape for its neurons")
-        rule = _STAGES.get(kind)
-        if rule is not None:
-            try:
-                stages = rule(node, shapes, name)
-            except (_Unknown, AttributeError, TypeError) as e:  # settings missing or of a kind no rule reads
-                stages = None
-                layer.note = str(e)
-                for field, value in unknown.items():
-                    setattr(layer, field, value)
-            if stages:
-                spikes, rate = input_rate(name)
-                synapses, first, outputs, inputs, layer.fan_in_max, layer.fan_out_max, weights = _combined(stages)
-                layer.synapses = layer.dense_synops = synapses
-                layer.fan_in_mean = synapses / outputs if outputs else 0.0
-                layer.fan_out_mean = synapses / inputs if inputs else 0.0
-                layer.weight_bits = max((tensors[field][0] for field in tensors
-                                         if field is not None and id(getattr(node, field)) in weights),
-                                        default=None)
-                layer.input_spikes, layer.input_rate = spikes, rate if spikes else None
-                layer.acs = rate * first if spikes else 0.0
-                layer.macs = float(synapses - first) + (0.0 if spikes else float(first))
-                layer.synops = layer.acs + layer.macs
-                weighted.append((layer, stages))
-        if layer.acs is not None and neurons is not None:
-            step = energy.e_ac * layer.acs + energy.e_mac * layer.macs + energy.e_update * neurons
-            layer.energy_per_timestep_j, layer.energy_j = step, step * timesteps
-        layers.append(layer)
-    every_stage = [stage for _, stages in weighted for stage in stages]
-    counts = iter(_nonzero_synapses(every_stage) if every_stage else ())
-    for layer, stages in weighted:
-        layer.nonzero_synapses = sum(next(counts) for _ in stages)
+    for position, (name, kind, layer_neurons, param_bits) in enumerate(
+            zip(names, figures["kinds"], neurons, figures["param_bits"])):
+        state = None if layer_neurons is None else layer_neurons * state_bits
+        note = "" if layer_neurons is not None else "no port shape for its neurons"
+        row = weighted.get(position)
+        if row is None:  # no synapses
+            step = None if layer_neurons is None else e_update * layer_neurons
+            layers.append(LayerCost(name, kind, layer_neurons, 0, 0, 0.0, 0, 0.0, 0, None, param_bits, state, None,
+                                    None, 0, 0.0, 0.0, 0.0, layer_neurons, step,
+                                    None if step is None else step * timesteps, note))
+            continue
+        synapses, first, outputs, inputs, fan_in_max, fan_out_max, weight_bits, nonzero, stage_note, sources = row
+        if synapses is None:  # its settings or shapes leave the figures unknown
+            layers.append(LayerCost(name, kind, layer_neurons, None, None, None, None, None, None, None, param_bits,
+                                    state, None, None, None, None, None, None, layer_neurons, None, None,
+                                    stage_note))
+            continue
+        spikes = sources is not None
+        rate = input_rate(position, sources) if spikes else None
+        acs = rate * first if spikes else 0.0
+        macs = float(synapses - first) + (0.0 if spikes else float(first))
+        step = None if layer_neurons is None else e_ac * acs + e_mac * macs + e_update * layer_neurons
+        layers.append(LayerCost(name, kind, layer_neurons, synapses, nonzero + nonzero_by_host.get(position, 0),
+                                synapses / outputs if outputs else 0.0, fan_in_max,
+                                synapses / inputs if inputs else 0.0, fan_out_max, weight_bits, param_bits, state,
+                                spikes, rate, synapses, acs + macs, acs, macs, layer_neurons, step,
+                                None if step is None else step * timesteps, note))
     return DeploymentStats(layers, _totals(layers, timesteps), timesteps, state_bits, energy, rates_text)
 
 
-def _combined(stages):
-    """(synapses, those of the stages that read the layer's input, outputs, inputs, fan-in max, fan-out max, ids of
-    the weights) of a layer's stages."""
-    if len(stages) == 1:  # most layers: no generators
-        stage = stages[0]
-        return (stage.synapses, stage.synapses if stage.reads_input else 0, stage.outputs, stage.inputs,
-                stage.fan_in_max, stage.fan_out_max, {id(stage.weight)})
-    return (sum(s.synapses for s in stages), sum(s.synapses for s in stages if s.reads_input),
-            sum(s.outputs for s in stages), sum(s.inputs for s in stages), max(s.fan_in_max for s in stages),
-            max(s.fan_out_max for s in stages), {id(s.weight) for s in stages})
+def _lif_rates(table, rates_text, names, kinds, neurons, timesteps):
+    """{LIF node position: its rate} from a rates table (spike counts over its neurons and the timesteps)."""
+    if table is None:
+        return {}
+    positions = {name: i for i, name in enumerate(names)}
+    found = {}
+    for name, (kind, value) in table.items():
+        if name not in positions:
+            raise RatesError(f"{rates_text}: unknown layer {name!r}")
+        layer_neurons, kind_of_layer = neurons[positions[name]], kinds[positions[name]]
+        if kind_of_layer != "LIF":
+            raise RatesError(f"{rates_text}: layer {name!r} is a {kind_of_layer}, not a LIF layer")
+        if kind == "spikes":
+            if not layer_neurons:
+                raise RatesError(f"{rates_text}: layer {name!r}: spike counts need its neuron count, and its "
+                                 "port shape is unknown")
+            value = _check_rate(value / (layer_neurons * timesteps),
+                                f"{rates_text}: layer {name!r} ({value:g} spikes over {layer_neurons:,} neurons "
+                                f"and {timesteps} timestep(s))")
+        found[positions[name]] = value
+    return found
 
 
 def _totals(layers, timesteps):

@@ -3,15 +3,13 @@
 // downstream of it is inferred; the stop is reported once, where it happens.
 #include "sdk/_shapes/shapes.hpp"
 
-#include "ir_interface/graph_snapshot.hpp"
+#include "ir_interface/graph_views.hpp"
 
 #include <algorithm>
 
 namespace ondrel::shapes {
 
 namespace {
-
-const Name nodes_name("nodes"), edges_name("edges");
 
 void compare_declared(const NodeView& node, size_t index, Field ports, const Name& port, const Shape& inferred,
                       std::vector<Finding>& findings) {
@@ -123,15 +121,7 @@ GraphShapes infer(std::span<const NodeView* const> nodes, std::span<const Link> 
 
 namespace {
 
-nb::object shape_object(const std::optional<Shape>& shape) {
-    if (!shape) return none();
-    nb::object tuple = own(PyTuple_New(static_cast<Py_ssize_t>(shape->size())));
-    for (size_t i = 0; i < shape->size(); ++i)
-        PyTuple_SET_ITEM(tuple.ptr(), static_cast<Py_ssize_t>(i), integer((*shape)[i]).release().ptr());
-    return tuple;
-}
-
-nb::object result_object(const std::vector<PyObject*>& names, const GraphShapes& shapes) {
+nb::object result_object(std::span<PyObject* const> names, const GraphShapes& shapes) {
     nb::object by_name = own(PyDict_New());
     for (size_t i = 0; i < names.size(); ++i) {
         nb::object pair = own(PyTuple_Pack(2, shape_object(shapes.input[i]).ptr(), shape_object(shapes.output[i]).ptr()));
@@ -149,52 +139,19 @@ nb::object result_object(const std::vector<PyObject*>& names, const GraphShapes&
 
 }  // namespace
 
+nb::object shape_object(const std::optional<Shape>& shape) {
+    if (!shape) return none();
+    nb::object tuple = own(PyTuple_New(static_cast<Py_ssize_t>(shape->size())));
+    for (size_t i = 0; i < shape->size(); ++i)
+        PyTuple_SET_ITEM(tuple.ptr(), static_cast<Py_ssize_t>(i), integer((*shape)[i]).release().ptr());
+    return tuple;
+}
+
 nb::object infer_graph(nb::handle graph) {
     GcPause no_collections;  // a few tuples per node, on graphs of any size
     IrModule ir;
-    if (std::unique_ptr<GraphSnapshot> snapshot = GraphSnapshot::read(graph, ir); snapshot && snapshot->links()) {
-        std::vector<SnapshotNode> views;
-        views.reserve(snapshot->size());
-        std::vector<const NodeView*> nodes;
-        std::vector<PyObject*> names;
-        for (size_t i = 0; i < snapshot->size(); ++i) {
-            views.emplace_back(*snapshot, i);
-            names.push_back(snapshot->node(i).name);
-        }
-        for (const SnapshotNode& view : views) nodes.push_back(&view);
-        return result_object(names, infer(nodes, *snapshot->links()));
-    }
-    // Any other graph: nodes and edges read through the host; edges naming no node are left out.
-    std::vector<nb::object> names, objects;
-    for_each_node(attr(graph, nodes_name), [&](nb::handle name, nb::handle node) {
-        names.push_back(nb::borrow(name));
-        objects.push_back(nb::borrow(node));
-    });
-    nb::object positions = own(PyDict_New());
-    for (size_t i = 0; i < names.size(); ++i)
-        if (!PyDict_Contains(positions.ptr(), names[i].ptr()))
-            check(PyDict_SetItem(positions.ptr(), names[i].ptr(), integer(static_cast<long long>(i)).ptr()));
-    std::vector<Link> links;
-    auto position = [&](nb::handle name) -> std::optional<uint32_t> {
-        PyObject* found = PyDict_GetItemWithError(positions.ptr(), name.ptr());
-        if (!found) {
-            if (PyErr_Occurred()) throw nb::python_error();
-            return std::nullopt;
-        }
-        return static_cast<uint32_t>(PyLong_AsLong(found));
-    };
-    for_each_edge(attr(graph, edges_name), [&](nb::handle source, nb::handle destination) {
-        std::optional<uint32_t> from = position(source), to = position(destination);
-        if (from && to) links.emplace_back(*from, *to);
-    });
-    std::vector<HostNode> views;
-    views.reserve(objects.size());
-    for (const nb::object& object : objects) views.emplace_back(object, ir);
-    std::vector<const NodeView*> nodes;
-    for (const HostNode& view : views) nodes.push_back(&view);
-    std::vector<PyObject*> name_pointers;
-    for (const nb::object& name : names) name_pointers.push_back(name.ptr());
-    return result_object(name_pointers, infer(nodes, links));
+    GraphViews views(graph, ir);
+    return result_object(views.names(), infer(views.nodes(), views.links()));
 }
 
 }  // namespace ondrel::shapes

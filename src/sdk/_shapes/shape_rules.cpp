@@ -562,7 +562,7 @@ std::string shape_text(std::span<const long long> shape) {
     return text;
 }
 
-std::optional<Shape> declared_shape(const NodeView& node, Field ports, const Name& port) {
+std::optional<Shape> declared_shape(const NodeView& node, Field ports, const Name& port, bool any_port) {
     nb::object declared = read_field(node, ports);
     if (!declared.is_valid() || declared.is_none()) return std::nullopt;
     nb::object entry;
@@ -571,7 +571,13 @@ std::optional<Shape> declared_shape(const NodeView& node, Field ports, const Nam
     } else {
         entry = nb::steal(PyObject_GetItem(declared.ptr(), port.get()));
     }
-    if (!entry.is_valid()) return PyErr_Clear(), std::nullopt;
+    if (!entry.is_valid()) PyErr_Clear();
+    if (any_port && (!entry.is_valid() || entry.is_none()) && PyDict_Check(declared.ptr())) {
+        Py_ssize_t position = 0;
+        PyObject *key, *value;
+        if (PyDict_Next(declared.ptr(), &position, &key, &value)) entry = nb::borrow(value);
+    }
+    if (!entry.is_valid()) return std::nullopt;
     return dims_value(entry);
 }
 

@@ -56,8 +56,9 @@ ShapeRule input_rule();  // the rule of Input nodes
 void record_rules(nb::handle module);  // the table's coverage, for the module's _NODE_RULES
 
 // The declared shape of a port ("input" of input_type, "output" of
-// output_type), when the node declares one readable as integers.
-std::optional<Shape> declared_shape(const NodeView& node, Field ports, const Name& port);
+// output_type), when the node declares one readable as integers; with
+// `any_port`, a dict of ports without that one gives its first port's.
+std::optional<Shape> declared_shape(const NodeView& node, Field ports, const Name& port, bool any_port = false);
 extern const Name input_port, output_port;
 
 // The inferred shapes of one graph: per node its first input and first output
@@ -72,5 +73,8 @@ GraphShapes infer(std::span<const NodeView* const> nodes, std::span<const Link> 
 
 // _infer(graph) -> (names, {name: (input, output)}, [(code, name, {key: text})]).
 nb::object infer_graph(nb::handle graph);
+
+// A shape as a tuple of int, or None.
+nb::object shape_object(const std::optional<Shape>& shape);
 
 }  // namespace ondrel::shapes

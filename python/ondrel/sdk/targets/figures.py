@@ -105,13 +105,13 @@ def layer_figures(graph):
     layer will be quantised to), not the stored one of the deployment records (32 for float32 weights)."""
     from ondrel.ir._dtypes import is_integer, low_precision_name, element_bits
 
-    from ..deployment import _neighbours, _port_shapes, deployment_stats
+    from ..deployment import deployment_stats, port_shapes
 
-    shapes = _port_shapes(graph, _neighbours(graph))
+    shapes = port_shapes(graph)
     found = {}
     for name, node in graph.nodes.items():
         figures = found[name] = LayerFigures(name, type(node).__name__)
-        shape_in, shape_out = shapes(name)
+        shape_in, shape_out = shapes.get(name, (None, None))
         if isinstance(node, ir.LIF):
             shape = shape_in or shape_out
             if shape is None or len(shape) < 2:
