@@ -68,6 +68,14 @@ Pair pair_of(const Setting& setting, const char* what) {
     throw Unknown{std::string(what) + " " + repr_text(value) + " is not an integer or a pair of integers"};
 }
 
+// The product of sizes, or Unknown when a hostile file's sizes overflow.
+Wide product(std::initializer_list<Wide> factors) {
+    Wide result = 1;
+    for (Wide factor : factors)
+        if (__builtin_mul_overflow(result, factor, &result)) throw Unknown{"a figure of this layer overflows 127 bits"};
+    return result;
+}
+
 long long floor_div(Wide a, Wide b) {
     Wide q = a / b;
     if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
@@ -114,8 +122,8 @@ Chw convolution(const LayerInput& in, nb::handle weight, const Chw& chw, const S
     const Pair s = pair_of(stride, "stride"), p = pair_of(padding, "padding"), d = pair_of(dilation, "dilation");
     if (std::min({s[0], s[1], d[0], d[1], kh, kw, groups}) < 1 || std::min(p[0], p[1]) < 0)
         throw Unknown{"stride, dilation, kernel and groups must be positive and padding not negative"};
-    const Wide c_in = chw.c ? Wide{*chw.c} : Wide{per_group} * groups;
-    if (Wide{per_group} * groups != c_in || c_out % groups)
+    const Wide c_in = chw.c ? Wide{*chw.c} : product({per_group, groups});
+    if (product({per_group, groups}) != c_in || c_out % groups)
         throw Unknown{"a weight of shape " + tuple_text(shape) + " in " + std::to_string(groups) +
                       " group(s) does not take " + wide_text(c_in) + " input channels"};
     const AxisFigures& y = in.memo.axis({chw.h, kh, s[0], p[0], d[0]});
@@ -125,14 +133,14 @@ Chw convolution(const LayerInput& in, nb::handle weight, const Chw& chw, const S
     Wide taps_y = 0, taps_x = 0;
     for (long long a : y.per_tap) {
         taps_y += a;
-        for (long long b : x.per_tap) stage.per_tap.push_back(Wide{a} * b);
+        for (long long b : x.per_tap) stage.per_tap.push_back(product({a, b}));
     }
     for (long long b : x.per_tap) taps_x += b;
-    stage.synapses = Wide{c_out} * per_group * taps_y * taps_x;
-    stage.fan_in_max = y.out && x.out ? Wide{per_group} * y.most_in * x.most_in : 0;
-    stage.fan_out_max = Wide{c_out / groups} * y.most_out * x.most_out;
-    stage.inputs = c_in * chw.h * chw.w;
-    stage.outputs = Wide{c_out} * y.out * x.out;
+    stage.synapses = product({c_out, per_group, taps_y, taps_x});
+    stage.fan_in_max = y.out && x.out ? product({per_group, y.most_in, x.most_in}) : 0;
+    stage.fan_out_max = product({c_out / groups, y.most_out, x.most_out});
+    stage.inputs = product({c_in, chw.h, chw.w});
+    stage.outputs = product({c_out, y.out, x.out});
     stage.reads_input = reads_input;
     stages.push_back(std::move(stage));
     return Chw{c_out, y.out, x.out};
@@ -182,7 +190,7 @@ void affine(const LayerInput& in, std::vector<Stage>& stages) {
     if (shape.size() != 2) throw Unknown{"affine weight of shape " + tuple_text(shape) + " is not [out, in]"};
     Stage stage;
     stage.weight = weight;
-    stage.synapses = Wide{shape[0]} * shape[1];
+    stage.synapses = product({shape[0], shape[1]});
     stage.fan_in_max = stage.inputs = shape[1];
     stage.fan_out_max = stage.outputs = shape[0];
     stages.push_back(std::move(stage));
