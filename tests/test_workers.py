@@ -99,3 +99,23 @@ def test_the_cluster_path_has_deadlines(batch, request, where, message):
     assert (result.returncode, result.stdout, result.stderr) == (2, "", f"ondrel-sdk: error: {address}: {message}\n")
     assert time.monotonic() - started < 30  # the interpreter and the client library take a few seconds to start
     assert not [name for name in os.listdir(batch) if name.endswith(".tmp")]
+
+
+def test_a_worker_stopped_while_starting_dies_quietly():
+    # The main process's SIGTERM handler raises; a worker forked from it and stopped before it set its own
+    # handlers used to run that handler: a traceback, and a worker that outlived terminate() (a hang).
+    script = """
+import multiprocessing, signal
+from ondrel.sdk.cli import workers
+def raising(number, frame):
+    raise RuntimeError("terminated")
+signal.signal(signal.SIGTERM, raising)
+for _ in range(20):
+    worker = workers._Worker(multiprocessing.get_context(), len, ())
+    worker.process.terminate()
+    worker.process.join()
+    assert worker.process.exitcode == -signal.SIGTERM, worker.process.exitcode
+"""
+    done = subprocess.run([sys.executable, "-c", script], env=child_env(), capture_output=True, text=True,
+                          timeout=60)
+    assert (done.returncode, done.stderr) == (0, "")

@@ -28,11 +28,18 @@ WORKER_DEATHS_ALLOWED = 1
 # ---------------------------------------------------------------- worker processes
 
 
+# A worker starts with these blocked and unblocks them once its own handlers are set: one stopped while it
+# is still starting up then dies by the default action, instead of running the main process's handlers
+# (and printing their traceback) in the copy it was forked from.
+_WORKER_SIGNALS = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP}
+
+
 def _serve(connection, task, args):
     """A worker process: handles the (index, path) pairs the main process sends, one at a time, until None."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # an interrupt is the main process's to handle
     for number in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(number, signal.SIG_DFL)
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, _WORKER_SIGNALS)
     while True:
         try:
             item = connection.recv()
@@ -59,7 +66,11 @@ class _Worker:
     def __init__(self, context, task, args):
         self.connection, child = context.Pipe()
         self.process = context.Process(target=_serve, args=(child, task, args), daemon=True)
-        self.process.start()
+        mask = signal.pthread_sigmask(signal.SIG_BLOCK, _WORKER_SIGNALS)
+        try:
+            self.process.start()
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, mask)
         child.close()
         self.index = None  # the file it is handling
 
