@@ -136,39 +136,44 @@ def _sorted_issues(issues):
 
 
 def _node_columns(scene, structure, issue_index):
-    """Per node: [name, type, caption, record, drawn name or 0, label or 0, severity, status, findings,
-    changes], with the texts and records interned."""
-    texts, records = _Interned(), _Interned()
+    """Per node: [name, kind, label, drawn name, severity, status, findings, changes], less the zeros that end
+    it (a missing field reads 0: the label and the drawn name are then the name itself); the kinds [type,
+    caption, record] that nodes alike share, with their texts and records interned."""
+    texts, records, kinds = _Interned(), _Interned(), _Interned()
     names = drawn_names(scene)
-    known = {}  # record key -> (record index, caption index)
+    known = {}  # record key -> kind index
     rows = []
     for i, node in enumerate(scene.nodes):
         name = node.name if isinstance(node.name, str) else str(node.name)
         label = structure.short_labels[i]
         key = _record_key(node)
-        shared = known.get(key)
-        if shared is None:
-            shared = known[key] = (records(_record_data(node), key), texts(node.caption))
-        rows.append([
-            name, texts(node.node_type), shared[1], shared[0],
-            0 if names[i] == name else names[i], 0 if label == name else label,
-            node.severity or 0, node.status or 0,
-            [issue_index[id(issue)] for issue in node.findings] if node.findings else 0,
-            list(node.changes) if node.changes else 0,
-        ])
-    return rows, texts.values, records.values
+        kind = known.get(key)
+        if kind is None:
+            found = [texts(node.node_type), texts(node.caption), records(_record_data(node), key)]
+            kind = known[key] = kinds(found, tuple(found))
+        row = [name, kind, 0 if label == name else label, 0 if names[i] == name else names[i],
+               node.severity or 0, node.status or 0,
+               [issue_index[id(issue)] for issue in node.findings] if node.findings else 0,
+               list(node.changes) if node.changes else 0]
+        while row[-1] == 0:
+            row.pop()
+        rows.append(row)
+    return rows, kinds.values, texts.values, records.values
 
 
 def _adjacency(ends, others, count, limit=NEIGHBOURS):
-    """[offsets, neighbours, totals]: node i's first ``limit`` neighbours (in edge order) are
-    neighbours[offsets[i]:offsets[i + 1]], of totals[i] in all."""
+    """[shown, neighbours, totals]: node i's first ``limit`` neighbours (in edge order) are the next
+    shown[i] entries of neighbours, each written as its index less i (neighbours are mostly near); of
+    totals[i] in all where that is more, {} where none has more."""
     order = np.argsort(ends, kind="stable")
     totals = np.bincount(ends, minlength=count)
     starts = np.concatenate([[0], np.cumsum(totals)[:-1]])
     rank = np.arange(len(order)) - starts[ends[order]]
     kept = order[rank < limit]
-    offsets = np.concatenate([[0], np.cumsum(np.minimum(totals, limit))])
-    return [offsets.tolist(), others[kept].tolist(), totals.tolist()]
+    shown = np.minimum(totals, limit)
+    more = np.flatnonzero(totals > limit)
+    return [shown.tolist(), (others[kept].astype(np.int64) - ends[kept]).tolist(),
+            {int(i): int(totals[i]) for i in more}]
 
 
 def _neighbours(scene):
@@ -178,13 +183,19 @@ def _neighbours(scene):
             "outputs": _adjacency(scene.edge_sources, scene.edge_targets, count)}
 
 
+def _tenths(values):
+    """``values`` rounded to tenths, whole ones as integers (154, not 154.0)."""
+    rounded = [round(float(value), 1) for value in values]
+    return [int(value) if value.is_integer() else value for value in rounded]
+
+
 def _layout_data(group):
     """[x, y, widths, size, edges, routes] of a group's level, rounded to tenths, as the script reads them."""
     layout = group.layout
-    return [[round(v, 1) for v in layout.x], [round(v, 1) for v in layout.y], group.widths,
+    return [_tenths(layout.x), _tenths(layout.y), group.widths,
             [round(layout.width), round(layout.height)], [list(edge) for edge in group.edges],
-            [[route.edges, 1 if route.bus else 0,
-              [[round(value, 1) for point in line for value in point] for line in route.lines]]
+            [[route.edges, 1 if route.bus else 0, [_tenths(value for point in line for value in point)
+                                                   for line in route.lines]]
              for route in layout.routes]]
 
 
@@ -339,19 +350,43 @@ def _charts_section(scene):
             f"{contributed}</div></section>")
 
 
+def _column_cells(column):
+    """(the distinct [sort key, text] cells of ``column``, the index of each node's among them): each value
+    is read once however many nodes share it."""
+    cells, found, indexes = [], {}, []
+    for value in column.values:
+        key = (type(value), value)  # 1, 1.0 and True read differently
+        try:
+            k = found.get(key)
+        except TypeError:  # unhashable: a cell of its own
+            key = ("object", id(value))
+            k = None
+        if k is None:
+            k = found[key] = len(cells)
+            cells.append(column.cell(value))
+        indexes.append(k)
+    return cells, indexes
+
+
 def _contributed_columns(scene):
-    """{"columns": [[label, numeric]], "cells": [per column, [sort key, text] per node], "panels": [[title,
-    [column index, ...]]]}: the per-node figures the contributions add to the table and the panel."""
-    columns, cells, panels = [], [], []
+    """{"columns": [[label, numeric]], "values": [per column, its distinct [sort key, text] cells], "rows":
+    [per row, the index of its cell in each column's values], "cells": [row index per node], "panels":
+    [[title, [column index, ...]]]}: the per-node figures the contributions add to the table and the panel,
+    nodes alike sharing one row."""
+    columns, values, indexes, panels = [], [], [], []
     for contribution in scene.contributions:
-        indexes = []
+        numbered = []
         for column in contribution.columns:
-            indexes.append(len(columns))
+            numbered.append(len(columns))
             columns.append([column.label, column.numeric])
-            cells.append([column.cell(value) for value in column.values])
-        if indexes:
-            panels.append([contribution.title, indexes])
-    return {"columns": columns, "cells": cells, "panels": panels}
+            cells, of_nodes = _column_cells(column)
+            values.append(cells)
+            indexes.append(of_nodes)
+        if numbered:
+            panels.append([contribution.title, numbered])
+    rows = _Interned()
+    cells = [rows(list(row), row) for row in zip(*indexes)]
+    return {"columns": columns, "values": values, "rows": rows.values, "cells": cells, "panels": panels}
 
 
 def short_sources(paths):
@@ -377,12 +412,13 @@ def render_html(scene):
     index = {node.name: i for i, node in enumerate(scene.nodes)}
     issues = _sorted_issues(scene.findings)
     issue_index = {id(issue): i for i, issue in enumerate(issues)}
-    nodes, texts, records = _node_columns(scene, structure, issue_index)
+    nodes, kinds, texts, records = _node_columns(scene, structure, issue_index)
     groups, layouts = _groups_data(structure)
     data = {
         "kind": scene.kind,
         "title": scene.title,
         "nodes": nodes,
+        "kinds": kinds,
         "texts": texts,
         "records": records,
         "neighbours": _neighbours(scene),
