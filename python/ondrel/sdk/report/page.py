@@ -350,22 +350,22 @@ def _charts_section(scene):
             f"{contributed}</div></section>")
 
 
+def _indexed(keys):
+    """(the distinct ``keys`` in order of first appearance, the index of each key among them)."""
+    index = {}
+    positions = [index.setdefault(key, len(index)) for key in keys]
+    return list(index), positions
+
+
 def _column_cells(column):
     """(the distinct [sort key, text] cells of ``column``, the index of each node's among them): each value
     is read once however many nodes share it."""
-    cells, found, indexes = [], {}, []
-    for value in column.values:
-        key = (type(value), value)  # 1, 1.0 and True read differently
-        try:
-            k = found.get(key)
-        except TypeError:  # unhashable: a cell of its own
-            key = ("object", id(value))
-            k = None
-        if k is None:
-            k = found[key] = len(cells)
-            cells.append(column.cell(value))
-        indexes.append(k)
-    return cells, indexes
+    values = column.values
+    try:
+        distinct, indexes = _indexed(zip(map(type, values), values))  # 1, 1.0 and True read differently
+    except TypeError:  # an unhashable value: a cell per node
+        return [column.cell(value) for value in values], list(range(len(values)))
+    return [column.cell(value) for _, value in distinct], indexes
 
 
 def _contributed_columns(scene):
@@ -384,9 +384,8 @@ def _contributed_columns(scene):
             indexes.append(of_nodes)
         if numbered:
             panels.append([contribution.title, numbered])
-    rows = _Interned()
-    cells = [rows(list(row), row) for row in zip(*indexes)]
-    return {"columns": columns, "values": values, "rows": rows.values, "cells": cells, "panels": panels}
+    rows, cells = _indexed(zip(*indexes))
+    return {"columns": columns, "values": values, "rows": rows, "cells": cells, "panels": panels}
 
 
 def short_sources(paths):
