@@ -135,11 +135,11 @@ def _sorted_issues(issues):
     return sorted(issues, key=lambda issue: -SEVERITY_RANK[severity_of(issue)])
 
 
-def _node_columns(scene, structure, issue_index):
+def _node_columns(scene, structure, issue_index, texts):
     """Per node: [name, kind, label, drawn name, severity, status, findings, changes], less the zeros that end
     it (a missing field reads 0: the label and the drawn name are then the name itself); the kinds [type,
-    caption, record] that nodes alike share, with their texts and records interned."""
-    texts, records, kinds = _Interned(), _Interned(), _Interned()
+    caption, record] that nodes alike share, with their records interned and their texts in ``texts``."""
+    records, kinds = _Interned(), _Interned()
     names = drawn_names(scene)
     known = {}  # record key -> kind index
     rows = []
@@ -158,7 +158,7 @@ def _node_columns(scene, structure, issue_index):
         while row[-1] == 0:
             row.pop()
         rows.append(row)
-    return rows, kinds.values, texts.values, records.values
+    return rows, kinds.values, records.values
 
 
 def _adjacency(ends, others, count, limit=NEIGHBOURS):
@@ -183,19 +183,13 @@ def _neighbours(scene):
             "outputs": _adjacency(scene.edge_sources, scene.edge_targets, count)}
 
 
-def _tenths(values):
-    """``values`` rounded to tenths, whole ones as integers (154, not 154.0)."""
-    rounded = [round(float(value), 1) for value in values]
-    return [int(value) if value.is_integer() else value for value in rounded]
-
-
 def _layout_data(group):
     """[x, y, widths, size, edges, routes] of a group's level, rounded to tenths, as the script reads them."""
     layout = group.layout
-    return [_tenths(layout.x), _tenths(layout.y), group.widths,
+    return [[round(v, 1) for v in layout.x], [round(v, 1) for v in layout.y], group.widths,
             [round(layout.width), round(layout.height)], [list(edge) for edge in group.edges],
-            [[route.edges, 1 if route.bus else 0, [_tenths(value for point in line for value in point)
-                                                   for line in route.lines]]
+            [[route.edges, 1 if route.bus else 0,
+              [[round(value, 1) for point in line for value in point] for line in route.lines]]
              for route in layout.routes]]
 
 
@@ -240,8 +234,11 @@ class _NoStructure:
 _NO_STRUCTURE = _NoStructure()
 
 
-def _issue_data(issue, index):
-    return [severity_of(issue), issue.code, issue.message, issue.suggestion or "", index.get(issue.node)]
+def _issue_data(issue, index, texts):
+    """[severity, code, message, suggestion, node index]: the texts that findings repeat (all but the
+    message) as their index in ``texts``."""
+    return [texts(severity_of(issue)), texts(issue.code), issue.message, texts(issue.suggestion or ""),
+            index.get(issue.node)]
 
 
 def _totals_model(scene):
@@ -411,20 +408,22 @@ def render_html(scene):
     index = {node.name: i for i, node in enumerate(scene.nodes)}
     issues = _sorted_issues(scene.findings)
     issue_index = {id(issue): i for i, issue in enumerate(issues)}
-    nodes, kinds, texts, records = _node_columns(scene, structure, issue_index)
+    texts = _Interned()
+    nodes, kinds, records = _node_columns(scene, structure, issue_index, texts)
+    findings = [_issue_data(issue, index, texts) for issue in issues]
     groups, layouts = _groups_data(structure)
     data = {
         "kind": scene.kind,
         "title": scene.title,
         "nodes": nodes,
         "kinds": kinds,
-        "texts": texts,
+        "texts": texts.values,
         "records": records,
         "neighbours": _neighbours(scene),
         "groups": groups,
         "layouts": layouts,
         "nodeGroup": structure.node_parent,
-        "findings": [_issue_data(issue, index) for issue in issues],
+        "findings": findings,
         "details": _change_details(scene) if scene.kind == "diff" else {},
         "sides": short_sources(scene.sources) if len(scene.sources) == 2 else ["A", "B"],
         "palette": _palette(scene),

@@ -13,6 +13,9 @@
     return {label, kind, parent, nodes, counts: counts || {}, children, x, y, w, size, routes, entries, exits,
             edges: edges.map(([a, b], k) => [a, b, edgeCounts ? edgeCounts[k] : 1, statuses ? statuses[k] : 0])};
   });
+  // Findings name their severity, code and suggestion by their index in the texts (see page.py _issue_data).
+  data.findings = data.findings.map(([severity, code, message, suggestion, node]) =>
+    [data.texts[severity], data.texts[code], message, data.texts[suggestion], node]);
   const pane = document.getElementById("graph");
   const svg = pane.querySelector("svg");
   const panel = document.getElementById("panel");
