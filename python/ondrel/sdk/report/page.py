@@ -354,15 +354,28 @@ def _indexed(keys):
     return list(index), positions
 
 
+def _reads_alike_when_equal(kind):
+    """True for value types whose equal values make equal cells (not floats: 0.0 == -0.0; nor 1 == 1.0 == True
+    across types)."""
+    return kind in (str, int, bool) or issubclass(kind, np.integer)
+
+
 def _column_cells(column):
-    """(the distinct [sort key, text] cells of ``column``, the index of each node's among them): each value
-    is read once however many nodes share it."""
+    """(the distinct [sort key, text] cells of ``column``, the index of each node's among them). A column of
+    texts or integers (and None) is read once per distinct value; any other is read per node, its equal
+    cells kept once."""
     values = column.values
+    kinds = set(map(type, values))
+    kinds.discard(type(None))
+    if len(kinds) <= 1 and all(map(_reads_alike_when_equal, kinds)):
+        index = {value: k for k, value in enumerate(dict.fromkeys(values))}
+        return [column.cell(value) for value in index], list(map(index.__getitem__, values))
+    cells = [column.cell(value) for value in values]
     try:
-        distinct, indexes = _indexed(zip(map(type, values), values))  # 1, 1.0 and True read differently
-    except TypeError:  # an unhashable value: a cell per node
-        return [column.cell(value) for value in values], list(range(len(values)))
-    return [column.cell(value) for _, value in distinct], indexes
+        keys, indexes = _indexed((type(value), value, text) for value, (_, text) in zip(values, cells))
+    except TypeError:  # an unhashable value
+        return cells, list(range(len(cells)))
+    return [column.cell(value) for _, value, _ in keys], indexes
 
 
 def _contributed_columns(scene):
