@@ -272,7 +272,9 @@ def test_providers_add_columns_findings_charts_and_totals(browser, tmp_path):
         values = [node.layer.params * 2 or None for node in scene.nodes]
         rows = [(str(node.name), value, f"{value:,}", i) for i, (node, value) in enumerate(zip(scene.nodes, values))
                 if value]
-        return Contribution("Doubled", columns=[Column("Twice the parameters", values, numeric=True)],
+        from_numpy = [np.int64(value) if value else np.nan for value in values]  # numpy numbers, and NaN
+        return Contribution("Doubled", columns=[Column("From numpy", from_numpy, numeric=True),
+                                                Column("Twice the parameters", values, numeric=True)],
                             findings=[Finding("error", "TOO_MANY", "far too many", node="down1")],
                             charts=[Chart("Twice the parameters per layer", rows)], totals=[("Doubled", "yes")])
 
@@ -284,6 +286,7 @@ def test_providers_add_columns_findings_charts_and_totals(browser, tmp_path):
     down1 = next(layer for layer in analyze_graph(graph).layers if layer.name == "down1")
     panel = page.evaluate("document.getElementById('panel').innerText")
     assert "TOO_MANY" in panel and f"Twice the parameters\t{down1.params * 2:,}" in panel
+    assert f"From numpy\t{down1.params * 2:,}" in panel
     assert page.evaluate("document.querySelector('#layer-table th:last-child').textContent") == "Twice the parameters"
     assert page.evaluate("document.querySelector('#finding-list code').textContent") in ("TOO_MANY",
                                                                                          "LIF_NONPOSITIVE_THRESHOLD")

@@ -37,7 +37,11 @@ own)::
 """
 
 import dataclasses
+import math
+import sys
 from typing import Callable, List, Optional, Sequence, Tuple
+
+import numpy as np
 
 SEVERITIES = ("error", "warning", "info")
 
@@ -54,7 +58,12 @@ class Column:
         if value is None:
             return [None, ""]  # sorts first
         text = self.text(value) if self.text else f"{value:,}" if self.numeric else str(value)
-        return [value if self.numeric else text, text]
+        if not self.numeric:
+            return [text, text]
+        key = value.item() if isinstance(value, np.generic) else value  # the page's JSON holds Python numbers
+        if isinstance(key, float) and not math.isfinite(key):  # nor NaN or infinity: NaN sorts with the empty
+            key = None if math.isnan(key) else math.copysign(sys.float_info.max, key)
+        return [key, text]
 
 
 @dataclasses.dataclass

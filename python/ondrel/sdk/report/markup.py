@@ -16,8 +16,9 @@ _MARKUP = {"&": "&amp;", "<": "&lt;", ">": "&gt;", '"': "&quot;", "'": "&#39;",
            "\t": "&#9;", "\n": "&#10;", "\r": "&#13;"}
 _MARKUP_CHARS = re.compile("[&<>\"'\t\n\r]")
 # Inside <script> only "</" and "<!--" matter; escaping every <, > and & also keeps the JSON
-# readable by tools that search the page's text.
-_SCRIPT_JSON = str.maketrans({"<": "\\u003c", ">": "\\u003e", "&": "\\u0026"})
+# readable by tools that search the page's text. (str.replace, three times over, is many times
+# faster than str.translate on the megabytes of a large page.)
+_SCRIPT_JSON = (("<", "\\u003c"), (">", "\\u003e"), ("&", "\\u0026"))
 
 
 def _stand_in(match):
@@ -71,4 +72,7 @@ def escape(text):
 
 def script_json(value):
     """``value`` as JSON that can stand inside a ``<script type="application/json">`` element."""
-    return json.dumps(value, ensure_ascii=True, allow_nan=False, separators=(",", ":")).translate(_SCRIPT_JSON)
+    text = json.dumps(value, ensure_ascii=True, allow_nan=False, separators=(",", ":"))
+    for char, escaped in _SCRIPT_JSON:
+        text = text.replace(char, escaped)
+    return text

@@ -135,40 +135,45 @@ def _sorted_issues(issues):
     return sorted(issues, key=lambda issue: -SEVERITY_RANK[severity_of(issue)])
 
 
-def _node_columns(scene, structure, issue_index):
-    """Per node: [name, type, caption, record, drawn name or 0, label or 0, severity, status, findings,
-    changes], with the texts and records interned."""
-    texts, records = _Interned(), _Interned()
+def _node_columns(scene, structure, issue_index, texts):
+    """Per node: [name, kind, label, drawn name, severity, status, findings, changes], less the zeros that end
+    it (a missing field reads 0: the label and the drawn name are then the name itself); the kinds [type,
+    caption, record] that nodes alike share, with their records interned and their texts in ``texts``."""
+    records, kinds = _Interned(), _Interned()
     names = drawn_names(scene)
-    known = {}  # record key -> (record index, caption index)
+    known = {}  # record key -> kind index
     rows = []
     for i, node in enumerate(scene.nodes):
         name = node.name if isinstance(node.name, str) else str(node.name)
         label = structure.short_labels[i]
         key = _record_key(node)
-        shared = known.get(key)
-        if shared is None:
-            shared = known[key] = (records(_record_data(node), key), texts(node.caption))
-        rows.append([
-            name, texts(node.node_type), shared[1], shared[0],
-            0 if names[i] == name else names[i], 0 if label == name else label,
-            node.severity or 0, node.status or 0,
-            [issue_index[id(issue)] for issue in node.findings] if node.findings else 0,
-            list(node.changes) if node.changes else 0,
-        ])
-    return rows, texts.values, records.values
+        kind = known.get(key)
+        if kind is None:
+            found = [texts(node.node_type), texts(node.caption), records(_record_data(node), key)]
+            kind = known[key] = kinds(found, tuple(found))
+        row = [name, kind, 0 if label == name else label, 0 if names[i] == name else names[i],
+               node.severity or 0, node.status or 0,
+               [issue_index[id(issue)] for issue in node.findings] if node.findings else 0,
+               list(node.changes) if node.changes else 0]
+        while row[-1] == 0:
+            row.pop()
+        rows.append(row)
+    return rows, kinds.values, records.values
 
 
 def _adjacency(ends, others, count, limit=NEIGHBOURS):
-    """[offsets, neighbours, totals]: node i's first ``limit`` neighbours (in edge order) are
-    neighbours[offsets[i]:offsets[i + 1]], of totals[i] in all."""
+    """[shown, neighbours, totals]: node i's first ``limit`` neighbours (in edge order) are the next
+    shown[i] entries of neighbours, each written as its index less i (neighbours are mostly near); of
+    totals[i] in all where that is more, {} where none has more."""
     order = np.argsort(ends, kind="stable")
     totals = np.bincount(ends, minlength=count)
     starts = np.concatenate([[0], np.cumsum(totals)[:-1]])
     rank = np.arange(len(order)) - starts[ends[order]]
     kept = order[rank < limit]
-    offsets = np.concatenate([[0], np.cumsum(np.minimum(totals, limit))])
-    return [offsets.tolist(), others[kept].tolist(), totals.tolist()]
+    shown = np.minimum(totals, limit)
+    more = np.flatnonzero(totals > limit)
+    return [shown.tolist(), (others[kept].astype(np.int64) - ends[kept]).tolist(),
+            {int(i): int(totals[i]) for i in more}]
 
 
 def _neighbours(scene):
@@ -229,8 +234,11 @@ class _NoStructure:
 _NO_STRUCTURE = _NoStructure()
 
 
-def _issue_data(issue, index):
-    return [severity_of(issue), issue.code, issue.message, issue.suggestion or "", index.get(issue.node)]
+def _issue_data(issue, index, texts):
+    """[severity, code, message, suggestion, node index]: the texts that findings repeat (all but the
+    message) as their index in ``texts``."""
+    return [texts(severity_of(issue)), texts(issue.code), issue.message, texts(issue.suggestion or ""),
+            index.get(issue.node)]
 
 
 def _totals_model(scene):
@@ -339,19 +347,55 @@ def _charts_section(scene):
             f"{contributed}</div></section>")
 
 
+def _indexed(keys):
+    """(the distinct ``keys`` in order of first appearance, the index of each key among them)."""
+    index = {}
+    positions = [index.setdefault(key, len(index)) for key in keys]
+    return list(index), positions
+
+
+def _reads_alike_when_equal(kind):
+    """True for value types whose equal values make equal cells (not floats: 0.0 == -0.0; nor 1 == 1.0 == True
+    across types)."""
+    return kind in (str, int, bool) or issubclass(kind, np.integer)
+
+
+def _column_cells(column):
+    """(the distinct [sort key, text] cells of ``column``, the index of each node's among them). A column of
+    texts or integers (and None) is read once per distinct value; any other is read per node, its equal
+    cells kept once."""
+    values = column.values
+    kinds = set(map(type, values))
+    kinds.discard(type(None))
+    if len(kinds) <= 1 and all(map(_reads_alike_when_equal, kinds)):
+        index = {value: k for k, value in enumerate(dict.fromkeys(values))}
+        return [column.cell(value) for value in index], list(map(index.__getitem__, values))
+    cells = [column.cell(value) for value in values]
+    try:
+        keys, indexes = _indexed((type(value), value, text) for value, (_, text) in zip(values, cells))
+    except TypeError:  # an unhashable value
+        return cells, list(range(len(cells)))
+    return [column.cell(value) for _, value, _ in keys], indexes
+
+
 def _contributed_columns(scene):
-    """{"columns": [[label, numeric]], "cells": [per column, [sort key, text] per node], "panels": [[title,
-    [column index, ...]]]}: the per-node figures the contributions add to the table and the panel."""
-    columns, cells, panels = [], [], []
+    """{"columns": [[label, numeric]], "values": [per column, its distinct [sort key, text] cells], "rows":
+    [per row, the index of its cell in each column's values], "cells": [row index per node], "panels":
+    [[title, [column index, ...]]]}: the per-node figures the contributions add to the table and the panel,
+    nodes alike sharing one row."""
+    columns, values, indexes, panels = [], [], [], []
     for contribution in scene.contributions:
-        indexes = []
+        numbered = []
         for column in contribution.columns:
-            indexes.append(len(columns))
+            numbered.append(len(columns))
             columns.append([column.label, column.numeric])
-            cells.append([column.cell(value) for value in column.values])
-        if indexes:
-            panels.append([contribution.title, indexes])
-    return {"columns": columns, "cells": cells, "panels": panels}
+            cells, of_nodes = _column_cells(column)
+            values.append(cells)
+            indexes.append(of_nodes)
+        if numbered:
+            panels.append([contribution.title, numbered])
+    rows, cells = _indexed(zip(*indexes))
+    return {"columns": columns, "values": values, "rows": rows, "cells": cells, "panels": panels}
 
 
 def short_sources(paths):
@@ -377,19 +421,22 @@ def render_html(scene):
     index = {node.name: i for i, node in enumerate(scene.nodes)}
     issues = _sorted_issues(scene.findings)
     issue_index = {id(issue): i for i, issue in enumerate(issues)}
-    nodes, texts, records = _node_columns(scene, structure, issue_index)
+    texts = _Interned()
+    nodes, kinds, records = _node_columns(scene, structure, issue_index, texts)
+    findings = [_issue_data(issue, index, texts) for issue in issues]
     groups, layouts = _groups_data(structure)
     data = {
         "kind": scene.kind,
         "title": scene.title,
         "nodes": nodes,
-        "texts": texts,
+        "kinds": kinds,
+        "texts": texts.values,
         "records": records,
         "neighbours": _neighbours(scene),
         "groups": groups,
         "layouts": layouts,
         "nodeGroup": structure.node_parent,
-        "findings": [_issue_data(issue, index) for issue in issues],
+        "findings": findings,
         "details": _change_details(scene) if scene.kind == "diff" else {},
         "sides": short_sources(scene.sources) if len(scene.sources) == 2 else ["A", "B"],
         "palette": _palette(scene),

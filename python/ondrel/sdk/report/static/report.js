@@ -13,6 +13,9 @@
     return {label, kind, parent, nodes, counts: counts || {}, children, x, y, w, size, routes, entries, exits,
             edges: edges.map(([a, b], k) => [a, b, edgeCounts ? edgeCounts[k] : 1, statuses ? statuses[k] : 0])};
   });
+  // Findings name their severity, code and suggestion by their index in the texts (see page.py _issue_data).
+  data.findings = data.findings.map(([severity, code, message, suggestion, node]) =>
+    [data.texts[severity], data.texts[code], message, data.texts[suggestion], node]);
   const pane = document.getElementById("graph");
   const svg = pane.querySelector("svg");
   const panel = document.getElementById("panel");
@@ -29,18 +32,29 @@
   const LABEL_CHARS = 36;
   const COUNTED = ["error", "warning", "info", "added", "removed", "modified"];
 
-  // Node columns (see page.py _node_columns).
+  // Node columns (see page.py _node_columns): a row ends early where the rest is 0.
   const N = data.nodes.length;
+  const kindOf = (i) => data.kinds[data.nodes[i][1] || 0];
   const nameOf = (i) => data.nodes[i][0];
-  const typeOf = (i) => data.texts[data.nodes[i][1]];
-  const captionOf = (i) => data.texts[data.nodes[i][2]];
-  const recordOf = (i) => data.records[data.nodes[i][3]];
-  const drawnNameOf = (i) => data.nodes[i][4] || data.nodes[i][0];
-  const labelOf = (i) => data.nodes[i][5] || data.nodes[i][0];
-  const severityOf = (i) => data.nodes[i][6] || null;
-  const statusOf = (i) => data.nodes[i][7] || null;
-  const findingsOf = (i) => data.nodes[i][8] || [];
-  const changesOf = (i) => data.nodes[i][9] || [];
+  const typeOf = (i) => data.texts[kindOf(i)[0]];
+  const captionOf = (i) => data.texts[kindOf(i)[1]];
+  const recordOf = (i) => data.records[kindOf(i)[2]];
+  const labelOf = (i) => data.nodes[i][2] || data.nodes[i][0];
+  const drawnNameOf = (i) => data.nodes[i][3] || data.nodes[i][0];
+  const severityOf = (i) => data.nodes[i][4] || null;
+  const statusOf = (i) => data.nodes[i][5] || null;
+  const findingsOf = (i) => data.nodes[i][6] || [];
+  const changesOf = (i) => data.nodes[i][7] || [];
+  // The contributed columns' cells, [sort key, text]: nodes alike share a row (see page.py _contributed_columns).
+  const extra = data.contributed;
+  const cellOf = (c, i) => extra.values[c][extra.rows[extra.cells[i]][c]];
+  // Each node's first inputs and outputs, stored as their index less the node's (see page.py _adjacency).
+  const neighbours = {};
+  for (const [side, [shown, others, totals]] of Object.entries(data.neighbours)) {
+    const offsets = new Int32Array(N + 1);
+    shown.forEach((count, i) => { offsets[i + 1] = offsets[i] + count; });
+    neighbours[side] = (i) => [others.slice(offsets[i], offsets[i + 1]).map((d) => i + d), totals[i] ?? shown[i]];
+  }
   const marked = (status) => status === "added" || status === "removed" || status === "modified";
 
   // ------------------------------------------------------------------ elements
@@ -540,18 +554,15 @@
     const sides = record.length && record[0].length === 3 ? data.sides : null;
     panel.append(el("h3", {}, "Record"), recordTable(record, sides));
     if (config.length) panel.append(el("h3", {}, "Configuration"), recordTable(config, sides));
-    const extra = data.contributed;
     for (const [title, indexes] of extra.panels) {
-      const filled = indexes.filter((c) => extra.cells[c][index][1] !== "");
+      const filled = indexes.filter((c) => cellOf(c, index)[1] !== "");
       if (filled.length) {
         panel.append(el("h3", {}, title),
-                     recordTable(filled.map((c) => [extra.columns[c][0], extra.cells[c][index][1]]), null));
+                     recordTable(filled.map((c) => [extra.columns[c][0], cellOf(c, index)[1]]), null));
       }
     }
-    for (const [title, [offsets, others, totals]] of [["Inputs from", data.neighbours.inputs],
-                                                      ["Outputs to", data.neighbours.outputs]]) {
-      const list = others.slice(offsets[index], offsets[index + 1]);
-      const total = totals[index];
+    for (const [title, side] of [["Inputs from", "inputs"], ["Outputs to", "outputs"]]) {
+      const [list, total] = neighbours[side](index);
       if (!list.length) continue;
       const more = total > list.length ? el("span", {class: "note"}, ` and ${(total - list.length).toLocaleString("en-US")} more`) : null;
       panel.append(el("h3", {}, title), el("div", {class: "links"}, list.map((i) => nodeLink(i)), more));
@@ -717,7 +728,7 @@
     const columns = [...(diff ? [["Status"]] : []), ["#", "num"], ["Name"], ["Class"], ["Parameters", "num"],
                      ["Memory", "num"], ["FLOPs", "num"], ["Input shape", "mono"], ["Output shape", "mono"],
                      ...(diff ? [] : [["Findings"]]),
-                     ...data.contributed.columns.map(([label, numeric]) => [label, numeric ? "num" : null])];
+                     ...extra.columns.map(([label, numeric]) => [label, numeric ? "num" : null])];
     const RANK = {error: 3, warning: 2, info: 1};
     const formatBytes = (n) => {
       const units = ["B", "KB", "MB", "GB", "TB"];
@@ -739,7 +750,7 @@
               [params, params.toLocaleString("en-US")], [bytes, formatBytes(bytes)], [flops, formatNumber(flops)],
               input, output,
               ...(diff ? [] : [[RANK[severityOf(i)] || 0, found.length ? `${found.length} (${severityOf(i)})` : ""]]),
-              ...data.contributed.cells.map((column) => column[i])];
+              ...extra.columns.map((_, c) => cellOf(c, i))];
     }
     const head = el("tr", {}, columns.map(([label]) => el("th", {scope: "col"}, label)));
     const body = el("tbody");
