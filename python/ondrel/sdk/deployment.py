@@ -167,6 +167,19 @@ def _nonzero_per_tap(weights, taps):
     return np.concatenate(counts)
 
 
+def _node_figures(graph):
+    """The compiled per-node figures (``ondrel.sdk._deployment._figures``), with the non-zero synapses of the
+    weights numpy counts added in."""
+    from . import _deployment
+
+    figures = _deployment._figures(graph)
+    weighted = figures["weighted"]
+    for position, count in _host_counted_nonzero(figures["host_counts"]).items():
+        row = weighted[position]
+        weighted[position] = row[:7] + (row[7] + count,) + row[8:]
+    return figures
+
+
 def _host_counted_nonzero(requests):
     """Non-zero synapses of the weights the compiled counter leaves to numpy (complex, long double, byte-swapped
     or strided ones): {node position: their sum}. ``requests``: (position, weight, per-tap output positions or
@@ -355,8 +368,6 @@ def deployment_stats(graph, rates=None, timesteps=DEFAULT_TIMESTEPS, costs=None,
 
 
 def _deployment_stats(graph, rates, timesteps, costs, state_bits):
-    from . import _deployment
-
     if isinstance(timesteps, bool) or not isinstance(timesteps, (int, np.integer)) or timesteps < 1:
         raise ValueError(f"timesteps must be a positive integer, not {timesteps!r}")
     if isinstance(state_bits, bool) or not isinstance(state_bits, (int, np.integer)) or state_bits < 1:
@@ -364,7 +375,7 @@ def _deployment_stats(graph, rates, timesteps, costs, state_bits):
     timesteps, state_bits = int(timesteps), int(state_bits)
     table, uniform, rates_text = _rates_table(rates)
     energy = _costs(costs)
-    figures = _deployment._figures(graph)
+    figures = _node_figures(graph)
     names, neurons = figures["names"], figures["neurons"]
     lif_rate = _lif_rates(table, rates_text, names, figures["kinds"], neurons, timesteps)
 
@@ -384,7 +395,6 @@ def _deployment_stats(graph, rates, timesteps, costs, state_bits):
             return sum(lif_rate[lif] * times for lif, times in sources) / sum(times for _, times in sources)
         return sum(lif_rate[lif] * w for (lif, _), w in zip(sources, weights)) / sum(weights)
 
-    nonzero_by_host = _host_counted_nonzero(figures["host_counts"]) if figures["host_counts"] else {}
     weighted = figures["weighted"]
     e_ac, e_mac, e_update = energy.e_ac, energy.e_mac, energy.e_update
     layers: List[LayerCost] = []
@@ -410,7 +420,7 @@ def _deployment_stats(graph, rates, timesteps, costs, state_bits):
         acs = rate * first if spikes else 0.0
         macs = float(synapses - first) + (0.0 if spikes else float(first))
         step = None if layer_neurons is None else e_ac * acs + e_mac * macs + e_update * layer_neurons
-        layers.append(LayerCost(name, kind, layer_neurons, synapses, nonzero + nonzero_by_host.get(position, 0),
+        layers.append(LayerCost(name, kind, layer_neurons, synapses, nonzero,
                                 synapses / outputs if outputs else 0.0, fan_in_max,
                                 synapses / inputs if inputs else 0.0, fan_out_max, weight_bits, param_bits, state,
                                 spikes, rate, synapses, acs + macs, acs, macs, layer_neurons, step,
@@ -463,29 +473,35 @@ def _totals(layers, timesteps):
 
 def deployment_provider(graph, scene):
     """The report's Deployment columns (neurons, synapses, fan-in and fan-out maxima, dense synaptic operations
-    per timestep) and a chart of operations per layer."""
+    per timestep) and a chart of operations per layer: the figures without rates, read as columns (no records)."""
     from .report.contributions import Chart, Column, Contribution
 
     try:
-        stats = deployment_stats(graph)
+        figures = _node_figures(graph)
     except (ValueError, OSError):
         return None
-    by_name = {layer.name: layer for layer in stats.layers}
-    rows = [by_name.get(node.name) for node in scene.nodes]
-    if not any(layer and (layer.synapses or layer.neurons) for layer in rows):
+    position = {name: i for i, name in enumerate(figures["names"])}
+    neurons, weighted = figures["neurons"], figures["weighted"]
+    no_synapses = (0, 0, 0, 0, 0, 0, None, 0)
+    rows = []  # per scene node: (neurons, synapses, non-zero synapses, fan-in max, fan-out max), or None
+    for node in scene.nodes:
+        i = position.get(node.name)
+        if i is None:
+            rows.append(None)
+            continue
+        synapses, _, _, _, fan_in_max, fan_out_max, _, nonzero = weighted.get(i, no_synapses)[:8]
+        rows.append((neurons[i], synapses, nonzero, fan_in_max, fan_out_max))
+    if not any(row and (row[0] or row[1]) for row in rows):
         return None
-
-    def column(label, field):
-        return Column(label, [getattr(layer, field) if layer else None for layer in rows], numeric=True)
-
-    chart = [(str(layer.name), layer.dense_synops, f"{layer.dense_synops:,}", i)
-             for i, layer in enumerate(rows) if layer and layer.dense_synops]
-    totals = stats.totals
+    labels = ("Neurons", "Synapses", "Non-zero synapses", "Fan-in max", "Fan-out max")
+    columns = [Column(label, [row[k] if row else None for row in rows], numeric=True) for k, label in enumerate(labels)]
+    columns.append(Column("SynOps per timestep", columns[1].values, numeric=True))  # dense: every synapse once
+    chart = [(str(node.name), row[1], f"{row[1]:,}", i)
+             for i, (node, row) in enumerate(zip(scene.nodes, rows)) if row and row[1]]
+    total_neurons = sum(filter(None, neurons))
+    total_synapses = sum(row[0] for row in weighted.values() if row[0])
     return Contribution(
-        title="Deployment",
-        columns=[column("Neurons", "neurons"), column("Synapses", "synapses"),
-                 column("Non-zero synapses", "nonzero_synapses"), column("Fan-in max", "fan_in_max"),
-                 column("Fan-out max", "fan_out_max"), column("SynOps per timestep", "dense_synops")],
+        title="Deployment", columns=columns,
         charts=[Chart("Synaptic operations per timestep (dense)", chart)] if chart else [],
-        totals=[("Neurons", f"{totals.neurons:,}"), ("Synapses", f"{totals.synapses:,}"),
-                ("SynOps per timestep", f"{totals.dense_synops:,}")])
+        totals=[("Neurons", f"{total_neurons:,}"), ("Synapses", f"{total_synapses:,}"),
+                ("SynOps per timestep", f"{total_synapses:,}")])
