@@ -123,6 +123,11 @@ def _collector_paused():
         yield
     finally:
         if enabled:
+            if not gc.get_freeze_count():  # (a caller's frozen objects must stay frozen)
+                # What was made meanwhile, mostly long-lived (a graph, a report's scene), joins the oldest
+                # generation: left in the youngest, the next collection would walk all of it.
+                gc.freeze()
+                gc.unfreeze()
             gc.enable()
 
 

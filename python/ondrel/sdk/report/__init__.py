@@ -14,13 +14,12 @@ In a Jupyter notebook a view displays itself (the interactive page in a frame;
 naming the limit. Drawing needs no optional package.
 """
 
-import contextlib
-import gc
 import os
 from collections.abc import Callable, Iterable, Sequence
 from typing import TYPE_CHECKING, Optional, Union
 
 from ... import _files
+from ...ir._o1c import _collector_paused
 from .dot import render_dot
 from .markup import escape
 from .page import render_html
@@ -86,32 +85,19 @@ def write_text(path: "Union[str, os.PathLike[str]]", text: str) -> None:
         raise
 
 
-@contextlib.contextmanager
-def _no_cycle_collection():
-    """The cycle collector paused: building a large scene makes millions of objects and no cycles, and the
-    collector's passes over them took a third of the time of a 100,000-node page."""
-    was_enabled = gc.isenabled()
-    gc.disable()
-    try:
-        yield
-    finally:
-        if was_enabled:
-            gc.enable()
-
-
 class _View:
     """Renders one scene as HTML, SVG and DOT (each rendered once, on first use)."""
 
     scene: "Scene"
 
     def __init__(self, build: "Callable[..., Scene]", *args: object) -> None:
-        with _no_cycle_collection():
+        with _collector_paused():
             self.scene = build(*args)
         self._texts: dict[str, str] = {}
 
     def _render(self, kind: str, renderer: "Callable[[Scene], str]") -> str:
         if kind not in self._texts:
-            with _no_cycle_collection():
+            with _collector_paused():
                 self._texts[kind] = renderer(self.scene)
         return self._texts[kind]
 
