@@ -189,9 +189,9 @@ Wide parameter_bits(const NodeView& node, Memo& memo) {
         const IrClass cls = static_cast<IrClass>(c);
         if (!node.is_a(cls, cls, Lookup::IfDefined)) continue;
         Wide bits = 0;
-        for (const FieldSpec& spec : class_fields[c]) {
-            if (spec.kind != FieldKind::Array) continue;
-            nb::object value = node.read_if_exists(spec.field);
+        for (const FieldSpec& field : class_fields[c]) {
+            if (field.kind != FieldKind::Array) continue;
+            nb::object value = node.read_if_exists(field.field);
             if (!value.is_valid() || !PyArray_Check(value.ptr())) continue;
             PyArrayObject* array = reinterpret_cast<PyArrayObject*>(value.ptr());
             if (memo.is_number(PyArray_DESCR(array)))
