@@ -192,3 +192,12 @@ def test_spike_inputs_are_found_in_any_node_order_and_cycles_are_analog():
     layers = {layer.name: layer for layer in deployment_stats(ir.Graph(nodes=nodes, edges=edges), rates=0.5).layers}
     assert (layers["fc"].input_spikes, layers["fc"].acs, layers["fc"].macs) == (True, 6.0, 0.0)
     assert [(layers[n].input_spikes, layers[n].macs) for n in ("fc2", "fc3")] == [(False, 4.0), (False, 1.0)]
+
+
+def test_names_and_settings_of_any_text():
+    # Lone surrogates are valid str; notes and spike settings are read from them without an error.
+    nodes = {"in": ir.Input(), "fc\udc80": ir.Affine(weight=np.ones((2, 3), np.float32)),
+             "skip\udc80": ir.Skip(skip_type="pass\udc80"), "conv\udc80": ir.Conv2d(weight=np.ones((1, 1, 1, 1)))}
+    edges = [("in", "fc\udc80"), ("fc\udc80", "skip\udc80"), ("skip\udc80", "conv\udc80")]
+    layers = deployment_stats(ir.Graph(nodes=nodes, edges=edges)).layers
+    assert layers[1].synapses == 6 and layers[3].note == "no input shape of at least (batch, H, W) for conv\udc80"

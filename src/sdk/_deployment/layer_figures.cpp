@@ -228,8 +228,7 @@ nb::object sources_object(const std::shared_ptr<const Sources>& sources) {
 // The Python text of an exception that a rule's read raised on a host node.
 bool note_of_error(nb::python_error& error, std::string& note) {
     if (!error.matches(PyExc_AttributeError) && !error.matches(PyExc_TypeError)) return false;
-    nb::object message = own(PyObject_Str(error.value().ptr()));
-    note = utf8_view(message);
+    note = str_of(error.value());
     return true;
 }
 
@@ -263,9 +262,9 @@ nb::object figures(nb::handle graph) {
         nb::object position = integer(static_cast<long long>(i));
         stages.clear();
         std::string note;
-        nb::object name_text = own(PyObject_Str(views.names()[i]));
+        const std::string name = str_of(views.names()[i]);
         try {
-            rule(LayerInput{node, shapes.input[i], utf8_view(name_text), memo}, stages);
+            rule(LayerInput{node, shapes.input[i], name, memo}, stages);
         } catch (Unknown& unknown) {
             note = std::move(unknown.reason);
         } catch (nb::python_error& error) {

@@ -20,7 +20,7 @@ using Pair = std::array<long long, 2>;
 constexpr long long largest_axis = 1LL << 24;  // spatial sizes past this are not feature maps a device holds
 constexpr Wide pair_budget = Wide{1} << 28;    // (output, tap) pairs one axis may count one by one
 
-std::string repr_text(nb::handle value) { return std::string(utf8_view(own(PyObject_Repr(value.ptr())))); }
+std::string repr_text(nb::handle value) { return str_of(own(PyObject_Repr(value.ptr()))); }
 
 // Dimensions as a Python tuple prints them: (3,), (8, 8, 3, 3).
 std::string tuple_text(std::span<const long long> dims) {
@@ -89,7 +89,7 @@ PyArrayObject* numeric_weight(Memo& memo, nb::handle weight) {
         PyArrayObject* array = reinterpret_cast<PyArrayObject*>(weight.ptr());
         if (memo.is_number(PyArray_DESCR(array))) return array;
     }
-    throw Unknown{"a weight that is not a numeric array (" + std::string(utf8_view(type_name_object(weight))) + ")"};
+    throw Unknown{"a weight that is not a numeric array (" + str_of(type_name_object(weight)) + ")"};
 }
 
 Shape dims_of(PyArrayObject* array) { return Shape(PyArray_DIMS(array), PyArray_DIMS(array) + PyArray_NDIM(array)); }
@@ -283,7 +283,7 @@ template <Field field, const char* const*... kinds>
 SpikeRole passes_when(const NodeView& node) {
     nb::object value = node.read_if_exists(field);
     if (!value.is_valid() || !PyUnicode_Check(value.ptr())) return SpikeRole::Stops;
-    std::string_view text = utf8_view(value);
+    const std::string text = str_of(value);
     return ((text == *kinds) || ...) ? SpikeRole::Passes : SpikeRole::Stops;
 }
 constexpr const char* passthrough = "passthrough";
