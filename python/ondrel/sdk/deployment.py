@@ -187,7 +187,7 @@ def _host_counted_nonzero(requests):
     found = collections.Counter()
     for position, weight, per_tap in requests:
         taps = 1 if per_tap is None else len(per_tap)
-        counts = _nonzero_per_tap([weight], taps)[0] if weight.size else np.zeros(taps, np.int64)
+        counts = _nonzero_per_tap([weight], taps)[0]
         found[position] += int(counts.sum()) if per_tap is None else sum(
             int(c) * int(n) for c, n in zip(counts.tolist(), per_tap))
     return found

@@ -152,8 +152,6 @@ Setting same_padding(Memo& memo, nb::handle weight) {
     return shape.size() == 4 ? Setting{nb::handle(), {shape[2] / 2, shape[3] / 2}} : fixed(0);
 }
 
-long long floor_div(long long a, long long b) { return floor_div(Wide{a}, Wide{b}); }
-
 long long depthwise_groups(Memo& memo, nb::handle weight, const Chw& chw) {
     if (chw.c) return *chw.c;
     Shape shape = dims_of(numeric_weight(memo, weight));
